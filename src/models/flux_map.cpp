@@ -1,0 +1,44 @@
+#include "models/flux_map.hpp"
+
+#include <source_location>
+#include <string>
+
+#include "models/heyrovsky.hpp"
+#include "models/internal_fault.hpp"
+
+namespace lumagnis::models {
+namespace {
+
+// Radii and values of a flux map pair up one to one; a table of unequal halves is a caller's
+// mistake that no result can represent. Each function checks at its own call site, so the
+// diagnostic names the function concerned.
+void check_equal_lengths(const FloatVector& bl, const FloatVector& bf,
+                         std::source_location where = std::source_location::current()) {
+    if (bl.size() != bf.size()) {
+        internal_fault("assertion `left == right` failed\n  left: " + std::to_string(bl.size()) +
+                           "\n right: " + std::to_string(bf.size()),
+                       where);
+    }
+}
+
+} // namespace
+
+std::expected<FloatVector, Failure>
+discrete_flux_map_heyrovsky_magnification(const FloatVector& l, double re, double rstar,
+                                          const FloatVector& bl, const FloatVector& bf) {
+    check_equal_lengths(bl, bf);
+    FloatVector result;
+    result.reserve(l.size());
+    for (const double lj : l) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < bl.size(); ++i) {
+            const std::expected<double, Failure> v = heyrovsky_kernel(lj, bl[i], re, rstar);
+            if (!v) return std::unexpected(v.error());
+            sum = sum + *v * bf[i];
+        }
+        result.push_back(sum);
+    }
+    return result;
+}
+
+} // namespace lumagnis::models

@@ -1,0 +1,186 @@
+#include "module/failures.hpp"
+
+#include <execinfo.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+namespace lumagnis::module {
+namespace {
+
+constexpr const char* panic_exception_doc =
+    "Raised when the native code of lumagnis hits an internal fault: a violated precondition "
+    "or an impossible state.\n\n"
+    "Like SystemExit, it derives from BaseException, not Exception, so that a plain "
+    "`except Exception:` does not swallow it and it will usually propagate all the way up and "
+    "end the interpreter.";
+
+constexpr const char* backtrace_variable = "LUMAGNIS_BACKTRACE";
+
+// Set by the first internal fault that writes the backtrace note.
+std::atomic<bool> first_fault{true};
+
+bool backtrace_requested() {
+    const char* value = std::getenv(backtrace_variable);
+    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+
+void write_backtrace() {
+    void* frames[64];
+    const int count = ::backtrace(frames, 64);
+    std::fputs("stack backtrace:\n", stderr);
+    std::fflush(stderr);
+    ::backtrace_symbols_fd(frames, count, 2);
+}
+
+// The diagnostic block of an internal fault, written where the call is stopped.
+void write_diagnostic(const std::string& message, const std::source_location& where) {
+    // The module starts no threads of its own, and the interpreter's threads have no name here.
+    std::fprintf(stderr, "\nthread '<unnamed>' panicked at %s:%u:%u:\n%s\n", where.file_name(),
+                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
+                 message.c_str());
+    if (backtrace_requested()) {
+        write_backtrace();
+    } else if (first_fault.exchange(false)) {
+        std::fprintf(stderr,
+                     "note: run with `%s=1` environment variable to display a backtrace\n",
+                     backtrace_variable);
+    }
+    std::fflush(stderr);
+}
+
+[[noreturn]] void abort_at_boundary(const std::source_location& where) {
+    write_diagnostic(guard_text, where);
+    std::abort();
+}
+
+// Rust-compatible lossy text: lone surrogates become U+FFFD, byte by byte.
+std::string lossy_utf8(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(data, size);
+    PyErr_Clear();
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (!bytes) {
+        PyErr_Clear();
+        return {};
+    }
+    PyRef decoded = PyRef::steal(PyUnicode_DecodeUTF8(
+        PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+    if (!decoded) object_creation_failed();
+    const char* data = PyUnicode_AsUTF8AndSize(decoded.get(), &size);
+    if (data == nullptr) object_creation_failed();
+    return std::string(data, size);
+}
+
+[[noreturn]] void resume_fault_from_python(PyRef exception) {
+    std::string message = "Unwrapped panic from Python code";
+    if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
+        message = lossy_utf8(text.get());
+    } else {
+        PyErr_Clear();
+    }
+    std::fputs("--- lumagnis is resuming an internal fault after fetching a PanicException "
+               "from Python. ---\nPython stack trace below:\n",
+               stderr);
+    std::fflush(stderr);
+    PyErr_SetRaisedException(exception.release());
+    PyErr_PrintEx(0);
+    throw models::InternalFault{std::move(message), std::source_location::current(), false};
+}
+
+} // namespace
+
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
+                                         PyExc_BaseException, nullptr);
+        if (type == nullptr) {
+            PyErr_Print();
+            std::fputs("lumagnis: could not create the PanicException type\n", stderr);
+            std::abort();
+        }
+    });
+    return type;
+}
+
+PyRef new_exception(PyObject* type, const std::string& message) {
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(),
+                                                          static_cast<Py_ssize_t>(message.size())));
+    if (!text) object_creation_failed();
+    PyErr_SetObject(type, text.get());
+    return PyRef::steal(PyErr_GetRaisedException());
+}
+
+PyRef numeric_failure_exception(special::Failure failure) {
+    return new_exception(PyExc_RuntimeError, failure.message);
+}
+
+PyRef fetch_pending_exception() {
+    PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+    if (exception && PyObject_TypeCheck(exception.get(),
+                                        reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
+        resume_fault_from_python(std::move(exception));
+    }
+    return exception;
+}
+
+PyRef failed_call_exception() {
+    if (PyRef exception = fetch_pending_exception()) return exception;
+    return new_exception(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+void object_creation_failed(std::source_location where) {
+    if (PyErr_Occurred()) PyErr_Print();
+    throw models::InternalFault{"Python API call failed", where};
+}
+
+std::string display(PyObject* object) {
+    if (PyRef text = PyRef::steal(PyObject_Str(object))) return lossy_utf8(text.get());
+    if (PyRef error = fetch_pending_exception()) {
+        PyErr_SetRaisedException(error.release());
+        PyErr_WriteUnraisable(object);
+    }
+    PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
+    if (!name) {
+        PyErr_Clear();
+        return "<unprintable object>";
+    }
+    return "<unprintable " + lossy_utf8(name.get()) + " object>";
+}
+
+PyObject* return_outcome(PyResult<PyRef>&& outcome) noexcept {
+    if (outcome) return outcome->release();
+    PyErr_SetRaisedException(outcome.error().release());
+    return nullptr;
+}
+
+void raise_current_fault() noexcept {
+    try {
+        std::string message;
+        try {
+            throw;
+        } catch (const models::InternalFault& fault) {
+            if (fault.write_diagnostic) write_diagnostic(fault.message, fault.location);
+            message = fault.message;
+        } catch (const std::exception& error) {
+            write_diagnostic(error.what(), std::source_location::current());
+            message = error.what();
+        } catch (...) {
+            message = "internal fault in native code";
+            write_diagnostic(message, std::source_location::current());
+        }
+        // An exception that a failed call left pending would become the context of the fault.
+        PyErr_Clear();
+        PyErr_SetRaisedException(new_exception(panic_exception_type(), message).release());
+    } catch (...) {
+        abort_at_boundary(std::source_location::current());
+    }
+}
+
+} // namespace lumagnis::module
