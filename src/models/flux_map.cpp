@@ -5,6 +5,9 @@
 
 #include "models/heyrovsky.hpp"
 #include "models/internal_fault.hpp"
+#include "models/source_integration.hpp"
+#include "numerics/interp.hpp"
+#include "numerics/tanh_sinh.hpp"
 
 namespace lumagnis::models {
 namespace {
@@ -19,6 +22,15 @@ void check_equal_lengths(const FloatVector& bl, const FloatVector& bf,
                            "\n right: " + std::to_string(bf.size()),
                        where);
     }
+}
+
+// The flux of the tabulated profile: the quadrature of 2 pi r B(r) over the source disk. It
+// normalises the integrated forms, so that only the shape of `bf` matters there.
+double flux_map_flux(const numerics::PiecewiseLinear& profile) {
+    constexpr double two_pi = 6.283185307179586;
+    return numerics::tanh_sinh_integrate([&](double r) { return (two_pi * r) * profile(r); }, 0.0,
+                                         1.0, 1e-16)
+        .estimate;
 }
 
 } // namespace
@@ -39,6 +51,24 @@ discrete_flux_map_heyrovsky_magnification(const FloatVector& l, double re, doubl
         result.push_back(sum);
     }
     return result;
+}
+
+std::expected<FloatVector, Failure>
+integrated_flux_map_heyrovsky_magnification(const FloatVector& l, double re, double rstar,
+                                            const FloatVector& bl, const FloatVector& bf) {
+    check_equal_lengths(bl, bf);
+    const numerics::PiecewiseLinear profile(bl, bf);
+    const double flux = flux_map_flux(profile);
+    return integrate_heyrovsky(l, re, rstar, profile, flux);
+}
+
+std::expected<FloatVector, Failure>
+integrated_flux_map_witt_mao_magnification(const FloatVector& l, double re, double rstar,
+                                           const FloatVector& bl, const FloatVector& bf) {
+    check_equal_lengths(bl, bf);
+    const numerics::PiecewiseLinear profile(bl, bf);
+    const double flux = flux_map_flux(profile);
+    return integrate_witt_mao(l, re, rstar, profile, flux);
 }
 
 } // namespace lumagnis::models

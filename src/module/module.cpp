@@ -18,13 +18,6 @@ namespace {
 
 using numerics::FloatVector;
 
-// Functions whose computation has not landed yet bind and convert their arguments, then say so.
-struct NotBuilt {};
-PyResult<PyRef> to_python(NotBuilt) {
-    return std::unexpected(new_exception(PyExc_NotImplementedError, "not built yet"));
-}
-template <class... Params> NotBuilt not_built(const Params&...) { return {}; }
-
 namespace specs {
 
 constexpr const char* l_re_rstar[] = {"l", "re", "rstar"};
@@ -51,12 +44,12 @@ PyMethodDef functions[] = {
      entry_function<specs::witt_mao, &models::witt_mao_kernel, FloatVector, double, double>,
      METH_FASTCALL | METH_KEYWORDS, "witt_mao_magnification(l, re, rstar)\n--\n\n"},
     {"integrated_witt_mao_magnification",
-     entry_function<specs::integrated_witt_mao, &not_built<FloatVector, double, double>,
+     entry_function<specs::integrated_witt_mao, &models::integrated_witt_mao_magnification,
                     FloatVector, double, double>,
      METH_FASTCALL | METH_KEYWORDS, "integrated_witt_mao_magnification(l, re, rstar)\n--\n\n"},
     {"integrated_flux_map_witt_mao_magnification",
      entry_function<specs::integrated_flux_map_witt_mao,
-                    &not_built<FloatVector, double, double, FloatVector, FloatVector>, FloatVector, double,
+                    &models::integrated_flux_map_witt_mao_magnification, FloatVector, double,
                     double, FloatVector, FloatVector>,
      METH_FASTCALL | METH_KEYWORDS,
      "integrated_flux_map_witt_mao_magnification(l, re, rstar, bl, bf)\n--\n\n"},
@@ -64,12 +57,12 @@ PyMethodDef functions[] = {
      entry_function<specs::heyrovsky, &models::heyrovsky_kernel, double, double, double, double>,
      METH_FASTCALL | METH_KEYWORDS, "heyrovsky_magnification(l, r, re, rstar)\n--\n\n"},
     {"integrated_heyrovsky_magnification",
-     entry_function<specs::integrated_heyrovsky, &not_built<FloatVector, double, double>,
+     entry_function<specs::integrated_heyrovsky, &models::integrated_heyrovsky_magnification,
                     FloatVector, double, double>,
      METH_FASTCALL | METH_KEYWORDS, "integrated_heyrovsky_magnification(l, re, rstar)\n--\n\n"},
     {"integrated_flux_map_heyrovsky_magnification",
      entry_function<specs::integrated_flux_map_heyrovsky,
-                    &not_built<FloatVector, double, double, FloatVector, FloatVector>, FloatVector, double,
+                    &models::integrated_flux_map_heyrovsky_magnification, FloatVector, double,
                     double, FloatVector, FloatVector>,
      METH_FASTCALL | METH_KEYWORDS,
      "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
