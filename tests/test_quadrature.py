@@ -216,3 +216,63 @@ def test_integrand_exception_is_raised_after_integration():
     with pytest.raises(ValueError, match="^call 3$"):
         T.tanh_sinh_integrate(f, 0.0, 1.0, 1e-16)
     assert len(calls) == 385
+
+
+# ---------------------------------------------------------------------------------------------
+# The stopping rule and the pair sum, on integrands built so that each change is known by hand
+
+
+def centre_only(value):
+    return lambda x: value if x == 0.5 else 0.0
+
+
+@pytest.mark.parametrize("rate", [1.85, 1.95, 2.05, 2.15])
+@pytest.mark.parametrize("stops", [True, False], ids=["just above", "equal"])
+def test_stopping_rule(rate, stops):
+    # Only the centre is non-zero, so the sum starts at pi * v and every level merely halves
+    # it: the changes are d1 = pi v / 4 after level 1 and d2 = d1 / 2 after level 2, the first
+    # tested level, whose rate is ln d2 / ln d1. Choosing d1 = 2^(-1/(rate - 1)) sets it.
+    v = 4.0 / math.pi * 2.0 ** (-1.0 / (rate - 1.0))
+    d2 = (math.pi * v) * 0.125
+    assert math.log(d2) / math.log(2.0 * d2) == pytest.approx(rate, abs=1e-12)
+    error = d2 * d2 if 1.9 < rate < 2.1 else d2
+    # The target on [0, 1] is 0.25 * tolerance / 0.5: exactly `error` for tolerance 2 * error,
+    # and the test that stops is strict.
+    tolerance = math.nextafter(2.0 * error, math.inf) if stops else 2.0 * error
+    estimate, abs_error, count = T.tanh_sinh_integrate(centre_only(v), 0.0, 1.0, tolerance)
+    if stops:
+        assert (estimate, abs_error, count) == (d2 * 0.5, error * 0.5, 25)
+    else:
+        assert count > 25
+
+
+def test_rate_compares_with_the_level_before():
+    # Centre only again, now with d2 = 1/2: level 2 (rate ln(1/2) / ln 1, huge) does not stop;
+    # level 3 halves to d3 = 1/4 at rate 2 against d2, so its error is d3^2.
+    v = 4.0 / math.pi
+    d3 = (math.pi * v) * 0.0625
+    tolerance = math.nextafter(2.0 * d3 * d3, math.inf)
+    result = T.tanh_sinh_integrate(centre_only(v), 0.0, 1.0, tolerance)
+    assert result == (d3 * 0.5, d3 * d3 * 0.5, 49)
+
+
+def test_nan_error_never_stops():
+    # 1e308 overflows the pair sums: from level 0 on the change is inf - inf, a NaN.
+    estimate, abs_error, count = T.tanh_sinh_integrate(lambda x: 1e308, 0.0, 1.0, 1e300)
+    assert count == 385
+    assert math.isnan(abs_error)
+    assert estimate == math.inf
+
+
+@pytest.mark.parametrize("right, left", [(1.0, 0.001), (1.5, 0.7), (2.5, 0.3)])
+def test_pair_sum_is_weight_times_value_sum(right, left):
+    # Non-zero only at the first node of level 0 (weight 0.23002239451478868, x1): its pair sum
+    # w * (right + left) is halved by each of the six later levels and scaled by s = 1/2.
+    w, x1 = T.tanh_sinh_nodes()[0][0]
+    assert w * (right + left) != w * right + w * left
+
+    def f(x):
+        return right if x == 0.5 + 0.5 * x1 else left if x == 0.5 - 0.5 * x1 else 0.0
+
+    estimate, _, count = T.tanh_sinh_integrate(f, 0.0, 1.0, 1e-16)
+    assert (estimate, count) == ((w * (right + left)) / 128.0, 385)

@@ -10,9 +10,14 @@ struct Line {
     double intercept;
 };
 
+// The arithmetic below is shared by interp and PiecewiseLinear as one out-of-line copy. The
+// values agree anyway, but not always the sign of a NaN: an x86 instruction passes on its first
+// NaN operand, and the compiler may order the operands of * and + differently at each inlined
+// call site.
+
 // The line through samples k and k + 1. A zero-width segment gives an infinite or NaN slope,
 // which is deliberately left unchecked: the caller counts non-finite values as zero.
-Line segment_line(std::span<const double> xs, std::span<const double> ys, std::size_t k) {
+[[gnu::noipa]] Line segment_line(std::span<const double> xs, std::span<const double> ys, std::size_t k) {
     const double dx = xs[k + 1] - xs[k];
     const double dy = ys[k + 1] - ys[k];
     const double slope = dy / dx;
@@ -33,6 +38,9 @@ std::size_t scan_segment(std::span<const double> xs, double x) {
     return std::min(k, n - 2);
 }
 
+// slope * x + intercept, not ys[k] + slope * (x - xs[k]): the two differ in the last bits.
+[[gnu::noipa]] double line_value(Line line, double x) { return line.slope * x + line.intercept; }
+
 // Both tests are false for a NaN x, which therefore keeps its (NaN) value.
 double inside_or(std::span<const double> xs, double x, double value, double outside_value) {
     if (x < xs.front()) return outside_value;
@@ -50,9 +58,7 @@ double interp(std::span<const double> xs, std::span<const double> ys, double x,
     // Each segment's slope and intercept depend on that segment's samples alone, so forming
     // only the chosen one gives the same bits as forming the whole table, with no temporaries.
     const std::size_t k = scan_segment(xs, x);
-    const Line line = segment_line(xs, ys, k);
-    // slope * x + intercept, not ys[k] + slope * (x - xs[k]): the two differ in the last bits.
-    return inside_or(xs, x, line.slope * x + line.intercept, outside_value);
+    return inside_or(xs, x, line_value(segment_line(xs, ys, k), x), outside_value);
 }
 
 PiecewiseLinear::PiecewiseLinear(std::span<const double> xs, std::span<const double> ys)
@@ -90,7 +96,8 @@ double PiecewiseLinear::operator()(double x) const {
     if (n == 0) return 0.0;
     if (n == 1) return ys_[0];
     const std::size_t k = segment(x);
-    return inside_or(xs_, x, lines_[2 * k] * x + lines_[2 * k + 1], 0.0);
+    const Line line{.slope = lines_[2 * k], .intercept = lines_[2 * k + 1]};
+    return inside_or(xs_, x, line_value(line, x), 0.0);
 }
 
 } // namespace lumagnis::numerics
