@@ -153,14 +153,24 @@ PyResult<bool> add_function(PyObject* module, PyMethodDef& record) {
     return true;
 }
 
+PyRef sub_interpreter_refusal() {
+    return new_exception(PyExc_ImportError, "single-phase native modules such as lumagnis do not "
+                                            "support sub-interpreters yet");
+}
+
 PyResult<PyRef> initialise() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) return std::unexpected(failed_call_exception());
+    // An isolated interpreter runs this function and only then discards the module, because it
+    // accepts no single-phase modules. Recorded as the first interpreter, it would leave the
+    // module refused to every other one, the main interpreter included: refuse it up front.
+    if (_PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS)) {
+        return std::unexpected(sub_interpreter_refusal());
+    }
     std::int64_t expected = -1;
     if (!interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-        return std::unexpected(new_exception(
-            PyExc_ImportError, "single-phase native modules such as lumagnis do not support "
-                               "sub-interpreters yet"));
+        return std::unexpected(sub_interpreter_refusal());
     }
     if (module_cell != nullptr) return PyRef::borrow(module_cell);
 
