@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,6 +55,59 @@ std::string type_qualname(PyObject* object) {
     }
     fetch_pending_exception();
     return "<failed to extract type name>";
+}
+
+// Exactly numpy's ndarray. numpy defines it as a static type named "numpy.ndarray"; a class
+// written in Python is always a heap type, so a subclass, or any class that merely takes that
+// name, fails the test. Subclasses may override iteration and must keep it.
+bool is_exact_ndarray(PyTypeObject* type) {
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+           std::strcmp(type->tp_name, "numpy.ndarray") == 0;
+}
+
+// Exactly the standard library's array.array. It is a heap type created from C, which marks it
+// immutable; classes written in Python never carry that flag, whatever name they are given.
+bool is_exact_array(PyTypeObject* type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE) &&
+           std::strcmp(type->tp_name, "array.array") == 0;
+}
+
+// A one-dimensional buffer of native doubles, read in place of iterating.
+//
+// For exact ndarrays and array.arrays of native float64 the copy gives what iteration gives:
+// iterating yields one float (or numpy float64, a float subclass whose value is read directly)
+// per element, in index order, carrying the element's bits, and runs no Python code that could
+// change the array or fail. Iterating a numpy array costs one scalar object per element, several
+// times the cost of reading a list. Everything else (other dtypes, byte orders or dimensions,
+// subclasses) is left to iteration, which defines the result.
+std::optional<FloatVector> read_double_buffer(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    if (!is_exact_ndarray(type) && !is_exact_array(type)) return std::nullopt;
+    Py_buffer view;
+    if (PyObject_GetBuffer(object, &view, PyBUF_RECORDS_RO) != 0) {
+        // Iteration then decides, and reports whatever error it meets itself.
+        fetch_pending_exception();
+        return std::nullopt;
+    }
+    std::optional<FloatVector> vector;
+    if (view.ndim == 1 && view.itemsize == sizeof(double) && view.format != nullptr &&
+        std::strcmp(view.format, "d") == 0) {
+        const auto count = static_cast<std::size_t>(view.shape[0]);
+        vector.emplace(count);
+        const Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+        const char* item = static_cast<const char*>(view.buf);
+        if (stride == static_cast<Py_ssize_t>(sizeof(double))) {
+            if (count > 0) std::memcpy(vector->data(), item, count * sizeof(double));
+        } else {
+            // Any stride, negative included; items need not be aligned, so each is copied
+            // bytewise.
+            for (std::size_t i = 0; i < count; ++i, item += stride) {
+                std::memcpy(&(*vector)[i], item, sizeof(double));
+            }
+        }
+    }
+    PyBuffer_Release(&view);
+    return vector;
 }
 
 } // namespace
@@ -128,6 +182,7 @@ PyResult<FloatVector> extract_float_vector(PyObject* object) {
         return std::unexpected(type_error(
             concat({"'", type_qualname(object), "' object cannot be converted to 'Sequence'"})));
     }
+    if (std::optional<FloatVector> copied = read_double_buffer(object)) return std::move(*copied);
     FloatVector vector;
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
