@@ -51,8 +51,13 @@ sanitize: $(VENV)/.installed
 install: $(VENV)/.installed
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation .
 
-demo: install
-	$(PY) examples/demo.py
+$(VENV)/.demo-installed: $(VENV)/.installed requirements-demo.txt
+	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-demo.txt
+	touch $@
+
+# The light curve of a microlensing event: light_curve.png and a table.
+demo: install $(VENV)/.demo-installed
+	$(PY) examples/light_curve.py
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist
