@@ -1,0 +1,41 @@
+"""`make bench`: the per-function table and the side-by-side table, printed and saved as
+benchmarks/results.md.
+
+    PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/run.py [--quick] [--no-peers]
+"""
+
+import argparse
+import datetime
+import pathlib
+import sys
+
+import bench
+import peers
+
+RESULTS = pathlib.Path(__file__).with_name("results.md")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="tiny workloads, one repeat; not saved")
+    parser.add_argument("--no-peers", action="store_true", help="only the per-function table")
+    parser.add_argument("--output", type=pathlib.Path, default=RESULTS)
+    arguments = parser.parse_args(argv)
+
+    sections = [f"## Benchmarks ({datetime.date.today().isoformat()})", ""]
+    if arguments.quick:
+        sections[0] = "## Benchmarks (--quick: smoke run, the figures are not measurements)"
+    text, _ = bench.run(quick=arguments.quick)
+    sections += [text, ""]
+    print(text, flush=True)
+    if not arguments.no_peers:
+        text, _ = peers.run(quick=arguments.quick)
+        sections += [text, ""]
+        print("\n" + text, flush=True)
+    if not arguments.quick:
+        arguments.output.write_text("\n".join(sections))
+        print(f"\nsaved to {arguments.output}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,119 @@
+"""The benchmark scripts: they run, their bit comparison catches a differing path, and the
+mpmath references they measure accuracy against are the quantities they claim to be."""
+
+import math
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+BENCHMARKS = pathlib.Path(__file__).resolve().parent.parent / "benchmarks"
+sys.path.insert(0, str(BENCHMARKS))
+
+import bench  # noqa: E402
+import points  # noqa: E402
+
+mpmath = pytest.importorskip("mpmath")
+import reference_disk  # noqa: E402
+
+
+def test_quick_run_prints_both_tables_without_the_peers(tmp_path):
+    output = tmp_path / "results.md"
+    process = subprocess.run(
+        [sys.executable, str(BENCHMARKS / "run.py"), "--quick", "--output", str(output)],
+        capture_output=True, text=True, timeout=300,
+        env={"PYTHONPATH": ":".join(p for p in sys.path if p), "PATH": "/usr/bin:/bin"})
+    assert process.returncode == 0, process.stderr
+    for name in ("integrated_heyrovsky_magnification", "witt_mao_magnification",
+                 "heyrovsky_magnification", "discrete_flux_map_heyrovsky_magnification",
+                 "10,000-entry map", "Beside the field's tools"):
+        assert name in process.stdout
+    assert not output.exists()  # a smoke run is not a measurement and is not saved
+
+
+@pytest.mark.parametrize(
+    "a, b, same",
+    [
+        (1.0, 1.0, True),
+        (0.0, -0.0, False),
+        (math.nan, math.nan, True),
+        ([1.0, 2.0], [1.0, 2.0], True),
+        ([1.0, 2.0], [1.0, math.nextafter(2.0, 3.0)], False),
+        ([1.0], [1.0, 1.0], False),
+        (RuntimeError("ellippi: n must be below 1"), RuntimeError("ellippi: n must be below 1"), True),
+        (RuntimeError("ellippi: n must be below 1"), RuntimeError("ellipk: m must be below 1"), False),
+        (RuntimeError("x"), 1.0, False),
+    ],
+)
+def test_bit_comparison(a, b, same):
+    assert bench.same_bits(a, b) is same
+
+
+@pytest.mark.parametrize("perturb, verdict", [(False, "identical"), (True, "**differ**")])
+def test_plain_path_column_reports_bit_identity(monkeypatch, perturb, verdict):
+    import lumagnis
+
+    def stand_in(name):
+        public = getattr(lumagnis, name)
+        if not perturb:
+            return public
+        if name == "heyrovsky_magnification":
+            return lambda *args: math.nextafter(public(*args), math.inf)
+        return lambda *args: [math.nextafter(v, math.inf) for v in public(*args)]
+
+    monkeypatch.setattr(bench, "plain_path", stand_in)
+    _, rows = bench.run(quick=True)
+    assert {row.bits for row in rows} == {verdict}
+    assert all(math.isfinite(row.plain) and row.plain > 0 for row in rows)
+
+
+def point_lens(u):
+    return (u * u + 2) / (u * mpmath.sqrt(u * u + 4))
+
+
+@pytest.mark.parametrize(
+    "u, rho, expected, tolerance",
+    [
+        # Lens at the centre: sqrt(rho^2 + 4)/rho exactly.
+        (0, 0.5, lambda: mpmath.sqrt(mpmath.mpf(0.5) ** 2 + 4) / mpmath.mpf(0.5), 1e-35),
+        (0, 1e-3, lambda: mpmath.sqrt(mpmath.mpf(1e-3) ** 2 + 4) / mpmath.mpf(1e-3), 1e-35),
+        # On the limb with rho = 1: (pi + 2)/pi.
+        (1, 1, lambda: (mpmath.pi + 2) / mpmath.pi, 1e-35),
+        # u = 1.5, rho = 0.5, to the ten digits published for this case.
+        (1.5, 0.5, lambda: mpmath.mpf("1.1436850376"), 1e-10),
+    ],
+)
+def test_uniform_disk_reference_at_known_values(u, rho, expected, tolerance):
+    with mpmath.workdps(40):
+        assert abs(reference_disk.uniform_disk(u, rho) / expected() - 1) < tolerance
+
+
+@pytest.mark.parametrize("rho", [1e-4, 1e-3])
+@pytest.mark.parametrize("u", [0.05, 1.0, 3.0])
+def test_small_sources_approach_the_point_lens(u, rho):
+    # The disk mean exceeds the point value by about rho^2/8 times the Laplacian of A(u).
+    with mpmath.workdps(30):
+        for reference in (reference_disk.uniform_disk(u, rho), reference_disk.linear_ld_disk(u, rho)):
+            assert 0 < reference / point_lens(mpmath.mpf(u)) - 1 < 10 * rho**2 / u**2
+
+
+@pytest.mark.parametrize("u, r", [(0.3, 0.0), (0.3, 0.2999), (2.0, 0.7), (0.01, 3.0)])
+def test_ring_reference_against_its_angular_integral(u, r):
+    with mpmath.workdps(30):
+        assert abs(reference_disk.ring(u, r) / reference_disk.ring_by_angle(u, r) - 1) < 1e-25
+
+
+def test_cache_matches_the_point_set_and_its_formulas():
+    data = points.load_references()
+    assert data is not None, "stale cache: run .venv/bin/python benchmarks/reference_disk.py"
+    rows = data["points"]
+    # Spot checks: the lens on the limb, at the centre, and the last draw of the largest source.
+    chosen = [rows[1], rows[64], rows[-1]]
+    for row in chosen:
+        with mpmath.workdps(40):
+            uniform = reference_disk.uniform_disk(row["u"], row["rho"])
+            assert abs(uniform / mpmath.mpf(row["uniform"]) - 1) < 1e-24
+    with mpmath.workdps(30):
+        row = rows[-1]
+        assert abs(reference_disk.linear_ld_disk(row["u"], row["rho"]) / mpmath.mpf(row["linear_ld"]) - 1) < 1e-20
