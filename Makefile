@@ -61,3 +61,26 @@ demo: install $(VENV)/.demo-installed
 
 clean:
 	rm -rf $(BUILD) $(VENV) dist
+
+# make bench: timings of every function, and the table beside the field's tools. The peers go
+# into their own environment; the module is built in Release into its own directory.
+BENCH_VENV := .venv-bench
+BENCH_BUILD := build-bench
+BENCH_ARGS ?=
+
+.PHONY: bench
+
+$(BENCH_VENV)/.installed: benchmarks/requirements.txt
+	$(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --upgrade pip==25.3
+	$(BENCH_VENV)/bin/python -m pip install --quiet --disable-pip-version-check -r benchmarks/requirements.txt
+	touch $@
+
+bench: $(VENV)/.installed $(BENCH_VENV)/.installed
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja \
+	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DPython_EXECUTABLE=$(abspath $(BENCH_VENV)/bin/python) \
+	    -DCMAKE_BUILD_TYPE=Release -DLUMAGNIS_SANITIZE=OFF \
+	    -DLUMAGNIS_BUILD_TESTING=ON -DLUMAGNIS_WERROR=$(WERROR) >/dev/null
+	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j 2
+	PYTHONPATH=$(abspath $(BENCH_BUILD)) $(BENCH_VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
