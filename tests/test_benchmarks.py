@@ -117,3 +117,105 @@ def test_cache_matches_the_point_set_and_its_formulas():
     with mpmath.workdps(30):
         row = rows[-1]
         assert abs(reference_disk.linear_ld_disk(row["u"], row["rho"]) / mpmath.mpf(row["linear_ld"]) - 1) < 1e-20
+
+
+import peers  # noqa: E402
+
+
+@pytest.mark.parametrize("bad", [[], [0], [5], [6], [2, 3], [0, 6], list(range(7))])
+def test_a_raising_point_costs_only_itself(bad):
+    ls = [float(i) for i in range(7)]
+    calls = []
+
+    def evaluate(rho, l_values, u_values):
+        calls.append(len(l_values))
+        if any(int(l) in bad for l in l_values):
+            raise ValueError("math domain error")
+        return [10 * l for l in l_values]
+
+    method = peers.Method("m", "tool", "uniform", "", evaluate)
+    values, raised = peers.evaluate_group(method, 0.1, ls, [0.1 * l for l in ls])
+    assert raised == bad
+    for i, value in enumerate(values):
+        assert (math.isnan(value) if i in bad else value == 10 * i)
+    if len(bad) == 1:
+        assert len(calls) <= 2 * 3 + 1  # halving, not one call per point
+
+
+@pytest.mark.parametrize(
+    "value, reference, expected",
+    [
+        (1.5, "1.5", 0.0),
+        (math.nextafter(1.0, 2.0), "1", 2.0**-52),
+        # The double nearest 0.1 is 0.1000000000000000055511151231257827...
+        (0.1, "0.1", 5.551115123125783e-17),
+        (math.nan, "1", None),
+        (math.inf, "1", None),
+    ],
+)
+def test_errors_are_exact_against_the_decimal_reference(value, reference, expected):
+    method = peers.Method("m", "tool", "uniform", "", None, values=[value])
+    (error,) = peers.errors(method, [{"uniform": reference}], "uniform")
+    if expected is None:
+        assert error is None
+    else:
+        assert error == pytest.approx(expected, rel=1e-12, abs=0)
+
+
+def targets():
+    return {row.function + " " + row.workload: row for row in bench.build_rows(bench.QUICK)}
+
+
+@pytest.mark.parametrize(
+    "row, ours, plain, verdict",
+    [
+        ("integrated_heyrovsky_magnification l in [0, 5]", 70_000, 300_000, True),
+        ("integrated_heyrovsky_magnification l in [0, 5]", 70_000, 250_000, False),  # only 3.6x
+        ("integrated_heyrovsky_magnification l in [0, 5]", 85_000, 400_000, False),
+        ("integrated_heyrovsky_magnification l in [0, 5]", 70_000, math.nan, None),
+        ("witt_mao_magnification list in, list out", 120, math.nan, True),
+        ("witt_mao_magnification list in, list out", 121, math.nan, False),
+        ("heyrovsky_magnification one call from Python", 299, 150, True),
+    ],
+)
+def test_target_verdicts(row, ours, plain, verdict):
+    assert targets()[row].check(ours, plain, {}) is verdict
+
+
+def test_flux_map_targets_are_relative_to_their_baseline_row():
+    rows = targets()
+    by_key = {row.key: row for row in rows.values() if row.key}
+    by_key["ring"].ours, by_key["map100"].ours = 100_000, 130_000
+    map100 = rows["integrated_flux_map_heyrovsky_magnification 100-entry map, same l"]
+    map10k = rows["integrated_flux_map_heyrovsky_magnification 10,000-entry map, same l"]
+    assert map100.check(120_000, math.nan, by_key) is True
+    assert map100.check(121_000, math.nan, by_key) is False
+    assert map10k.check(156_000, math.nan, by_key) is True
+    assert map10k.check(157_000, math.nan, by_key) is False
+
+
+def test_inputs_are_the_same_in_every_process():
+    code = "import points; print(points.separations('peers', 0.1, 3), points.ring_radii('single', 1.0, 2))"
+    outputs = {
+        subprocess.run([sys.executable, "-c", code], cwd=BENCHMARKS, capture_output=True, text=True,
+                       env={"PYTHONHASHSEED": seed, "PATH": "/usr/bin:/bin"}).stdout
+        for seed in ("0", "1", "12345")
+    }
+    assert len(outputs) == 1
+    assert str(points.separations("peers", 0.1, 3)) in outputs.pop()
+
+
+def test_midpoint_rings_give_the_classical_limb_darkened_magnification():
+    # Away from the source (l >= 1.5) the ring magnification is smooth in the radius, so the
+    # 100-ring midpoint sum must agree with the mpmath reference to the rule's O(dx^2) error (about 1e-5); a
+    # wrong profile or normalisation is off by 1e-3 or more.
+    import lumagnis
+
+    data = points.load_references()
+    assert data is not None
+    bl, bf = points.midpoint_rings(100)
+    for rho in points.RHOS:
+        rows = [row for row in data["points"] if row["rho"] == rho and row["l"] >= 1.5]
+        values = lumagnis.discrete_flux_map_heyrovsky_magnification([row["l"] for row in rows], 1.0, rho, bl, bf)
+        for value, row in zip(values, rows):
+            assert value == pytest.approx(float(row["linear_ld"]), rel=3e-5)
