@@ -29,23 +29,40 @@ test: build
 	PYTHONPATH=$(abspath $(BUILD)) $(PY) -m pytest $(PYTEST_ARGS)
 
 # The whole suite against a build instrumented with AddressSanitizer and UndefinedBehaviorSanitizer,
-# in its own build directory. The interpreter itself is not instrumented, so the runtimes are
-# preloaded; PYTHONMALLOC=malloc routes Python's allocations through them too. Leak detection is
-# off: the interpreter's exit-time allocations would drown it, and the leak tests cover leaks.
+# in its own build directory. The interpreter is not instrumented, so the runtimes of the compiler
+# that built the module are preloaded, and PYTHONMALLOC=malloc routes Python's allocations through
+# them too. Leak detection is off: the interpreter's exit-time allocations would drown it, and the
+# leak tests cover leaks. An allocation the allocator cannot serve returns null, as it does without
+# the sanitizer, so that the module's own exhaustion handling is what runs.
+# A report written into a capture that dies with the process is lost, so pytest captures at the
+# sys level only and its standard error goes to a file; ASan reports, of child processes too, go
+# to files of their own. Any report fails the run.
 SANITIZE_BUILD := build-sanitize
-SANITIZE_RUNTIMES = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+SANITIZE_REPORTS = $(abspath $(SANITIZE_BUILD))/reports
 
 sanitize: $(VENV)/.installed
 	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -G Ninja \
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	    -DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DPython_EXECUTABLE=$(abspath $(PY)) \
 	    -DLUMAGNIS_BUILD_TESTING=ON -DLUMAGNIS_SANITIZE=ON -DLUMAGNIS_WERROR=$(WERROR) >/dev/null
 	$(VENV)/bin/cmake --build $(SANITIZE_BUILD) -j 2
-	LD_PRELOAD="$(SANITIZE_RUNTIMES)" PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1:check_initialization_order=1 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 LUMAGNIS_SANITIZED=1 \
-	PYTHONPATH=$(abspath $(SANITIZE_BUILD)) $(PY) -m pytest $(PYTEST_ARGS)
+	rm -rf $(SANITIZE_REPORTS) && mkdir -p $(SANITIZE_REPORTS)
+	compiler=$$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' $(SANITIZE_BUILD)/CMakeCache.txt); \
+	LD_PRELOAD="$$($$compiler -print-file-name=libasan.so) $$($$compiler -print-file-name=libubsan.so)" \
+	PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1:check_initialization_order=1:allocator_may_return_null=1:log_path=$(SANITIZE_REPORTS)/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	LUMAGNIS_SANITIZED=1 PYTHONPATH=$(abspath $(SANITIZE_BUILD)) \
+	$(PY) -m pytest --capture=sys $(PYTEST_ARGS) 2>$(SANITIZE_REPORTS)/stderr; \
+	status=$$?; \
+	if [ $$status -ne 0 ]; then tail -n 40 $(SANITIZE_REPORTS)/stderr >&2; fi; \
+	if ls $(SANITIZE_REPORTS)/asan.* >/dev/null 2>&1 || grep -q "runtime error:" $(SANITIZE_REPORTS)/stderr; then \
+	    cat $(SANITIZE_REPORTS)/asan.* 2>/dev/null >&2; \
+	    grep -A 30 "runtime error:" $(SANITIZE_REPORTS)/stderr >&2; \
+	    echo "sanitizer reports: see $(SANITIZE_REPORTS)" >&2; exit 1; \
+	fi; \
+	exit $$status
 
 # Installs the module into .venv the way a user installs it.
 install: $(VENV)/.installed

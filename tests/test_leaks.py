@@ -214,6 +214,9 @@ def outcome_classes():
         Floaty, RaisesInFloat, RaisesInIndex, FailingIterable, RaisesInIter, RaisesInLen,
         CallsBackIntoFault, panic_type(),
     ]
+    # The items of the argument lists too: a reference kept to an item would leave the list's
+    # own count alone.
+    watched += [item for obj in list(watched) if type(obj) in (list, tuple) for item in obj]
     return classes, watched
 
 
