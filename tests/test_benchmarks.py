@@ -207,8 +207,8 @@ def test_inputs_are_the_same_in_every_process():
 
 def test_midpoint_rings_give_the_classical_limb_darkened_magnification():
     # Away from the source (l >= 1.5) the ring magnification is smooth in the radius, so the
-    # 100-ring midpoint sum must agree with the mpmath reference to the rule's O(dx^2) error (about 1e-5); a
-    # wrong profile or normalisation is off by 1e-3 or more.
+    # 100-ring midpoint sum must agree with the mpmath reference to the rule's O(dx^2) error,
+    # about 1e-5; a wrong profile or normalisation is off by 1e-3 or more.
     import lumagnis
 
     data = points.load_references()
