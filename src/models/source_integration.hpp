@@ -4,7 +4,10 @@
 // by a radial brightness profile P(x), integrated over x, and divided by a normaliser N, the
 // profile's flux.
 
+#include <array>
 #include <cmath>
+#include <cstddef>
+#include <span>
 #include <expected>
 #include <limits>
 
@@ -97,9 +100,85 @@ std::expected<FloatVector, Failure> integrate_witt_mao(const FloatVector& l, dou
     return result;
 }
 
+// The quantities of the ring-to-disk integrand at one quadrature point on [0, 1] that do not
+// depend on the separation, formed exactly as the integrand forms them.
+struct RingNode {
+    double x;        // the ring radius
+    double ahead;    // x + h
+    double behind;   // x - h
+    double two_h;    // h + h
+    double two_pi_x; // 2 pi x
+    double half_x;   // 0.5 x
+    double weight;   // the profile P(x)
+    bool slope;      // whether the radial derivative enters (x is not negative)
+
+    // The integrand, from the radial function at x, x + h and x - h.
+    double integrand(double at_x, double at_ahead, double at_behind) const {
+        const double derivative = slope ? (at_ahead - at_behind) / two_h : 0.0;
+        return weight * (two_pi_x * (at_x + half_x * derivative));
+    }
+};
+
+// Every point of the quadrature over [0, 1], stage by stage, with a given profile.
+class RingNodes {
+public:
+    template <class P> explicit RingNodes(const P& profile) {
+        std::size_t offset = 0;
+        for (std::size_t stage = 0; stage < numerics::tanh_sinh_stages; ++stage) {
+            std::array<double, numerics::tanh_sinh_max_stage_points> points;
+            const std::size_t count =
+                numerics::tanh_sinh_stage_points(stage, 0.5 * (0.0 + 1.0), 0.5 * (1.0 - 0.0),
+                                                 points.data());
+            offsets_[stage] = offset;
+            for (std::size_t i = 0; i < count; ++i) {
+                const double x = points[i];
+                const double h = (std::fabs(x) + 1) * derivative_step();
+                nodes_[offset + i] = RingNode{
+                    .x = x,
+                    .ahead = x + h,
+                    .behind = x - h,
+                    .two_h = h + h,
+                    .two_pi_x = integration_detail::two_pi * x,
+                    .half_x = 0.5 * x,
+                    .weight = profile(x),
+                    .slope = !(x < 0),
+                };
+            }
+            offset += count;
+        }
+    }
+
+    std::span<const RingNode> stage(std::size_t stage) const {
+        return {nodes_.data() + offsets_[stage], numerics::tanh_sinh_stage_size(stage)};
+    }
+
+private:
+    std::array<RingNode, 385> nodes_;
+    std::array<std::size_t, numerics::tanh_sinh_stages> offsets_;
+};
+
+// integrate_heyrovsky and integrate_witt_mao at precomputed nodes, with the ring kernel
+// evaluated a quadrature level at a time (vectorised where the processor allows). The results
+// are the same bits.
+FloatVector integrate_heyrovsky_at_nodes(const FloatVector& l, double re, double rstar,
+                                         const RingNodes& nodes, double normaliser);
+std::expected<FloatVector, Failure> integrate_witt_mao_at_nodes(const FloatVector& l, double re,
+                                                                double rstar,
+                                                                const RingNodes& nodes,
+                                                                double normaliser);
+
+// The public computations, with the built-in profile.
 std::expected<FloatVector, Failure> integrated_heyrovsky_magnification(const FloatVector& l,
                                                                        double re, double rstar);
 std::expected<FloatVector, Failure> integrated_witt_mao_magnification(const FloatVector& l,
                                                                       double re, double rstar);
+
+// The straightforward forms of the same computations: the reference for the optimised path.
+namespace reference {
+std::expected<FloatVector, Failure> integrated_heyrovsky_magnification(const FloatVector& l,
+                                                                       double re, double rstar);
+std::expected<FloatVector, Failure> integrated_witt_mao_magnification(const FloatVector& l,
+                                                                      double re, double rstar);
+} // namespace reference
 
 } // namespace lumagnis::models

@@ -41,7 +41,7 @@ constexpr ArgumentSpec discrete_flux_map_heyrovsky{"discrete_flux_map_heyrovsky_
 // signature block alone, so each function's `__doc__` is None.
 PyMethodDef functions[] = {
     {"witt_mao_magnification",
-     entry_function<specs::witt_mao, &models::witt_mao_kernel, FloatVector, double, double>,
+     entry_function<specs::witt_mao, &models::witt_mao_magnification, FloatVector, double, double>,
      METH_FASTCALL | METH_KEYWORDS, "witt_mao_magnification(l, re, rstar)\n--\n\n"},
     {"integrated_witt_mao_magnification",
      entry_function<specs::integrated_witt_mao, &models::integrated_witt_mao_magnification,

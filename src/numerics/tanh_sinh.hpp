@@ -5,7 +5,9 @@
 // The routine is a template over the integrand so that each use is its own specialised copy
 // with the integrand inlined; it keeps no state, allocates nothing and never fails.
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -30,33 +32,68 @@ inline double guarded(double value) { return std::isfinite(value) ? value : 0.0;
 
 } // namespace tanh_sinh_detail
 
-// Integrates `integrand` over [a, b]; the loop stops once its error estimate, in units of the
-// rule on [-1, 1], falls strictly below tolerance / (4 * half-width), or after the last level.
-// The integrand is called in a fixed order: the centre, then per level and in table order the
-// right node before the left one.
-template <class F>
-QuadratureResult tanh_sinh_integrate(F&& integrand, double a, double b, double tolerance) {
+// The evaluation stages of the rule: stage 0 is the centre alone; stage k + 1 holds the points
+// of level k, the right and left point of each pair in turn, pairs in table order.
+inline constexpr std::size_t tanh_sinh_stages = TANH_SINH_NODES.size() + 1;
+inline constexpr std::size_t tanh_sinh_max_stage_points = 2 * tanh_sinh_level_6.size();
+
+constexpr std::size_t tanh_sinh_stage_size(std::size_t stage) {
+    return stage == 0 ? 1 : 2 * TANH_SINH_NODES[stage - 1].size();
+}
+
+// The points of `stage` for midpoint m and half-width s, into `points`; returns how many.
+inline std::size_t tanh_sinh_stage_points(std::size_t stage, double m, double s, double* points) {
+    if (stage == 0) {
+        points[0] = s * 0.0 + m;
+        return 1;
+    }
+    const std::span<const TanhSinhNode> nodes = TANH_SINH_NODES[stage - 1];
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        points[2 * i] = m + s * nodes[i].abscissa;
+        points[2 * i + 1] = m - s * nodes[i].abscissa;
+    }
+    return 2 * nodes.size();
+}
+
+// Integrates over [a, b] with the integrand evaluated a stage at a time:
+// `stage_values(stage, points, values)` sets values[i] to the integrand at points[i]. The
+// integrand is pure, so evaluating a stage's points together (in any order, or four at a
+// time) cannot be observed; the sums are formed in table order all the same. The loop stops
+// once its error estimate, in units of the rule on [-1, 1], falls strictly below
+// tolerance / (4 * half-width), or after the last level.
+template <class StageValues>
+QuadratureResult tanh_sinh_integrate_stages(StageValues&& stage_values, double a, double b,
+                                            double tolerance) {
     using tanh_sinh_detail::guarded;
 
     const double s = 0.5 * (b - a);
     const double m = 0.5 * (a + b);
     const double target = 0.25 * tolerance / s;
+    std::array<double, tanh_sinh_max_stage_points> points;
+    std::array<double, tanh_sinh_max_stage_points> values;
 
     // The sum starts as that of step h = 2 (the centre alone, weight pi); halving it before
     // each level turns it into the sum of the level's step, and the level's own nodes add in.
-    double sum = tanh_sinh_detail::pi * guarded(integrand(s * 0.0 + m));
+    tanh_sinh_stage_points(0, m, s, points.data());
+    stage_values(std::size_t{0}, std::span<const double>(points.data(), 1),
+                 std::span<double>(values.data(), 1));
+    double sum = tanh_sinh_detail::pi * guarded(values[0]);
     std::uint32_t count = 1;
     double previous_change = std::numeric_limits<double>::max();
     double error = std::numeric_limits<double>::max();
 
-    for (const std::span<const TanhSinhNode> level : TANH_SINH_NODES) {
+    for (std::size_t level = 0; level < TANH_SINH_NODES.size(); ++level) {
+        const std::span<const TanhSinhNode> nodes = TANH_SINH_NODES[level];
+        const std::size_t n = tanh_sinh_stage_points(level + 1, m, s, points.data());
+        stage_values(level + 1, std::span<const double>(points.data(), n),
+                     std::span<double>(values.data(), n));
         double level_sum = 0.0;
-        for (const TanhSinhNode& node : level) {
-            const double right = guarded(integrand(m + s * node.abscissa));
-            const double left = guarded(integrand(m - s * node.abscissa));
-            level_sum = level_sum + node.weight * (right + left);
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            const double right = guarded(values[2 * i]);
+            const double left = guarded(values[2 * i + 1]);
+            level_sum = level_sum + nodes[i].weight * (right + left);
         }
-        count += static_cast<std::uint32_t>(2 * level.size());
+        count += static_cast<std::uint32_t>(n);
 
         const double change = 0.5 * sum - level_sum;
         sum = 0.5 * sum + level_sum;
@@ -84,6 +121,17 @@ QuadratureResult tanh_sinh_integrate(F&& integrand, double a, double b, double t
         .estimate = sum * s,
         .evaluation_count = count,
     };
+}
+
+// Integrates `integrand` over [a, b], one point at a time: the centre, then per level and in
+// table order the right point before the left one.
+template <class F>
+QuadratureResult tanh_sinh_integrate(F&& integrand, double a, double b, double tolerance) {
+    return tanh_sinh_integrate_stages(
+        [&](std::size_t, std::span<const double> points, std::span<double> values) {
+            for (std::size_t i = 0; i < points.size(); ++i) values[i] = integrand(points[i]);
+        },
+        a, b, tolerance);
 }
 
 } // namespace lumagnis::numerics

@@ -1,0 +1,81 @@
+#include "models/batch.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "models/heyrovsky.hpp"
+#include "models/witt_mao.hpp"
+
+namespace lumagnis::models::batch {
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+bool detect_vectorised() {
+#if defined(LUMAGNIS_HAVE_AVX2)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+// Whether the ring kernel's general case meets a NaN parameter m at (l, r): its outcome is then
+// NaN or a failure, whatever the elliptic integrals return, and need not be computed.
+bool nan_parameter(double l, double r, double re, double rstar) {
+    const double kappa = re / rstar;
+    const double delta = l - r;
+    if (std::fabs(delta) < 1e-6) return false; // the band's series does not use m
+    const double g = (kappa * kappa) * 4 + delta * delta;
+    const double h = l + r;
+    const double k = std::sqrt((l * r) / g) * ((kappa * 4) / h);
+    return std::isnan(k * k);
+}
+
+} // namespace
+
+bool vectorised() {
+    static const bool available = detect_vectorised();
+    return available;
+}
+
+namespace portable {
+
+void heyrovsky_values(double l, double re, double rstar, const double* r, double* out,
+                      std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (nan_parameter(l, r[i], re, rstar)) {
+            out[i] = nan;
+            continue;
+        }
+        const std::expected<double, Failure> value = heyrovsky_kernel(l, r[i], re, rstar);
+        out[i] = value ? *value : nan;
+    }
+}
+
+void witt_mao_values(const double* l, double re, double rstar, double* out, std::size_t count) {
+    const WittMaoSource source(re, rstar);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::expected<double, Failure> value = witt_mao_element(l[i], source);
+        out[i] = value ? *value : nan;
+    }
+}
+
+} // namespace portable
+
+void heyrovsky_values(double l, double re, double rstar, const double* r, double* out,
+                      std::size_t count) {
+#if defined(LUMAGNIS_HAVE_AVX2)
+    if (vectorised()) return avx2::heyrovsky_values(l, re, rstar, r, out, count);
+#endif
+    portable::heyrovsky_values(l, re, rstar, r, out, count);
+}
+
+void witt_mao_values(const double* l, double re, double rstar, double* out, std::size_t count) {
+#if defined(LUMAGNIS_HAVE_AVX2)
+    if (vectorised()) return avx2::witt_mao_values(l, re, rstar, out, count);
+#endif
+    portable::witt_mao_values(l, re, rstar, out, count);
+}
+
+} // namespace lumagnis::models::batch

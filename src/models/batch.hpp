@@ -1,0 +1,36 @@
+#pragma once
+// Kernel values for many points at once: the optimised path behind the public functions.
+//
+// Each value is that of the scalar kernel, bit for bit, or NaN where the scalar kernel fails
+// (or where its outcome is known to be NaN or a failure without evaluating it). Callers that
+// must report a failure's text re-evaluate the NaN points with the scalar kernel.
+
+#include <cstddef>
+
+namespace lumagnis::models::batch {
+
+// heyrovsky_kernel(l, r[i], re, rstar) for i < count.
+void heyrovsky_values(double l, double re, double rstar, const double* r, double* out,
+                      std::size_t count);
+
+// The values of witt_mao_kernel for the separations l[i], i < count.
+void witt_mao_values(const double* l, double re, double rstar, double* out, std::size_t count);
+
+// Whether the vectorised kernels run on this processor.
+bool vectorised();
+
+namespace portable {
+// The same, point by point, on any processor.
+void heyrovsky_values(double l, double re, double rstar, const double* r, double* out,
+                      std::size_t count);
+void witt_mao_values(const double* l, double re, double rstar, double* out, std::size_t count);
+} // namespace portable
+
+namespace avx2 {
+// The same, four points at a time; only on processors with AVX2.
+void heyrovsky_values(double l, double re, double rstar, const double* r, double* out,
+                      std::size_t count);
+void witt_mao_values(const double* l, double re, double rstar, double* out, std::size_t count);
+} // namespace avx2
+
+} // namespace lumagnis::models::batch
