@@ -39,7 +39,7 @@ double flux_map_flux(const numerics::PiecewiseLinear& profile) {
 // The same quadrature from the profile values the nodes already hold.
 double flux_map_flux(const RingNodes& nodes) {
     return numerics::tanh_sinh_integrate_stages(
-               [&](std::size_t stage, std::span<const double>, std::span<double> values) {
+               [&](std::size_t stage, std::span<double> values) {
                    const std::span<const RingNode> points = nodes.stage(stage);
                    for (std::size_t i = 0; i < points.size(); ++i) {
                        values[i] = points[i].two_pi_x * points[i].weight;

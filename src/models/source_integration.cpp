@@ -30,8 +30,7 @@ FloatVector integrate_heyrovsky_at_nodes(const FloatVector& l, double re, double
     FloatVector result;
     result.reserve(l.size());
     for (const double lj : l) {
-        const auto stage_values = [&](std::size_t stage, std::span<const double>,
-                                      std::span<double> values) {
+        const auto stage_values = [&](std::size_t stage, std::span<double> values) {
             const std::span<const RingNode> points = nodes.stage(stage);
             // The ring kernel at x, x + h and x - h of every point of the stage, in one batch.
             std::array<double, 3 * numerics::tanh_sinh_max_stage_points> radii;
@@ -65,12 +64,16 @@ std::expected<FloatVector, Failure> integrate_witt_mao_at_nodes(const FloatVecto
     result.reserve(disk->size());
     for (const double mi : *disk) {
         const auto constant = [mi](double x) { return (x < 0) ? 0.0 : mi; };
-        const auto stage_values = [&](std::size_t stage, std::span<const double>,
-                                      std::span<double> values) {
+        // Where x - h, x and x + h are all on the source, the difference quotient is
+        // (mi - mi) / 2h: +0.0 for a finite mi and NaN otherwise, whatever h is.
+        const double flat_derivative = mi - mi;
+        const auto stage_values = [&](std::size_t stage, std::span<double> values) {
             const std::span<const RingNode> points = nodes.stage(stage);
             for (std::size_t i = 0; i < points.size(); ++i) {
                 const RingNode& p = points[i];
-                values[i] = p.integrand(constant(p.x), constant(p.ahead), constant(p.behind));
+                values[i] = p.flat ? p.weight * (p.two_pi_x * (mi + p.half_x * flat_derivative))
+                                   : p.integrand(constant(p.x), constant(p.ahead),
+                                                 constant(p.behind));
             }
         };
         const double integral =

@@ -111,6 +111,7 @@ struct RingNode {
     double half_x;   // 0.5 x
     double weight;   // the profile P(x)
     bool slope;      // whether the radial derivative enters (x is not negative)
+    bool flat;       // x - h, x and x + h are none of them negative
 
     // The integrand, from the radial function at x, x + h and x - h.
     double integrand(double at_x, double at_ahead, double at_behind) const {
@@ -142,6 +143,7 @@ public:
                     .half_x = 0.5 * x,
                     .weight = profile(x),
                     .slope = !(x < 0),
+                    .flat = !(x < 0) && !(x + h < 0) && !(x - h < 0),
                 };
             }
             offset += count;

@@ -56,27 +56,23 @@ inline std::size_t tanh_sinh_stage_points(std::size_t stage, double m, double s,
 }
 
 // Integrates over [a, b] with the integrand evaluated a stage at a time:
-// `stage_values(stage, points, values)` sets values[i] to the integrand at points[i]. The
-// integrand is pure, so evaluating a stage's points together (in any order, or four at a
-// time) cannot be observed; the sums are formed in table order all the same. The loop stops
-// once its error estimate, in units of the rule on [-1, 1], falls strictly below
-// tolerance / (4 * half-width), or after the last level.
+// `stage_values(stage, values)` sets values[i] to the integrand at point i of the stage (see
+// tanh_sinh_stage_points). The integrand is pure, so evaluating a stage's points together (in
+// any order, or four at a time) cannot be observed; the sums are formed in table order all the
+// same. The loop stops once its error estimate, in units of the rule on [-1, 1], falls strictly
+// below tolerance / (4 * half-width), or after the last level.
 template <class StageValues>
 QuadratureResult tanh_sinh_integrate_stages(StageValues&& stage_values, double a, double b,
                                             double tolerance) {
     using tanh_sinh_detail::guarded;
 
     const double s = 0.5 * (b - a);
-    const double m = 0.5 * (a + b);
     const double target = 0.25 * tolerance / s;
-    std::array<double, tanh_sinh_max_stage_points> points;
     std::array<double, tanh_sinh_max_stage_points> values;
 
     // The sum starts as that of step h = 2 (the centre alone, weight pi); halving it before
     // each level turns it into the sum of the level's step, and the level's own nodes add in.
-    tanh_sinh_stage_points(0, m, s, points.data());
-    stage_values(std::size_t{0}, std::span<const double>(points.data(), 1),
-                 std::span<double>(values.data(), 1));
+    stage_values(std::size_t{0}, std::span<double>(values.data(), 1));
     double sum = tanh_sinh_detail::pi * guarded(values[0]);
     std::uint32_t count = 1;
     double previous_change = std::numeric_limits<double>::max();
@@ -84,9 +80,8 @@ QuadratureResult tanh_sinh_integrate_stages(StageValues&& stage_values, double a
 
     for (std::size_t level = 0; level < TANH_SINH_NODES.size(); ++level) {
         const std::span<const TanhSinhNode> nodes = TANH_SINH_NODES[level];
-        const std::size_t n = tanh_sinh_stage_points(level + 1, m, s, points.data());
-        stage_values(level + 1, std::span<const double>(points.data(), n),
-                     std::span<double>(values.data(), n));
+        const std::size_t n = tanh_sinh_stage_size(level + 1);
+        stage_values(level + 1, std::span<double>(values.data(), n));
         double level_sum = 0.0;
         for (std::size_t i = 0; i < nodes.size(); ++i) {
             const double right = guarded(values[2 * i]);
@@ -127,9 +122,13 @@ QuadratureResult tanh_sinh_integrate_stages(StageValues&& stage_values, double a
 // table order the right point before the left one.
 template <class F>
 QuadratureResult tanh_sinh_integrate(F&& integrand, double a, double b, double tolerance) {
+    const double s = 0.5 * (b - a);
+    const double m = 0.5 * (a + b);
     return tanh_sinh_integrate_stages(
-        [&](std::size_t, std::span<const double> points, std::span<double> values) {
-            for (std::size_t i = 0; i < points.size(); ++i) values[i] = integrand(points[i]);
+        [&](std::size_t stage, std::span<double> values) {
+            std::array<double, tanh_sinh_max_stage_points> points;
+            const std::size_t n = tanh_sinh_stage_points(stage, m, s, points.data());
+            for (std::size_t i = 0; i < n; ++i) values[i] = integrand(points[i]);
         },
         a, b, tolerance);
 }
