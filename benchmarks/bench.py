@@ -18,9 +18,11 @@ import argparse
 import gc
 import math
 import os
+import pathlib
 import platform
 import statistics
 import struct
+import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -56,13 +58,14 @@ class Row:
     unit: str
     cases: list
     target: str = ""
-    # Checks the row's figures against its target: (ours, plain, rows by key) -> True, False or
-    # None when the figure it needs is missing.
+    # Checks the row's figures against its target: (ns per unit, speed-up over the plain path,
+    # rows by key) -> True, False, or None when the figure it needs is missing.
     check: object = None
     key: str = ""
     ours: float = math.nan  # ns per unit, over all cases
     plain: float = math.nan
-    hypot: float = math.nan
+    speedup: float = math.nan  # plain path time over ours
+    hypot_ratio: float = math.nan  # ours over the math.hypot loop
     per_rho: dict = field(default_factory=dict)
     bits: str = "n/a"
 
@@ -133,15 +136,15 @@ def build_rows(sizes):
         case.units *= sizes.rings  # per ring per separation
 
     def at_most(limit):
-        return lambda ours, plain, rows: ours <= limit
+        return lambda ours, speedup, rows: ours <= limit
 
-    def heyrovsky_target(ours, plain, rows):
+    def heyrovsky_target(ours, speedup, rows):
         if not ours <= 80_000:
             return False
-        return None if math.isnan(plain) else plain / ours >= 4.0
+        return None if math.isnan(speedup) else speedup >= 4.0
 
     def relative_to(key, factor):
-        return lambda ours, plain, rows: ours <= factor * rows[key].ours
+        return lambda ours, speedup, rows: ours <= factor * rows[key].ours
 
     return [
         Row("integrated_heyrovsky_magnification", "l in [0, 5]", "separation",
@@ -188,51 +191,58 @@ def timed(run):
     return time.perf_counter_ns() - start
 
 
-def measure(contenders, repeats, quick):
-    """Median time in ns of each named zero-argument callable, the repeats interleaved so that a
-    change of machine load hits all of them alike."""
-    samples = {name: [] for name in contenders}
-    first = {name: timed(run) for name, run in contenders.items()}  # warm-up, sizes the repeats
-    if not quick:
-        slowest = max(first.values()) or 1
-        repeats = max(3, min(repeats, BUDGET_NS // (slowest * len(contenders))))
-    for _ in range(repeats):
-        for name, run in contenders.items():
-            samples[name].append(timed(run))
-    return {name: statistics.median(values) for name, values in samples.items()}
-
-
 def measure_row(row, repeats, quick):
-    name = row.function
-    ours = getattr(lumagnis, name)
-    plain = plain_path(name)
-    total = {"ours": 0, "plain": 0, "hypot": 0}
-    units = 0
+    """Times ours, the plain path and the baseline on every case of the row.
+
+    One repeat is a pass over every case (rho) with the contenders interleaved, so a change of
+    machine load hits all of them alike. Absolute figures add up each case's median; ratios are
+    medians of the per-repeat ratios, which cancel most of the load that the machine's other
+    users add to one repeat.
+    """
+    ours = getattr(lumagnis, row.function)
+    plain = plain_path(row.function)
+    contenders = []  # per case: name -> zero-argument callable
     identical = plain is not None
     for case in row.cases:
         pairs = [(float(i), case.rho) for i in range(case.units)]
-        contenders = {"ours": lambda c=case: c.run(ours), "hypot": hypot_loop(case, pairs)}
+        named = {"ours": lambda c=case: c.run(ours), "hypot": hypot_loop(case, pairs)}
         if plain is not None:
-            contenders["plain"] = lambda c=case: c.run(plain)
+            named["plain"] = lambda c=case: c.run(plain)
             identical &= same_bits(outcome(case.run, ours), outcome(case.run, plain))
-        medians = measure(contenders, repeats, quick)
-        for key, value in medians.items():
-            total[key] += value
-        units += case.units
-        row.per_rho[case.rho] = (medians["ours"] / case.units,
-                                 medians["plain"] / case.units if plain else math.nan)
-    row.ours = total["ours"] / units
-    row.hypot = total["hypot"] / units
-    row.plain = total["plain"] / units if plain is not None else math.nan
+        contenders.append(named)
+    first = sum(timed(run) for named in contenders for run in named.values())  # warm-up
+    if not quick:
+        repeats = max(3, min(repeats, BUDGET_NS // max(first, 1)))
+    samples = [{name: [] for name in named} for named in contenders]
+    for _ in range(repeats):
+        for named, times in zip(contenders, samples):
+            for name, run in named.items():
+                times[name].append(timed(run))
+
+    def total(name, i):
+        return sum(times[name][i] for times in samples)
+
+    def per_unit(name):
+        return sum(statistics.median(times[name]) for times in samples) / units
+
+    units = sum(case.units for case in row.cases)
+    row.ours = per_unit("ours")
+    row.hypot_ratio = statistics.median(total("ours", i) / total("hypot", i) for i in range(repeats))
+    for case, times in zip(row.cases, samples):
+        row.per_rho[case.rho] = (statistics.median(times["ours"]) / case.units,
+                                 statistics.median(times["plain"]) / case.units if plain else math.nan)
     if plain is not None:
+        row.plain = per_unit("plain")
+        row.speedup = statistics.median(total("plain", i) / total("ours", i) for i in range(repeats))
         row.bits = "identical" if identical else "**differ**"
 
 
 def duration(ns):
     if math.isnan(ns):
         return "n/a"
+    # Switch units where three significant digits would round up to 1000 (999.7 µs is 1 ms).
     for scale, suffix in ((1e6, "ms"), (1e3, "µs")):
-        if ns >= scale:
+        if ns >= 0.9995 * scale:
             return f"{ns / scale:.3g} {suffix}"
     return f"{ns:.3g} ns"
 
@@ -246,8 +256,18 @@ def ratio(value):
 def verdict(row, rows):
     if row.check is None:
         return "—"
-    met = row.check(row.ours, row.plain, rows)
+    met = row.check(row.ours, row.speedup, rows)
     return {True: "yes", False: "**no**", None: "n/a"}[met]
+
+
+def source_tree():
+    """The commit the measured module was built from, marked -dirty when files differed."""
+    try:
+        described = subprocess.run(["git", "describe", "--always", "--dirty"], capture_output=True,
+                                   text=True, timeout=10, cwd=pathlib.Path(__file__).parent)
+    except OSError:
+        return "unknown"
+    return described.stdout.strip() or "unknown"
 
 
 def machine():
@@ -265,7 +285,7 @@ def machine():
     avx2 = "AVX2" if " avx2" in flags else "no AVX2"
     load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
     return (f"{model}, {os.cpu_count()} logical CPUs, {avx2}; Python {platform.python_version()}; "
-            f"load average at start {load}")
+            f"load average at start {load}; source tree {source_tree()}")
 
 
 def table(rows, sizes):
@@ -278,7 +298,7 @@ def table(rows, sizes):
     for row in rows:
         lines.append(
             f"| `{row.function}` | {row.workload} | {row.unit} | {duration(row.ours)} | "
-            f"{duration(row.plain)} | {ratio(row.plain / row.ours)} | {ratio(row.ours / row.hypot)} | "
+            f"{duration(row.plain)} | {ratio(row.speedup)} | {ratio(row.hypot_ratio)} | "
             f"{row.bits} | {row.target or '—'} | {verdict(row, by_key)} |")
     lines += ["", "Per source size ρ = rstar/re, lumagnis (plain scalar path) per unit:", "",
               "| function | workload | " + " | ".join(f"ρ = {rho:g}" for rho in points.RHOS) + " |",
@@ -310,7 +330,7 @@ def run(quick=False, repeats=None):
     notes = [
         f"Machine: {header}.",
         f"Inputs: l uniform in [0, {points.L_MAX:g}] (seeded), ρ ∈ {{{', '.join(f'{r:g}' for r in points.RHOS)}}}, "
-        f"re = 1, rstar = ρ; median of up to {repeats} interleaved repeats; {plain_note}.",
+        f"re = 1, rstar = ρ; medians of up to {repeats} interleaved repeats, ratios as medians of the per-repeat ratios; {plain_note}.",
         "Times are per unit of work (the `per` column), with the Python call and list conversion "
         "included; `÷ math.hypot loop` divides by one `math.hypot` call in a Python loop, per unit, "
         "measured alongside.",

@@ -245,8 +245,9 @@ def worst(errs, rows, rho=None):
 
 
 def duration(ns):
+    # Switch units where three significant digits would round up to 1000 (999.7 µs is 1 ms).
     for scale, suffix in ((1e6, "ms"), (1e3, "µs")):
-        if ns >= scale:
+        if ns >= 0.9995 * scale:
             return f"{ns / scale:.3g} {suffix}"
     return f"{ns:.3g} ns"
 

@@ -65,7 +65,7 @@ def test_plain_path_column_reports_bit_identity(monkeypatch, perturb, verdict):
     monkeypatch.setattr(bench, "plain_path", stand_in)
     _, rows = bench.run(quick=True)
     assert {row.bits for row in rows} == {verdict}
-    assert all(math.isfinite(row.plain) and row.plain > 0 for row in rows)
+    assert all(math.isfinite(row.plain) and row.speedup > 0 for row in rows)
 
 
 def point_lens(u):
@@ -167,19 +167,19 @@ def targets():
 
 
 @pytest.mark.parametrize(
-    "row, ours, plain, verdict",
+    "row, ours, speedup, verdict",
     [
-        ("integrated_heyrovsky_magnification l in [0, 5]", 70_000, 300_000, True),
-        ("integrated_heyrovsky_magnification l in [0, 5]", 70_000, 250_000, False),  # only 3.6x
-        ("integrated_heyrovsky_magnification l in [0, 5]", 85_000, 400_000, False),
+        ("integrated_heyrovsky_magnification l in [0, 5]", 70_000, 4.2, True),
+        ("integrated_heyrovsky_magnification l in [0, 5]", 70_000, 3.6, False),
+        ("integrated_heyrovsky_magnification l in [0, 5]", 85_000, 5.0, False),
         ("integrated_heyrovsky_magnification l in [0, 5]", 70_000, math.nan, None),
         ("witt_mao_magnification list in, list out", 120, math.nan, True),
         ("witt_mao_magnification list in, list out", 121, math.nan, False),
-        ("heyrovsky_magnification one call from Python", 299, 150, True),
+        ("heyrovsky_magnification one call from Python", 299, 0.5, True),
     ],
 )
-def test_target_verdicts(row, ours, plain, verdict):
-    assert targets()[row].check(ours, plain, {}) is verdict
+def test_target_verdicts(row, ours, speedup, verdict):
+    assert targets()[row].check(ours, speedup, {}) is verdict
 
 
 def test_flux_map_targets_are_relative_to_their_baseline_row():
