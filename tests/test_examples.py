@@ -143,9 +143,10 @@ def test_light_curve_demo_writes_its_figure_and_table(tmp_path):
     pytest.importorskip("matplotlib")
     pytest.importorskip("tqdm")
     output = tmp_path / "light_curve.png"
+    environment = dict(os.environ, PYTHONPATH=os.path.dirname(lumagnis.__file__))
     result = subprocess.run(
         [sys.executable, os.path.join(EXAMPLES, "light_curve.py"), str(output)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+        cwd=tmp_path, capture_output=True, text=True, timeout=600, env=environment,
     )
     assert result.returncode == 0, result.stderr
     assert output.read_bytes().startswith(b"\x89PNG")
