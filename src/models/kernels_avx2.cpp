@@ -93,19 +93,22 @@ template <std::size_t N> V horner(const std::array<double, N>& c, V x) {
     return sum;
 }
 
-// K(m) for 0 < m < 1.
-V ellipk(int mask, V m) {
+// ln(1 - m), lane by lane: K and E of the same m share it.
+V log_complement(int mask, V m) {
+    return per_lane(mask, 1 - m, [](double v) { return std::log(v); });
+}
+
+// K(m) for 0 < m < 1, given ln(1 - m).
+V ellipk(V m, V log_x) {
     const V x = 1 - m;
-    const V log_x = per_lane(mask, x, [](double v) { return std::log(v); });
     const V fit = horner(sd::k_p, x) - log_x * horner(sd::k_q, x);
     const V asymptote = sd::log4 - 0.5 * log_x;
     return select(lt(x, splat(sd::epsilon)), asymptote, fit);
 }
 
-// E(m) for 0 < m < 1.
-V ellipe(int mask, V m) {
+// E(m) for 0 < m < 1, given ln(1 - m).
+V ellipe(V m, V log_x) {
     const V x = 1 - m;
-    const V log_x = per_lane(mask, x, [](double v) { return std::log(v); });
     return 1 + x * horner(sd::e_p, x) - x * log_x * horner(sd::e_q, x);
 }
 
@@ -264,7 +267,7 @@ void heyrovsky_chunk(double l, double re, double rstar, const double* r, double*
     V result = splat(nan);
     int failed = 0;
     if (common != 0) {
-        const V big_k = ellipk(common, m);
+        const V big_k = ellipk(m, log_complement(common, m));
         const V big_pi = ellippi(common, n, m, failed);
         result = (((kappa2 + kappa2) * big_k + (delta * delta) * big_pi) * (4 / (h * vsqrt(g)))) /
                  two_pi;
@@ -298,8 +301,9 @@ void witt_mao_chunk(const WittMaoSource& source, double limb, const double* l, d
     V result = splat(nan);
     int failed = 0;
     if (common != 0) {
-        const V e = ellipe(common, m);
-        const V k = ellipk(common, m);
+        const V log_x = log_complement(common, m);
+        const V e = ellipe(m, log_x);
+        const V k = ellipk(m, log_x);
         const V p = ellippi(common, n, m, failed);
         const V term_e = e * ((s * (rho + u)) / source.two_rho2);
         const V term_k = ((delta * ((u * u - rho2) * 0.5 + 4)) / (rho2 * s)) * k;
