@@ -38,15 +38,13 @@ double flux_map_flux(const numerics::PiecewiseLinear& profile) {
 
 // The same quadrature from the profile values the nodes already hold.
 double flux_map_flux(const RingNodes& nodes) {
-    return numerics::tanh_sinh_integrate_stages(
-               [&](std::size_t stage, std::span<double> values) {
-                   const std::span<const RingNode> points = nodes.stage(stage);
-                   for (std::size_t i = 0; i < points.size(); ++i) {
-                       values[i] = points[i].two_pi_x * points[i].weight;
-                   }
-               },
-               0.0, 1.0, 1e-16)
-        .estimate;
+    return integration_detail::integrate_over_source(
+        [&](std::size_t stage, std::span<double> values) {
+            const std::span<const RingNode> points = nodes.stage(stage);
+            for (std::size_t i = 0; i < points.size(); ++i) {
+                values[i] = points[i].two_pi_x * points[i].weight;
+            }
+        });
 }
 
 } // namespace

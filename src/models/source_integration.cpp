@@ -45,11 +45,7 @@ FloatVector integrate_heyrovsky_at_nodes(const FloatVector& l, double re, double
                 values[i] = points[i].integrand(ring[3 * i], ring[3 * i + 1], ring[3 * i + 2]);
             }
         };
-        const double integral =
-            numerics::tanh_sinh_integrate_stages(stage_values, 0.0, 1.0,
-                                                 integration_detail::target_error)
-                .estimate;
-        result.push_back(integral / normaliser);
+        result.push_back(integration_detail::integrate_over_source(stage_values) / normaliser);
     }
     return result;
 }
@@ -76,11 +72,7 @@ std::expected<FloatVector, Failure> integrate_witt_mao_at_nodes(const FloatVecto
                                                  constant(p.behind));
             }
         };
-        const double integral =
-            numerics::tanh_sinh_integrate_stages(stage_values, 0.0, 1.0,
-                                                 integration_detail::target_error)
-                .estimate;
-        result.push_back(integral / normaliser);
+        result.push_back(integration_detail::integrate_over_source(stage_values) / normaliser);
     }
     return result;
 }

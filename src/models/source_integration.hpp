@@ -56,6 +56,11 @@ template <class G, class P> double ring_to_disk(const G& g, const P& profile, do
     return weight * ((two_pi * x) * (value + (0.5 * x) * slope));
 }
 
+// The quadrature over the source radius [0, 1] of an integrand given stage by stage.
+template <class StageValues> double integrate_over_source(const StageValues& stage_values) {
+    return numerics::tanh_sinh_integrate_stages(stage_values, 0.0, 1.0, target_error).estimate;
+}
+
 template <class G, class P> double integrate_ring_to_disk(const G& g, const P& profile) {
     return numerics::tanh_sinh_integrate([&](double x) { return ring_to_disk(g, profile, x); },
                                          0.0, 1.0, target_error)
