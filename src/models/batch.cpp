@@ -20,8 +20,8 @@ bool detect_vectorised() {
 #endif
 }
 
-// Whether the ring kernel's general case meets a NaN parameter m at (l, r): its outcome is then
-// NaN or a failure, whatever the elliptic integrals return, and need not be computed.
+} // namespace
+
 bool nan_parameter(double l, double r, double re, double rstar) {
     const double kappa = re / rstar;
     const double delta = l - r;
@@ -31,8 +31,6 @@ bool nan_parameter(double l, double r, double re, double rstar) {
     const double k = std::sqrt((l * r) / g) * ((kappa * 4) / h);
     return std::isnan(k * k);
 }
-
-} // namespace
 
 bool vectorised() {
     static const bool available = detect_vectorised();

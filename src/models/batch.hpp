@@ -16,6 +16,10 @@ void heyrovsky_values(double l, double re, double rstar, const double* r, double
 // The values of witt_mao_kernel for the separations l[i], i < count.
 void witt_mao_values(const double* l, double re, double rstar, double* out, std::size_t count);
 
+// Whether heyrovsky_kernel(l, r, re, rstar) takes its general case with a NaN parameter m:
+// its outcome is then NaN or a failure, whatever the elliptic integrals return.
+bool nan_parameter(double l, double r, double re, double rstar);
+
 // Whether the vectorised kernels run on this processor.
 bool vectorised();
 

@@ -1,6 +1,7 @@
 #include "models/source_integration.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include "models/batch.hpp"
 
@@ -33,16 +34,31 @@ FloatVector integrate_heyrovsky_at_nodes(const FloatVector& l, double re, double
         const auto stage_values = [&](std::size_t stage, std::span<double> values) {
             const std::span<const RingNode> points = nodes.stage(stage);
             // The ring kernel at x, x + h and x - h of every point of the stage, in one batch.
+            // Where the kernel at x - h meets a NaN parameter (x - h below 0, for l > 0) the
+            // difference quotient, and so the integrand, is NaN whatever the other two values
+            // are: those points are left out of the batch.
             std::array<double, 3 * numerics::tanh_sinh_max_stage_points> radii;
             std::array<double, 3 * numerics::tanh_sinh_max_stage_points> ring;
+            std::array<bool, numerics::tanh_sinh_max_stage_points> skipped;
+            std::size_t count = 0;
             for (std::size_t i = 0; i < points.size(); ++i) {
-                radii[3 * i] = points[i].x;
-                radii[3 * i + 1] = points[i].ahead;
-                radii[3 * i + 2] = points[i].behind;
+                const RingNode& p = points[i];
+                skipped[i] = p.slope && batch::nan_parameter(lj, p.behind, re, rstar);
+                if (skipped[i]) continue;
+                radii[count] = p.x;
+                radii[count + 1] = p.ahead;
+                radii[count + 2] = p.behind;
+                count += 3;
             }
-            batch::heyrovsky_values(lj, re, rstar, radii.data(), ring.data(), 3 * points.size());
+            batch::heyrovsky_values(lj, re, rstar, radii.data(), ring.data(), count);
+            std::size_t k = 0;
             for (std::size_t i = 0; i < points.size(); ++i) {
-                values[i] = points[i].integrand(ring[3 * i], ring[3 * i + 1], ring[3 * i + 2]);
+                if (skipped[i]) {
+                    values[i] = std::numeric_limits<double>::quiet_NaN();
+                    continue;
+                }
+                values[i] = points[i].integrand(ring[k], ring[k + 1], ring[k + 2]);
+                k += 3;
             }
         };
         result.push_back(integration_detail::integrate_over_source(stage_values) / normaliser);
