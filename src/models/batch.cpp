@@ -5,6 +5,7 @@
 
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
+#include "special/elliptic_detail.hpp"
 
 namespace lumagnis::models::batch {
 namespace {
@@ -32,6 +33,23 @@ bool nan_parameter(double l, double r, double re, double rstar) {
     return std::isnan(k * k);
 }
 
+double scalar_ring_value(double l, double r, double re, double rstar) {
+    const std::expected<double, Failure> value = heyrovsky_kernel(l, r, re, rstar);
+    return value ? *value : nan;
+}
+
+double scalar_disk_value(double l, const WittMaoSource& source) {
+    const std::expected<double, Failure> value = witt_mao_element(l, source);
+    return value ? *value : nan;
+}
+
+double scalar_rj_correction(double e, double d, double rx, double ry, double rz, double rp,
+                            double p, bool& failed) {
+    const special::Result v = special::detail::rj_correction(e, d, rx, ry, rz, rp, p);
+    failed = !v;
+    return v ? *v : nan;
+}
+
 bool vectorised() {
     static const bool available = detect_vectorised();
     return available;
@@ -46,16 +64,14 @@ void heyrovsky_values(double l, double re, double rstar, const double* r, double
             out[i] = nan;
             continue;
         }
-        const std::expected<double, Failure> value = heyrovsky_kernel(l, r[i], re, rstar);
-        out[i] = value ? *value : nan;
+        out[i] = scalar_ring_value(l, r[i], re, rstar);
     }
 }
 
 void witt_mao_values(const double* l, double re, double rstar, double* out, std::size_t count) {
     const WittMaoSource source(re, rstar);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::expected<double, Failure> value = witt_mao_element(l[i], source);
-        out[i] = value ? *value : nan;
+        out[i] = scalar_disk_value(l[i], source);
     }
 }
 

@@ -7,6 +7,10 @@
 
 #include <cstddef>
 
+namespace lumagnis::models {
+struct WittMaoSource;
+} // namespace lumagnis::models
+
 namespace lumagnis::models::batch {
 
 // heyrovsky_kernel(l, r[i], re, rstar) for i < count.
@@ -19,6 +23,13 @@ void witt_mao_values(const double* l, double re, double rstar, double* out, std:
 // Whether heyrovsky_kernel(l, r, re, rstar) takes its general case with a NaN parameter m:
 // its outcome is then NaN or a failure, whatever the elliptic integrals return.
 bool nan_parameter(double l, double r, double re, double rstar);
+
+// The scalar kernels, with NaN for a failure: the lanes that leave the common path.
+double scalar_ring_value(double l, double r, double re, double rstar);
+double scalar_disk_value(double l, const WittMaoSource& source);
+// R_C(1, 1 + e) of an R_J duplication step; `failed` is set where it fails.
+double scalar_rj_correction(double e, double d, double rx, double ry, double rz, double rp,
+                            double p, bool& failed);
 
 // Whether the vectorised kernels run on this processor.
 bool vectorised();

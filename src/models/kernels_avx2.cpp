@@ -9,8 +9,9 @@
 // the ring and the limb, degenerate elliptic arguments, non-finite values) are handed to the
 // scalar kernels.
 //
-// Nothing here may be an inline function shared with other files: a copy compiled for AVX2
-// could be chosen by the linker for code that must run without it.
+// Nothing here may use an inline function shared with other files (a standard-library template,
+// std::expected's members): a copy compiled for AVX2 could be chosen by the linker for code
+// that must run without it. The scalar kernels are reached through out-of-line functions.
 
 #include "models/batch.hpp"
 
@@ -20,11 +21,9 @@
 
 #include <cmath>
 #include <cstddef>
-#include <algorithm>
 #include <cstdint>
 #include <limits>
 
-#include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
 #include "special/elliptic_detail.hpp"
 
@@ -87,7 +86,7 @@ template <class F> V per_lane(int mask, V x, F f) {
     return _mm256_load_pd(out.v);
 }
 
-template <std::size_t N> V horner(const std::array<double, N>& c, V x) {
+template <std::size_t N> V horner(const double (&c)[N], V x) {
     V sum = splat(c[N - 1]);
     for (std::size_t i = N - 1; i-- > 0;) sum = sum * x + splat(c[i]);
     return sum;
@@ -157,13 +156,10 @@ V rj_correction(int mask, V e, V d, V rx, V ry, V rz, V rp, V pn, int& failed) {
         Lanes v_l = spill(v);
         for (int i = 0; i < lanes; ++i) {
             if (!(others >> i & 1)) continue;
-            const special::Result r = sd::rj_correction(e_l.v[i], d_l.v[i], rx_l.v[i], ry_l.v[i],
-                                                        rz_l.v[i], rp_l.v[i], pn_l.v[i]);
-            if (r) {
-                v_l.v[i] = *r;
-            } else {
-                failed |= 1 << i;
-            }
+            bool lane_failed = false;
+            v_l.v[i] = scalar_rj_correction(e_l.v[i], d_l.v[i], rx_l.v[i], ry_l.v[i], rz_l.v[i],
+                                            rp_l.v[i], pn_l.v[i], lane_failed);
+            if (lane_failed) failed |= 1 << i;
         }
         v = _mm256_load_pd(v_l.v);
     }
@@ -243,11 +239,6 @@ V elliptic_common_path(V n, V m) {
                 both(both(gt(n, zero), lt(n, one)), both(gt(p, zero), lt(p, one))));
 }
 
-double scalar_ring(double l, double r, double re, double rstar) {
-    const std::expected<double, Failure> value = heyrovsky_kernel(l, r, re, rstar);
-    return value ? *value : nan;
-}
-
 void heyrovsky_chunk(double l, double re, double rstar, const double* r, double* out) {
     const double kappa = re / rstar;
     const double kappa2 = kappa * kappa;
@@ -278,7 +269,7 @@ void heyrovsky_chunk(double l, double re, double rstar, const double* r, double*
         if (bits(nan_m) >> i & 1) {
             values.v[i] = nan;
         } else if (!(done >> i & 1)) {
-            values.v[i] = (failed >> i & 1) ? nan : scalar_ring(l, r[i], re, rstar);
+            values.v[i] = (failed >> i & 1) ? nan : scalar_ring_value(l, r[i], re, rstar);
         }
     }
     for (int i = 0; i < lanes; ++i) out[i] = values.v[i];
@@ -319,8 +310,7 @@ void witt_mao_chunk(const WittMaoSource& source, double limb, const double* l, d
         if (done >> i & 1) continue;
         // Failed lanes stay NaN: the caller asks the scalar kernel for the failure itself.
         if (failed >> i & 1) continue;
-        const std::expected<double, Failure> a = witt_mao_element(l[i], source);
-        values.v[i] = a ? *a : nan;
+        values.v[i] = scalar_disk_value(l[i], source);
     }
     for (int i = 0; i < lanes; ++i) out[i] = values.v[i];
 }
@@ -333,7 +323,7 @@ void in_chunks(const double* in, double* out, std::size_t count, const Chunk& ch
     if (i == count) return;
     double in_tail[lanes];
     double out_tail[lanes];
-    for (int j = 0; j < lanes; ++j) in_tail[j] = in[i + std::min<std::size_t>(j, count - 1 - i)];
+    for (std::size_t j = 0; j < lanes; ++j) in_tail[j] = in[j < count - i ? i + j : count - 1];
     chunk(in_tail, out_tail);
     for (std::size_t j = i; j < count; ++j) out[j] = out_tail[j - i];
 }

@@ -13,7 +13,7 @@ namespace {
 // The constants and the coefficient tables of the fits are shared with the vectorised kernels.
 using namespace detail;
 
-template <std::size_t N> double horner(const std::array<double, N>& c, double x) {
+template <std::size_t N> double horner(const double (&c)[N], double x) {
     double sum = c[N - 1];
     for (std::size_t i = N - 1; i-- > 0;) sum = sum * x + c[i];
     return sum;

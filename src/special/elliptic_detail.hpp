@@ -2,7 +2,6 @@
 // Constants and pieces of the elliptic integrals shared by the scalar routines and the
 // vectorised kernels, so that both evaluate the very same expressions.
 
-#include <array>
 #include <cstddef>
 
 #include "special/carlson.hpp"
@@ -32,20 +31,20 @@ inline constexpr int rj_max_steps = 100;
 // K(m) = P_K(x) - ln(x) Q_K(x) and E(m) = 1 + x P_E(x) - x ln(x) Q_E(x) with x = 1 - m,
 // fitted for 0 < x <= 1. Coefficients in increasing powers of x; the constant terms are the
 // leading terms of the expansions about m = 1: ln 4 and 1/2 for K, ln 2 - 1/4 and 1/4 for E.
-inline constexpr std::array<double, 11> k_p = {
+inline constexpr double k_p[11] = {
     1.3862943611198906,   0.09657359028116902,  0.0308851465246712,
     0.014938044891680526, 0.008790782739527438, 0.006189010336376876,
     0.006874896874499499, 0.00985821379021226,  0.007974040132204152,
     0.002280257240058756, 0.00013798286460627325};
-inline constexpr std::array<double, 11> k_q = {
+inline constexpr double k_q[11] = {
     0.5,                  0.12499999999987083,  0.07031249969639575,   0.04882803475709983,
     0.037377431417382326, 0.030120471522760404, 0.023908960271592488,  0.01548505166497624,
     0.005940583037531678, 0.0009141847238659173, 2.940789550485985e-05};
-inline constexpr std::array<double, 10> e_p = {
+inline constexpr double e_p[10] = {
     0.44314718056099084,   0.05680519456178606,  0.021831799601555724, 0.011568843681057412,
     0.007583952894135147,  0.007773954925167871, 0.010735094905607619, 0.008687868165658896,
     0.0025088849216360204, 0.0001535525773010133};
-inline constexpr std::array<double, 10> e_q = {
+inline constexpr double e_q[10] = {
     0.2499999999998883,    0.09374999971976443,  0.0585936634471101,   0.04271809265189315,
     0.03348339048882249,   0.026176974245449364, 0.016886216399331133, 0.006506094899769275,
     0.0010096279267935672, 3.2795489857648585e-05};
