@@ -271,6 +271,37 @@ def numpy_arrays(draw, elements, max_size, dimensions):
 
 
 @st.composite
+def float64_views(draw, max_size):
+    """One-dimensional float64 arrays laid out every way a buffer can be: what iteration would
+    yield, element by element, is what counts."""
+    base = np.array(draw(st.lists(any_floats, max_size=max_size)), dtype=np.float64)
+    layout = draw(st.sampled_from(
+        ["contiguous", "reversed", "every other", "every other, reversed", "column", "unaligned",
+         "read-only", "big-endian", "empty stride"]))
+    if layout == "reversed":
+        return base[::-1]
+    if layout == "every other":
+        return np.repeat(base, 2)[::2]
+    if layout == "every other, reversed":
+        return np.repeat(base, 2)[::-2]
+    if layout == "column":
+        return np.column_stack([base, -base, base])[:, 1]
+    if layout == "unaligned":
+        raw = bytearray(base.size * 8 + 1)
+        view = np.frombuffer(raw, dtype=np.float64, count=base.size, offset=1)
+        view[:] = base
+        return view
+    if layout == "read-only":
+        base.flags.writeable = False
+        return base
+    if layout == "big-endian":
+        return base.astype(">f8")
+    if layout == "empty stride":
+        return np.broadcast_to(base[:1], (3,)) if base.size else base
+    return base
+
+
+@st.composite
 def std_arrays(draw, max_size):
     code = draw(st.sampled_from(["d", "d", "f", "i", "b", "q"]))
     if code == "d":
@@ -308,6 +339,8 @@ def convertible_sequences(max_size):
         st.binary(max_size=max_size),
         st.binary(max_size=max_size).map(bytearray),
         numpy_arrays(elements, max_size, (1, 1)),
+        float64_views(max_size),
+        float64_views(max_size),
         std_arrays(max_size),
         user_sequences(elements, max_size, hostile=False),
         st.lists(elements, max_size=max_size).map(GetItemSequence),

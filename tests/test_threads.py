@@ -65,13 +65,17 @@ class YieldingSequence:
 
 
 class ReentrantFloat:
-    """Its conversion is itself a call into the module, made in the middle of another call."""
+    """Its conversion is itself a call into the module, made in the middle of another call of
+    the same function: nothing of the outer call may live where the inner one can reach it."""
 
-    def __init__(self, l):
+    def __init__(self, l, inner):
         self.l = l
+        self.inner = inner
 
     def __float__(self):
-        return lumagnis.heyrovsky_magnification(self.l, 0.5, 1.0, 1.0)
+        if self.inner == "heyrovsky":
+            return lumagnis.heyrovsky_magnification(self.l, 0.5, 1.0, 1.0)
+        return lumagnis.witt_mao_magnification([self.l, 2 * self.l], 1.0, 0.5)[1]
 
 
 def workload(t):
@@ -101,7 +105,10 @@ def workload(t):
             YieldingSequence(l), YieldingFloat(1.0), 0.5 * s, YieldingSequence(bl), bf),
         lambda: L.witt_mao_magnification(YieldingSequence(l, LookupError), 1.0, 0.5),
         lambda: L.witt_mao_magnification(YieldingSequence(l + [None]), 1.0, 0.5),
-        lambda: L.witt_mao_magnification([ReentrantFloat(s), 1.0], 1.0, ReentrantFloat(2 * s)),
+        lambda: L.witt_mao_magnification([ReentrantFloat(s, "witt_mao"), 1.0], 1.0,
+                                         ReentrantFloat(2 * s, "witt_mao")),
+        lambda: L.heyrovsky_magnification(ReentrantFloat(s, "heyrovsky"), 0.5, 1.0,
+                                          ReentrantFloat(2 * s, "heyrovsky")),
     ]
 
 
