@@ -20,8 +20,8 @@ struct InternalFault {
     bool write_diagnostic = true;
 };
 
-[[noreturn]] inline void internal_fault(std::string message,
-                                        std::source_location where = std::source_location::current()) {
+[[noreturn]] inline void
+internal_fault(std::string message, std::source_location where = std::source_location::current()) {
     throw InternalFault{std::move(message), where};
 }
 

@@ -173,8 +173,8 @@ V elliprj_0y1p(int mask, V y, V p, int& failed) {
     const V z = splat(1.0);
     const V a0 = (x + y + z + 2 * p) / 5;
     V delta = (p - x) * (p - y) * (p - z);
-    const V q = sd::rj_threshold *
-                vmax(vmax(vmax(vabs(a0 - x), vabs(a0 - y)), vabs(a0 - z)), vabs(a0 - p));
+    const V q =
+        sd::rj_threshold * vmax(vmax(vmax(vabs(a0 - x), vabs(a0 - y)), vabs(a0 - z)), vabs(a0 - p));
     V a = a0;
     V xn = x;
     V yn = y;
@@ -339,9 +339,8 @@ void witt_mao_values(const double* l, double re, double rstar, double* out, std:
 
 void heyrovsky_values(double l, double re, double rstar, const double* r, double* out,
                       std::size_t count) {
-    in_chunks(r, out, count, [&](const double* in, double* values) {
-        heyrovsky_chunk(l, re, rstar, in, values);
-    });
+    in_chunks(r, out, count,
+              [&](const double* in, double* values) { heyrovsky_chunk(l, re, rstar, in, values); });
 }
 
 } // namespace lumagnis::models::batch::avx2

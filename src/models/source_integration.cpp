@@ -83,9 +83,9 @@ std::expected<FloatVector, Failure> integrate_witt_mao_at_nodes(const FloatVecto
             const std::span<const RingNode> points = nodes.stage(stage);
             for (std::size_t i = 0; i < points.size(); ++i) {
                 const RingNode& p = points[i];
-                values[i] = p.flat ? p.weight * (p.two_pi_x * (mi + p.half_x * flat_derivative))
-                                   : p.integrand(constant(p.x), constant(p.ahead),
-                                                 constant(p.behind));
+                values[i] = p.flat
+                                ? p.weight * (p.two_pi_x * (mi + p.half_x * flat_derivative))
+                                : p.integrand(constant(p.x), constant(p.ahead), constant(p.behind));
             }
         };
         result.push_back(integration_detail::integrate_over_source(stage_values) / normaliser);

@@ -7,9 +7,9 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <span>
 #include <expected>
 #include <limits>
+#include <span>
 
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
@@ -62,8 +62,8 @@ template <class StageValues> double integrate_over_source(const StageValues& sta
 }
 
 template <class G, class P> double integrate_ring_to_disk(const G& g, const P& profile) {
-    return numerics::tanh_sinh_integrate([&](double x) { return ring_to_disk(g, profile, x); },
-                                         0.0, 1.0, target_error)
+    return numerics::tanh_sinh_integrate([&](double x) { return ring_to_disk(g, profile, x); }, 0.0,
+                                         1.0, target_error)
         .estimate;
 }
 
@@ -132,9 +132,8 @@ public:
         std::size_t offset = 0;
         for (std::size_t stage = 0; stage < numerics::tanh_sinh_stages; ++stage) {
             std::array<double, numerics::tanh_sinh_max_stage_points> points;
-            const std::size_t count =
-                numerics::tanh_sinh_stage_points(stage, 0.5 * (0.0 + 1.0), 0.5 * (1.0 - 0.0),
-                                                 points.data());
+            const std::size_t count = numerics::tanh_sinh_stage_points(
+                stage, 0.5 * (0.0 + 1.0), 0.5 * (1.0 - 0.0), points.data());
             offsets_[stage] = offset;
             for (std::size_t i = 0; i < count; ++i) {
                 const double x = points[i];

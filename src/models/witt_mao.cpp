@@ -32,7 +32,9 @@ bool WittMaoSource::on_limb(double delta) const {
     return std::fabs(delta) < limb_band * std::fabs(rho) || delta == 0.0;
 }
 
-double WittMaoSource::limb_value() const { return ((std::asin(q) + half_pi) * w + two_over_rho) / pi; }
+double WittMaoSource::limb_value() const {
+    return ((std::asin(q) + half_pi) * w + two_over_rho) / pi;
+}
 
 std::expected<double, Failure> witt_mao_element(double l, const WittMaoSource& source) {
     const double rho = source.rho;
@@ -55,16 +57,15 @@ std::expected<double, Failure> witt_mao_element(double l, const WittMaoSource& s
 
     const double term_e = *e * ((s * (rho + u)) / source.two_rho2);
     const double term_k = ((delta * ((u * u - rho2) * 0.5 + 4)) / (rho2 * s)) * *k;
-    const double term_p = *p * ((source.one_plus_rho2 * (delta * delta + delta * delta)) /
-                                ((rho2 * (rho + u)) * s));
+    const double term_p =
+        *p * ((source.one_plus_rho2 * (delta * delta + delta * delta)) / ((rho2 * (rho + u)) * s));
     const double sum = term_p + (term_e - term_k);
     // S/pi in exact arithmetic; the two quotients are what is computed, and they differ from
     // S/pi in the last bits.
     return (sum - pi) / two_pi + (sum + pi) / two_pi;
 }
 
-std::expected<FloatVector, Failure> witt_mao_kernel(const FloatVector& l, double re,
-                                                    double rstar) {
+std::expected<FloatVector, Failure> witt_mao_kernel(const FloatVector& l, double re, double rstar) {
     const WittMaoSource source(re, rstar);
     FloatVector result;
     result.reserve(l.size());

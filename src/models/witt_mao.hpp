@@ -36,8 +36,7 @@ std::expected<double, Failure> witt_mao_element(double l, const WittMaoSource& s
 
 // One magnification per separation in `l` (in source radii); `re` and `rstar` in one common
 // unit. The first element whose elliptic integrals fail ends the call with that failure.
-std::expected<FloatVector, Failure> witt_mao_kernel(const FloatVector& l, double re,
-                                                    double rstar);
+std::expected<FloatVector, Failure> witt_mao_kernel(const FloatVector& l, double re, double rstar);
 
 // The same values by the optimised path: vectorised where the processor allows.
 std::expected<FloatVector, Failure> witt_mao_magnification(const FloatVector& l, double re,

@@ -116,10 +116,9 @@ PyResult<Slots> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, 
                                PyObject* kwnames) {
     const std::size_t count = spec.parameter_names.size();
     if (static_cast<std::size_t>(nargs) > count) {
-        return std::unexpected(type_error(concat({function_label(spec), " takes ",
-                                                  std::to_string(count),
-                                                  " positional arguments but ",
-                                                  std::to_string(nargs), " were given"})));
+        return std::unexpected(type_error(
+            concat({function_label(spec), " takes ", std::to_string(count),
+                    " positional arguments but ", std::to_string(nargs), " were given"})));
     }
     Slots slots{};
     std::copy_n(args, nargs, slots.begin());
@@ -134,18 +133,18 @@ PyResult<Slots> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, 
         for (std::size_t i = 0; text != nullptr && i < count; ++i) {
             if (std::string_view(text, size) != spec.parameter_names[i]) continue;
             if (slots[i] != nullptr) {
-                return std::unexpected(type_error(
-                    concat({function_label(spec), " got multiple values for argument '",
-                            spec.parameter_names[i], "'"})));
+                return std::unexpected(
+                    type_error(concat({function_label(spec), " got multiple values for argument '",
+                                       spec.parameter_names[i], "'"})));
             }
             slots[i] = args[nargs + k];
             matched = true;
             break;
         }
         if (!matched) {
-            return std::unexpected(type_error(concat({function_label(spec),
-                                                      " got an unexpected keyword argument '",
-                                                      display(keyword), "'"})));
+            return std::unexpected(
+                type_error(concat({function_label(spec), " got an unexpected keyword argument '",
+                                   display(keyword), "'"})));
         }
     }
 

@@ -46,8 +46,7 @@ void write_diagnostic(const std::string& message, const std::source_location& wh
     if (backtrace_requested()) {
         write_backtrace();
     } else if (first_fault.exchange(false)) {
-        std::fprintf(stderr,
-                     "note: run with `%s=1` environment variable to display a backtrace\n",
+        std::fprintf(stderr, "note: run with `%s=1` environment variable to display a backtrace\n",
                      backtrace_variable);
     }
     std::fflush(stderr);
@@ -68,8 +67,8 @@ std::string lossy_utf8(PyObject* text) {
         PyErr_Clear();
         return {};
     }
-    PyRef decoded = PyRef::steal(PyUnicode_DecodeUTF8(
-        PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+    PyRef decoded = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                      PyBytes_GET_SIZE(bytes.get()), "replace"));
     if (!decoded) object_creation_failed();
     const char* data = PyUnicode_AsUTF8AndSize(decoded.get(), &size);
     if (data == nullptr) object_creation_failed();
@@ -110,8 +109,8 @@ PyObject* panic_exception_type() {
 }
 
 PyRef new_exception(PyObject* type, const std::string& message) {
-    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(),
-                                                          static_cast<Py_ssize_t>(message.size())));
+    PyRef text = PyRef::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) object_creation_failed();
     PyErr_SetObject(type, text.get());
     return PyRef::steal(PyErr_GetRaisedException());

@@ -35,8 +35,8 @@ PyRef fetch_pending_exception();
 PyRef failed_call_exception();
 
 // The interpreter could not create an object the module needs: print what it set, then fault.
-[[noreturn]] void object_creation_failed(
-    std::source_location where = std::source_location::current());
+[[noreturn]] void
+object_creation_failed(std::source_location where = std::source_location::current());
 
 // str() of an object, the way messages render it: lossy UTF-8, and "<unprintable T object>"
 // (after reporting to the unraisable hook) when str() itself fails.

@@ -30,8 +30,8 @@ constexpr ArgumentSpec integrated_flux_map_witt_mao{"integrated_flux_map_witt_ma
                                                     l_re_rstar_bl_bf, 5};
 constexpr ArgumentSpec heyrovsky{"heyrovsky_magnification", l_r_re_rstar, 4};
 constexpr ArgumentSpec integrated_heyrovsky{"integrated_heyrovsky_magnification", l_re_rstar, 3};
-constexpr ArgumentSpec integrated_flux_map_heyrovsky{
-    "integrated_flux_map_heyrovsky_magnification", l_re_rstar_bl_bf, 5};
+constexpr ArgumentSpec integrated_flux_map_heyrovsky{"integrated_flux_map_heyrovsky_magnification",
+                                                     l_re_rstar_bl_bf, 5};
 constexpr ArgumentSpec discrete_flux_map_heyrovsky{"discrete_flux_map_heyrovsky_magnification",
                                                    l_re_rstar_bl_bf, 5};
 
@@ -68,8 +68,8 @@ PyMethodDef functions[] = {
      "integrated_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
     {"discrete_flux_map_heyrovsky_magnification",
      entry_function<specs::discrete_flux_map_heyrovsky,
-                    &models::discrete_flux_map_heyrovsky_magnification, FloatVector, double,
-                    double, FloatVector, FloatVector>,
+                    &models::discrete_flux_map_heyrovsky_magnification, FloatVector, double, double,
+                    FloatVector, FloatVector>,
      METH_FASTCALL | METH_KEYWORDS,
      "discrete_flux_map_heyrovsky_magnification(l, re, rstar, bl, bf)\n--\n\n"},
 };

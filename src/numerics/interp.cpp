@@ -17,7 +17,8 @@ struct Line {
 
 // The line through samples k and k + 1. A zero-width segment gives an infinite or NaN slope,
 // which is deliberately left unchecked: the caller counts non-finite values as zero.
-[[gnu::noipa]] Line segment_line(std::span<const double> xs, std::span<const double> ys, std::size_t k) {
+[[gnu::noipa]] Line segment_line(std::span<const double> xs, std::span<const double> ys,
+                                 std::size_t k) {
     const double dx = xs[k + 1] - xs[k];
     const double dy = ys[k + 1] - ys[k];
     const double slope = dy / dx;

@@ -49,8 +49,7 @@ constexpr module::ArgumentSpec scalar_integrated_witt_mao{
     "scalar_integrated_witt_mao_magnification", l_re_rstar, 3};
 constexpr module::ArgumentSpec scalar_integrated_flux_map_witt_mao{
     "scalar_integrated_flux_map_witt_mao_magnification", l_re_rstar_bl_bf, 5};
-constexpr module::ArgumentSpec scalar_heyrovsky{"scalar_heyrovsky_magnification", l_r_re_rstar,
-                                                4};
+constexpr module::ArgumentSpec scalar_heyrovsky{"scalar_heyrovsky_magnification", l_r_re_rstar, 4};
 constexpr module::ArgumentSpec scalar_integrated_heyrovsky{
     "scalar_integrated_heyrovsky_magnification", l_re_rstar, 3};
 constexpr module::ArgumentSpec scalar_integrated_flux_map_heyrovsky{
@@ -90,7 +89,8 @@ const PyMethodDef* models_methods() {
     using FV = FloatVector;
     static PyMethodDef methods[] = {
         {"limb_darkening_profile", entry_function<profile_spec, &limb_darkening_profile, double>,
-         fast, "limb_darkening_profile(x)\n--\n\nThe built-in brightness profile at ring radius x."},
+         fast,
+         "limb_darkening_profile(x)\n--\n\nThe built-in brightness profile at ring radius x."},
         {"derivative_step", derivative_step, METH_NOARGS,
          "derivative_step()\n--\n\nThe relative step of the radial central difference."},
         {"limb_darkened_flux", limb_darkened_flux, METH_NOARGS,
@@ -106,8 +106,8 @@ const PyMethodDef* models_methods() {
          fast, nullptr},
         {"scalar_integrated_flux_map_witt_mao_magnification",
          entry_function<scalar_integrated_flux_map_witt_mao,
-                        &models::reference::integrated_flux_map_witt_mao_magnification, FV,
-                        double, double, FV, FV>,
+                        &models::reference::integrated_flux_map_witt_mao_magnification, FV, double,
+                        double, FV, FV>,
          fast, nullptr},
         {"scalar_heyrovsky_magnification",
          entry_function<scalar_heyrovsky, &models::heyrovsky_kernel, double, double, double,
@@ -115,13 +115,12 @@ const PyMethodDef* models_methods() {
          fast, nullptr},
         {"scalar_integrated_heyrovsky_magnification",
          entry_function<scalar_integrated_heyrovsky,
-                        &models::reference::integrated_heyrovsky_magnification, FV, double,
-                        double>,
+                        &models::reference::integrated_heyrovsky_magnification, FV, double, double>,
          fast, nullptr},
         {"scalar_integrated_flux_map_heyrovsky_magnification",
          entry_function<scalar_integrated_flux_map_heyrovsky,
-                        &models::reference::integrated_flux_map_heyrovsky_magnification, FV,
-                        double, double, FV, FV>,
+                        &models::reference::integrated_flux_map_heyrovsky_magnification, FV, double,
+                        double, FV, FV>,
          fast, nullptr},
         {"scalar_discrete_flux_map_heyrovsky_magnification",
          entry_function<scalar_discrete_flux_map_heyrovsky,
@@ -129,8 +128,8 @@ const PyMethodDef* models_methods() {
                         double, FV, FV>,
          fast, nullptr},
         {"portable_ring_values",
-         entry_function<portable_ring, &ring_values<&models::batch::portable::heyrovsky_values>,
-                        FV, double, double, double>,
+         entry_function<portable_ring, &ring_values<&models::batch::portable::heyrovsky_values>, FV,
+                        double, double, double>,
          fast, nullptr},
         {"portable_disk_values",
          entry_function<portable_disk, &disk_values<&models::batch::portable::witt_mao_values>, FV,

@@ -60,7 +60,8 @@ constexpr module::ArgumentSpec integrate_spec{"tanh_sinh_integrate", integrate_p
 PyObject* tanh_sinh_integrate(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
     return module::call_guarded([&]() -> PyResult<PyRef> {
-        PyResult<module::Slots> slots = module::bind_arguments(integrate_spec, args, nargs, kwnames);
+        PyResult<module::Slots> slots =
+            module::bind_arguments(integrate_spec, args, nargs, kwnames);
         if (!slots) return std::unexpected(std::move(slots.error()));
         double bounds[3] = {};
         for (std::size_t i = 0; i < 3; ++i) {
@@ -77,8 +78,9 @@ PyObject* tanh_sinh_integrate(PyObject*, PyObject* const* args, Py_ssize_t nargs
         if (PyRef exception = integrand.take_exception()) {
             return std::unexpected(std::move(exception));
         }
-        PyRef tuple = PyRef::steal(Py_BuildValue("(ddk)", result.estimate, result.abs_error,
-                                                 static_cast<unsigned long>(result.evaluation_count)));
+        PyRef tuple =
+            PyRef::steal(Py_BuildValue("(ddk)", result.estimate, result.abs_error,
+                                       static_cast<unsigned long>(result.evaluation_count)));
         if (!tuple) module::object_creation_failed();
         return tuple;
     });
@@ -128,8 +130,8 @@ constexpr module::ArgumentSpec piecewise_linear_spec{"piecewise_linear",
 
 const PyMethodDef* numerics_methods() {
     static PyMethodDef methods[] = {
-        {"tanh_sinh_integrate", reinterpret_cast<PyCFunction>(
-                                    reinterpret_cast<void (*)()>(&tanh_sinh_integrate)),
+        {"tanh_sinh_integrate",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&tanh_sinh_integrate)),
          METH_FASTCALL | METH_KEYWORDS,
          "tanh_sinh_integrate(f, a, b, tolerance)\n--\n\n"
          "(estimate, abs_error, evaluation_count) of the integral of f over [a, b]."},
@@ -139,8 +141,8 @@ const PyMethodDef* numerics_methods() {
          module::entry_function<interp_spec, &interp, FloatVector, FloatVector, double, double>,
          METH_FASTCALL | METH_KEYWORDS, "interp(xs, ys, x, outside_value)\n--\n\n"},
         {"piecewise_linear",
-         module::entry_function<piecewise_linear_spec, &piecewise_linear, FloatVector,
-                                FloatVector, FloatVector>,
+         module::entry_function<piecewise_linear_spec, &piecewise_linear, FloatVector, FloatVector,
+                                FloatVector>,
          METH_FASTCALL | METH_KEYWORDS,
          "piecewise_linear(xs, ys, queries)\n--\n\n"
          "The cached interpolation (outside value 0.0) at each query."},

@@ -26,7 +26,8 @@ std::vector<PyMethodDef>& method_table() {
         for (const PyMethodDef* group :
              {lumagnis::testing::special_methods(), lumagnis::testing::numerics_methods(),
               lumagnis::testing::models_methods()}) {
-            for (const PyMethodDef* def = group; def->ml_name != nullptr; ++def) all.push_back(*def);
+            for (const PyMethodDef* def = group; def->ml_name != nullptr; ++def)
+                all.push_back(*def);
         }
         all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
         return all;
