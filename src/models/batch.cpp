@@ -23,16 +23,6 @@ bool detect_vectorised() {
 
 } // namespace
 
-bool nan_parameter(double l, double r, double re, double rstar) {
-    const double kappa = re / rstar;
-    const double delta = l - r;
-    if (std::fabs(delta) < 1e-6) return false; // the band's series does not use m
-    const double g = (kappa * kappa) * 4 + delta * delta;
-    const double h = l + r;
-    const double k = std::sqrt((l * r) / g) * ((kappa * 4) / h);
-    return std::isnan(k * k);
-}
-
 double scalar_ring_value(double l, double r, double re, double rstar) {
     const std::expected<double, Failure> value = heyrovsky_kernel(l, r, re, rstar);
     return value ? *value : nan;
@@ -60,7 +50,7 @@ namespace portable {
 void heyrovsky_values(double l, double re, double rstar, const double* r, double* out,
                       std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-        if (nan_parameter(l, r[i], re, rstar)) {
+        if (heyrovsky_parameter_is_nan(l, r[i], re, rstar)) {
             out[i] = nan;
             continue;
         }

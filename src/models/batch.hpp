@@ -20,10 +20,6 @@ void heyrovsky_values(double l, double re, double rstar, const double* r, double
 // The values of witt_mao_kernel for the separations l[i], i < count.
 void witt_mao_values(const double* l, double re, double rstar, double* out, std::size_t count);
 
-// Whether heyrovsky_kernel(l, r, re, rstar) takes its general case with a NaN parameter m:
-// its outcome is then NaN or a failure, whatever the elliptic integrals return.
-bool nan_parameter(double l, double r, double re, double rstar);
-
 // The scalar kernels, with NaN for a failure: the lanes that leave the common path.
 double scalar_ring_value(double l, double r, double re, double rstar);
 double scalar_disk_value(double l, const WittMaoSource& source);

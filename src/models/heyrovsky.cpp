@@ -13,7 +13,28 @@ constexpr double two_pi = 6.283185307179586;
 // m tend to 1) and the logarithmic expansion about the ring is used instead.
 constexpr double ring_band = 1e-6;
 
+// The quantities of the general case (outside the band around the ring).
+struct RingGeometry {
+    double g; // 4 kappa^2 + delta^2
+    double h; // l + r
+    double m; // the parameter of the elliptic integrals
+};
+
+RingGeometry ring_geometry(double l, double r, double kappa, double kappa2, double delta) {
+    const double g = kappa2 * 4 + delta * delta;
+    const double h = l + r;
+    const double k = std::sqrt((l * r) / g) * ((kappa * 4) / h);
+    return RingGeometry{.g = g, .h = h, .m = k * k};
+}
+
 } // namespace
+
+bool heyrovsky_parameter_is_nan(double l, double r, double re, double rstar) {
+    const double kappa = re / rstar;
+    const double delta = l - r;
+    if (std::fabs(delta) < ring_band) return false; // the band's series does not use m
+    return std::isnan(ring_geometry(l, r, kappa, kappa * kappa, delta).m);
+}
 
 std::expected<double, Failure> heyrovsky_kernel(double l, double r, double re, double rstar) {
     const double kappa = re / rstar;
@@ -32,10 +53,7 @@ std::expected<double, Failure> heyrovsky_kernel(double l, double r, double re, d
         return ((big_l * b + std::atan(l / kappa) * 4) + big_d * d) / two_pi;
     }
 
-    const double g = kappa2 * 4 + delta * delta;
-    const double h = l + r;
-    const double k = std::sqrt((l * r) / g) * ((kappa * 4) / h);
-    const double m = k * k;
+    const auto [g, h, m] = ring_geometry(l, r, kappa, kappa2, delta);
     const special::Result big_k = special::ellipk(m);
     if (!big_k) return std::unexpected(big_k.error());
     const double n = ((l * 4) * r) / (h * h);

@@ -14,4 +14,8 @@ using special::Failure;
 // `rstar` in one common unit.
 std::expected<double, Failure> heyrovsky_kernel(double l, double r, double re, double rstar);
 
+// Whether heyrovsky_kernel(l, r, re, rstar) takes its general case with a NaN parameter m (as for
+// l r < 0): its outcome is then NaN or a failure, whatever the elliptic integrals return.
+bool heyrovsky_parameter_is_nan(double l, double r, double re, double rstar);
+
 } // namespace lumagnis::models

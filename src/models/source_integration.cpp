@@ -43,7 +43,7 @@ FloatVector integrate_heyrovsky_at_nodes(const FloatVector& l, double re, double
             std::size_t count = 0;
             for (std::size_t i = 0; i < points.size(); ++i) {
                 const RingNode& p = points[i];
-                skipped[i] = p.slope && batch::nan_parameter(lj, p.behind, re, rstar);
+                skipped[i] = p.slope && heyrovsky_parameter_is_nan(lj, p.behind, re, rstar);
                 if (skipped[i]) continue;
                 radii[count] = p.x;
                 radii[count + 1] = p.ahead;
