@@ -214,3 +214,30 @@ def test_public_heyrovsky_property(ls, rho, table):
     )
     for name, scalar in FLUX_MAPS.items():
         assert outcome(getattr(lumagnis, name), ls, 1.0, rho, bl, bf) == outcome(scalar, ls, 1.0, rho, bl, bf)
+
+
+def test_only_the_avx2_kernels_use_vex_instructions():
+    """The installed module must run on baseline x86-64: AVX code lives in the AVX2 kernels
+    alone, which run only where the processor has AVX2."""
+    import platform
+    import shutil
+    import subprocess
+
+    objdump = shutil.which("objdump")
+    if objdump is None or platform.machine() != "x86_64":
+        pytest.skip("needs objdump on x86-64")
+    listing = subprocess.run(
+        [objdump, "-d", "--no-show-raw-insn", "-C", lumagnis.__file__],
+        capture_output=True, text=True, check=True,
+    ).stdout
+    function = None
+    users = set()
+    for line in listing.splitlines():
+        if line.endswith(">:"):
+            function = line.split("<", 1)[1][:-2]
+        elif "\t" in line:
+            mnemonic = line.split("\t")[1].split()[0] if len(line.split("\t")) > 1 else ""
+            if mnemonic.startswith("v") or "%ymm" in line:
+                users.add(function)
+    assert users, "no AVX code at all: the vectorised kernels are missing"
+    assert all("::avx2::" in name for name in users), sorted(u for u in users if "::avx2::" not in u)
