@@ -228,3 +228,50 @@ def test_one_time_initialisations_happen_once_under_eight_threads():
     # Eight blocks, and the note that only the first fault of the process writes, once.
     assert process.stderr.count("panicked at src/models/flux_map.cpp:") == 8
     assert process.stderr.count("note: run with `LUMAGNIS_BACKTRACE=1`") == 1
+
+
+SMALL_STACK = """
+import threading
+import numpy as np
+import lumagnis
+
+table = ([0.0, 0.5, 1.0], [1.0, 0.8, 0.4])
+calls = [
+    lambda: lumagnis.witt_mao_magnification(np.linspace(0, 5, 37), 1.0, 0.1),
+    lambda: lumagnis.integrated_witt_mao_magnification([0.3, 2.0], 1.0, 0.1),
+    lambda: lumagnis.integrated_flux_map_witt_mao_magnification([0.3, 2.0], 1.0, 0.1, *table),
+    lambda: lumagnis.heyrovsky_magnification(2.0, 0.5, 1.0, 1.0),
+    lambda: lumagnis.integrated_heyrovsky_magnification([0.3, 2.0], 1.0, 0.1),
+    lambda: lumagnis.integrated_flux_map_heyrovsky_magnification([0.3, 2.0], 1.0, 0.1, *table),
+    lambda: lumagnis.discrete_flux_map_heyrovsky_magnification([0.3, 2.0], 1.0, 0.1, *table),
+    lambda: lumagnis.witt_mao_magnification([float("nan")], 1.0, 0.1),
+    lambda: lumagnis.discrete_flux_map_heyrovsky_magnification([1.0], 1.0, 0.1, [0.1, 0.2], [1.0]),
+    lambda: lumagnis.witt_mao_magnification("x", 1.0, 0.1),
+]
+
+
+def outcomes():
+    results = []
+    for call in calls:
+        try:
+            results.append(repr(call()))
+        except BaseException as error:
+            results.append(type(error).__name__ + repr(error.args))
+    return results
+
+
+expected = outcomes()
+threading.stack_size(32 * 1024)  # the smallest stack Python lets a thread have
+seen = []
+thread = threading.Thread(target=lambda: seen.append(outcomes()))
+thread.start()
+thread.join()
+print(seen == [expected])
+"""
+
+
+def test_every_function_runs_on_the_smallest_thread_stack():
+    # Large per-call tables belong on the heap: a Python thread's stack can be 32 KiB.
+    process = run_python(SMALL_STACK)
+    assert process.returncode == 0, process.stderr[-2000:]
+    assert process.stdout.strip() == "True"

@@ -30,6 +30,12 @@ FloatVector integrate_heyrovsky_at_nodes(const FloatVector& l, double re, double
                                          const RingNodes& nodes, double normaliser) {
     FloatVector result;
     result.reserve(l.size());
+    // The radii of a stage and the ring kernel at them: on the heap, once per call, since a
+    // Python thread's stack may be as small as 32 KiB.
+    constexpr std::size_t most = 3 * numerics::tanh_sinh_max_stage_points;
+    FloatVector scratch(2 * most);
+    double* const radii = scratch.data();
+    double* const ring = scratch.data() + most;
     for (const double lj : l) {
         const auto stage_values = [&](std::size_t stage, std::span<double> values) {
             const std::span<const RingNode> points = nodes.stage(stage);
@@ -37,8 +43,6 @@ FloatVector integrate_heyrovsky_at_nodes(const FloatVector& l, double re, double
             // Where the kernel at x - h meets a NaN parameter (x - h below 0, for l > 0) the
             // difference quotient, and so the integrand, is NaN whatever the other two values
             // are: those points are left out of the batch.
-            std::array<double, 3 * numerics::tanh_sinh_max_stage_points> radii;
-            std::array<double, 3 * numerics::tanh_sinh_max_stage_points> ring;
             std::array<bool, numerics::tanh_sinh_max_stage_points> skipped;
             std::size_t count = 0;
             for (std::size_t i = 0; i < points.size(); ++i) {
@@ -50,7 +54,7 @@ FloatVector integrate_heyrovsky_at_nodes(const FloatVector& l, double re, double
                 radii[count + 2] = p.behind;
                 count += 3;
             }
-            batch::heyrovsky_values(lj, re, rstar, radii.data(), ring.data(), count);
+            batch::heyrovsky_values(lj, re, rstar, radii, ring, count);
             std::size_t k = 0;
             for (std::size_t i = 0; i < points.size(); ++i) {
                 if (skipped[i]) {

@@ -10,6 +10,7 @@
 #include <expected>
 #include <limits>
 #include <span>
+#include <vector>
 
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
@@ -128,7 +129,7 @@ struct RingNode {
 // Every point of the quadrature over [0, 1], stage by stage, with a given profile.
 class RingNodes {
 public:
-    template <class P> explicit RingNodes(const P& profile) {
+    template <class P> explicit RingNodes(const P& profile) : nodes_(point_count) {
         std::size_t offset = 0;
         for (std::size_t stage = 0; stage < numerics::tanh_sinh_stages; ++stage) {
             std::array<double, numerics::tanh_sinh_max_stage_points> points;
@@ -159,7 +160,11 @@ public:
     }
 
 private:
-    std::array<RingNode, 385> nodes_;
+    static constexpr std::size_t point_count = 385; // 1 + 2 (3 + 3 + 6 + 12 + 24 + 48 + 96)
+
+    // On the heap: a flux-map call builds its own table, and a Python thread's stack may be as
+    // small as 32 KiB.
+    std::vector<RingNode, numerics::AbortingAllocator<RingNode>> nodes_;
     std::array<std::size_t, numerics::tanh_sinh_stages> offsets_;
 };
 
