@@ -54,6 +54,25 @@ def run_python(code, env=None):
     )
 
 
+def quoted(names):
+    """Parameter names as the binding messages list them: 'a', 'a' and 'b', 'a', 'b', and 'c'."""
+    names = [f"'{n}'" for n in names]
+    if len(names) == 1:
+        return names[0]
+    if len(names) == 2:
+        return f"{names[0]} and {names[1]}"
+    return ", ".join(names[:-1]) + ", and " + names[-1]
+
+
+def panic_type():
+    """The type of the internal-fault exception, which no module exposes."""
+    try:
+        lumagnis.discrete_flux_map_heyrovsky_magnification([], 1.0, 1.0, [1.0], [])
+    except BaseException as error:  # noqa: BLE001 -- the fault type is not importable
+        return type(error)
+    raise AssertionError("no fault was raised")
+
+
 def pytest_report_header(config):
     return f"lumagnis: {lumagnis.__file__}"
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import lumagnis
-from conftest import FLUX_MAP_FUNCTIONS, FUNCTIONS, PARAMETERS, valid_arguments
+from conftest import FLUX_MAP_FUNCTIONS, FUNCTIONS, PARAMETERS, quoted, valid_arguments
 
 
 def call(name, *args, **kwargs):
@@ -19,15 +19,6 @@ def type_error_text(name, *args, **kwargs):
         call(name, *args, **kwargs)
     assert type(info.value) is TypeError
     return str(info.value)
-
-
-def quoted(names):
-    names = [f"'{n}'" for n in names]
-    if len(names) == 1:
-        return names[0]
-    if len(names) == 2:
-        return f"{names[0]} and {names[1]}"
-    return ", ".join(names[:-1]) + ", and " + names[-1]
 
 
 # --- binding ------------------------------------------------------------------------------

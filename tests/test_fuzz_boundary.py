@@ -25,20 +25,12 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import lumagnis
-from conftest import FLUX_MAP_FUNCTIONS, FUNCTIONS, PARAMETERS, SEQUENCE_PARAMETERS, run_python
+from conftest import FLUX_MAP_FUNCTIONS, FUNCTIONS, PARAMETERS, SEQUENCE_PARAMETERS, panic_type, quoted, run_python
 
 SANITIZED = bool(os.environ.get("LUMAGNIS_SANITIZED"))
 EXAMPLES = 50 if SANITIZED else 200
 
 SPECIAL_FUNCTION_NAMES = ("elliprf", "elliprd", "elliprj", "elliprc", "ellipk", "ellipe", "ellippi")
-
-
-def panic_type():
-    try:
-        lumagnis.discrete_flux_map_heyrovsky_magnification([], 1.0, 1.0, [1.0], [])
-    except BaseException as error:  # noqa: BLE001 -- the fault type is not importable
-        return type(error)
-    raise AssertionError("no fault was raised")
 
 
 PANIC = panic_type()
@@ -430,15 +422,6 @@ def calls(draw, function_name):
 
 
 # --- the prediction -------------------------------------------------------------------------
-
-
-def quoted(names):
-    names = [f"'{n}'" for n in names]
-    if len(names) == 1:
-        return names[0]
-    if len(names) == 2:
-        return f"{names[0]} and {names[1]}"
-    return ", ".join(names[:-1]) + ", and " + names[-1]
 
 
 def binding_error(function_name, nargs, keyword_names):

@@ -19,6 +19,7 @@ import numpy as np
 import pytest
 
 import lumagnis
+from conftest import panic_type
 
 # Under the sanitizers every call costs several times as much; the sanitize target sets this.
 SANITIZED = bool(os.environ.get("LUMAGNIS_SANITIZED"))
@@ -111,14 +112,6 @@ class CallsBackIntoFault:
     def __float__(self):
         lumagnis.discrete_flux_map_heyrovsky_magnification([1.0], 1.0, 0.1, [0.1, 0.2], [1.0])
         return 1.0
-
-
-def panic_type():
-    try:
-        lumagnis.discrete_flux_map_heyrovsky_magnification([], 1.0, 1.0, [1.0], [])
-    except BaseException as error:  # noqa: BLE001 -- the fault type is not importable
-        return type(error)
-    raise AssertionError("no fault was raised")
 
 
 def outcome_classes():
