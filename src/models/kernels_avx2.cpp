@@ -79,9 +79,11 @@ Lanes spill(V x) {
 // A mathematics-library function, lane by lane (in the lanes of `mask`; others get 0).
 template <class F> V per_lane(int mask, V x, F f) {
     Lanes in = spill(x);
-    Lanes out{};
-    for (int i = 0; i < lanes; ++i) {
-        if (mask >> i & 1) out.v[i] = f(in.v[i]);
+    Lanes out;
+    if (mask == all_lanes) {
+        for (int i = 0; i < lanes; ++i) out.v[i] = f(in.v[i]);
+    } else {
+        for (int i = 0; i < lanes; ++i) out.v[i] = (mask >> i & 1) ? f(in.v[i]) : 0.0;
     }
     return _mm256_load_pd(out.v);
 }
@@ -198,13 +200,13 @@ V elliprj_0y1p(int mask, V y, V p, int& failed) {
         s = select(on, s + (f / d) * v, s);
         a = select(on, (a + lambda) / 4, a);
         f = select(on, f / 4, f);
-        const V going_on = but_not(on, gt(a, q * f));
-        xn = select(going_on, (xn + lambda) / 4, xn);
-        yn = select(going_on, (yn + lambda) / 4, yn);
-        zn = select(going_on, (zn + lambda) / 4, zn);
-        pn = select(going_on, (pn + lambda) / 4, pn);
-        delta = select(going_on, delta / 64, delta);
-        active = bits(going_on);
+        active = bits(but_not(on, gt(a, q * f)));
+        // Only the lanes that go on read these again, so the others need not be kept.
+        xn = (xn + lambda) / 4;
+        yn = (yn + lambda) / 4;
+        zn = (zn + lambda) / 4;
+        pn = (pn + lambda) / 4;
+        delta = delta / 64;
     }
     failed |= active;
 
