@@ -49,8 +49,9 @@ namespace portable {
 
 void heyrovsky_values(double l, double re, double rstar, const double* r, double* out,
                       std::size_t count) {
+    const double kappa = re / rstar;
     for (std::size_t i = 0; i < count; ++i) {
-        if (heyrovsky_parameter_is_nan(l, r[i], re, rstar)) {
+        if (heyrovsky_parameter_is_nan(l, r[i], kappa)) {
             out[i] = nan;
             continue;
         }

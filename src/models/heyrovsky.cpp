@@ -29,8 +29,7 @@ RingGeometry ring_geometry(double l, double r, double kappa, double kappa2, doub
 
 } // namespace
 
-bool heyrovsky_parameter_is_nan(double l, double r, double re, double rstar) {
-    const double kappa = re / rstar;
+bool heyrovsky_parameter_is_nan(double l, double r, double kappa) {
     const double delta = l - r;
     if (std::fabs(delta) < ring_band) return false; // the band's series does not use m
     return std::isnan(ring_geometry(l, r, kappa, kappa * kappa, delta).m);

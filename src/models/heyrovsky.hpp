@@ -16,6 +16,7 @@ std::expected<double, Failure> heyrovsky_kernel(double l, double r, double re, d
 
 // Whether heyrovsky_kernel(l, r, re, rstar) takes its general case with a NaN parameter m (as for
 // l r < 0): its outcome is then NaN or a failure, whatever the elliptic integrals return.
-bool heyrovsky_parameter_is_nan(double l, double r, double re, double rstar);
+// `kappa` is re / rstar, formed once by the caller.
+bool heyrovsky_parameter_is_nan(double l, double r, double kappa);
 
 } // namespace lumagnis::models

@@ -36,6 +36,7 @@ FloatVector integrate_heyrovsky_at_nodes(const FloatVector& l, double re, double
     FloatVector scratch(2 * most);
     double* const radii = scratch.data();
     double* const ring = scratch.data() + most;
+    const double kappa = re / rstar;
     for (const double lj : l) {
         const auto stage_values = [&](std::size_t stage, std::span<double> values) {
             const std::span<const RingNode> points = nodes.stage(stage);
@@ -47,7 +48,7 @@ FloatVector integrate_heyrovsky_at_nodes(const FloatVector& l, double re, double
             std::size_t count = 0;
             for (std::size_t i = 0; i < points.size(); ++i) {
                 const RingNode& p = points[i];
-                skipped[i] = p.slope && heyrovsky_parameter_is_nan(lj, p.behind, re, rstar);
+                skipped[i] = p.slope && heyrovsky_parameter_is_nan(lj, p.behind, kappa);
                 if (skipped[i]) continue;
                 radii[count] = p.x;
                 radii[count + 1] = p.ahead;
