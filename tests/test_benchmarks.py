@@ -15,7 +15,7 @@ sys.path.insert(0, str(BENCHMARKS))
 import bench  # noqa: E402
 import points  # noqa: E402
 
-mpmath = pytest.importorskip("mpmath")
+import mpmath  # noqa: E402
 import reference_disk  # noqa: E402
 
 

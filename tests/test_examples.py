@@ -140,8 +140,6 @@ def test_light_curve_shapes_the_peak_as_a_finite_source_does(light_curve):
 
 
 def test_light_curve_demo_writes_its_figure_and_table(tmp_path):
-    pytest.importorskip("matplotlib")
-    pytest.importorskip("tqdm")
     output = tmp_path / "light_curve.png"
     environment = dict(os.environ, PYTHONPATH=os.path.dirname(lumagnis.__file__))
     result = subprocess.run(
