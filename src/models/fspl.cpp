@@ -176,8 +176,14 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
             const double mu = std::sin(phi);
             const double r = std::cos(phi);
             double weight = 0;
-            for (const PowerTerm& term : terms_)
-                weight += (term.c * term.beta) * std::pow(mu, term.beta - 1);
+            for (const PowerTerm& term : terms_) {
+                // mu^(beta - 1) without a library call for the integer powers of the
+                // polynomial laws.
+                const double power = term.beta == 1.0   ? 1.0
+                                     : term.beta == 2.0 ? mu
+                                                        : std::pow(mu, term.beta - 1);
+                weight += (term.c * term.beta) * power;
+            }
             weight = weight * (r * (half_pi * inv_gamma) * psi_power);
             const double r2 = r * r;
             const DiskValue disk = uniform_disk<WithGradient>(u, rho * r);

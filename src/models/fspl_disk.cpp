@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 
+#include "numerics/dual.hpp"
 #include "special/bulirsch.hpp"
 
 namespace lumagnis::models::fspl {
@@ -73,6 +74,36 @@ double limb_value(double radius) {
     return ((2 * std::atan(radius)) * ((1 + r2) / r2) + 2 / radius) / pi;
 }
 
+// The closed form of the uniform disk for 0 <= u, u != R, in complete elliptic integrals:
+//   pi A = E(m) s sigma / (2 R^2) - K(m) delta (delta sigma / 2 + 4) / (R^2 s)
+//          + Pi(n, m) 2 delta^2 (1 + R^2) / (R^2 sigma s),
+// delta = u - R, sigma = u + R, s = sqrt(delta^2 + 4), n = 4 u R / sigma^2,
+// m = 16 u R / (sigma^2 (delta^2 + 4)). T = Dual carries the derivatives in u and R along
+// the same operations.
+template <class T> T closed_form(T u, T radius) {
+    using numerics::sqrt;
+    const T delta = u - radius;
+    const T sigma = u + radius;
+    const T d2 = delta * delta;
+    const T sigma2 = sigma * sigma;
+    const T s = sqrt(d2 + 4.0);
+    // The complements 1 - n and 1 - m, formed as products: subtracted from 1 they would lose
+    // every digit as u approaches R.
+    const T nc = d2 / sigma2;
+    const T mc = (d2 * (sigma2 + 4.0)) / (sigma2 * (d2 + 4.0));
+    const T kc = sqrt(mc);
+    const T one = numerics::constant<T>(1.0);
+    const T big_k = special::cel(kc, one, one, one);
+    const T big_e = special::cel(kc, one, one, mc);
+    const T big_pi = special::cel(kc, nc, one, one);
+
+    const T r2 = radius * radius;
+    const T c_e = (s * sigma) / (2.0 * r2);
+    const T c_k = -(delta * ((delta * sigma) * 0.5 + 4.0)) / (r2 * s);
+    const T c_pi = (2.0 * d2 * (1.0 + r2)) / (r2 * sigma * s);
+    return (c_e * big_e + c_k * big_k + c_pi * big_pi) / pi;
+}
+
 } // namespace
 
 const Moments& uniform_moments() { return uniform_moment_table; }
@@ -129,28 +160,13 @@ template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
         return DiskValue{.a = limb_value(radius), .da_du = -HUGE_VAL, .da_dradius = HUGE_VAL};
     }
     // From here on 0 <= u <= far_ratio R, u != R.
-    const double delta = u - radius;
-    const double sigma = u + radius;
-    const double d2 = delta * delta;
-    const double sigma2 = sigma * sigma;
-    const double s = std::sqrt(d2 + 4);
-    // The complements of the characteristic n = 4 u R / sigma^2 and of the parameter
-    // m = 16 u R / (sigma^2 (delta^2 + 4)), formed as products: 1 - n and 1 - m would lose
-    // every digit as u approaches R.
-    const double nc = d2 / sigma2;
-    const double mc = (d2 * (sigma2 + 4)) / (sigma2 * (d2 + 4));
-    const double kc = std::sqrt(mc);
-    const double big_k = special::cel(kc, 1.0, 1.0, 1.0);
-    const double big_e = special::cel(kc, 1.0, 1.0, mc);
-    const double big_pi = special::cel(kc, nc, 1.0, 1.0);
-
-    const double r2 = radius * radius;
-    const double c_e = (s * sigma) / (2 * r2);
-    const double c_k = -(delta * ((delta * sigma) * 0.5 + 4)) / (r2 * s);
-    const double c_pi = (2 * d2 * (1 + r2)) / (r2 * sigma * s);
-    const double a = (c_e * big_e + c_k * big_k + c_pi * big_pi) / pi;
-    if constexpr (!WithGradient) return DiskValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
-    return DiskValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
+    if constexpr (!WithGradient) {
+        return DiskValue{.a = closed_form(u, radius), .da_du = 0.0, .da_dradius = 0.0};
+    } else {
+        const numerics::Dual a =
+            closed_form(numerics::Dual{u, 1.0, 0.0}, numerics::Dual{radius, 0.0, 1.0});
+        return DiskValue{.a = a.v, .da_du = a.d0, .da_dradius = a.d1};
+    }
 }
 
 template DiskValue uniform_disk<false>(double, double);

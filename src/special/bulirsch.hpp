@@ -11,9 +11,53 @@
 // Gauss transformation that converges quadratically, like the arithmetic-geometric mean)
 // needs no transcendental function.
 
+#include <cmath>
+
+#include "numerics/dual.hpp"
+
 namespace lumagnis::special {
 
-// For kc > 0 and p > 0; the two sums a and b may have any sign.
-double cel(double kc, double p, double a, double b);
+namespace cel_detail {
+
+inline constexpr double half_pi = 1.5707963267948966;
+
+// The iteration stops once kc and the running mean agree to this relative tolerance; the
+// convergence is quadratic, so the next step's error, about its square, is below the
+// rounding error of the result (and the derivatives a Dual carries converge with it).
+inline constexpr double tolerance = 1e-8;
+
+// A bound far above the iterations that any kc > 0 representable in double needs (about 7
+// for kc = 1e-300), so that a NaN, which never meets the tolerance, still ends the loop.
+inline constexpr int max_steps = 40;
+
+} // namespace cel_detail
+
+// For kc > 0 and p > 0; a and b may have any sign. T is double, or numerics::Dual to carry
+// derivatives along (the test is made on the values alone, so both take the same steps).
+template <class T> T cel(T kc, T p, T a, T b) {
+    using numerics::sqrt;
+    using numerics::value;
+    T e = kc;
+    T m = numerics::constant<T>(1.0);
+    T pp = sqrt(p);
+    T aa = a;
+    T bb = b / pp;
+    for (int step = 0; step < cel_detail::max_steps; ++step) {
+        const T f = aa;
+        aa = aa + bb / pp;
+        const T g = e / pp;
+        bb = bb + f * g;
+        bb = bb + bb;
+        pp = g + pp;
+        const T previous = m;
+        m = kc + m;
+        if (!(std::fabs(value(previous) - value(kc)) > value(previous) * cel_detail::tolerance))
+            break;
+        kc = sqrt(e);
+        kc = kc + kc;
+        e = kc * m;
+    }
+    return cel_detail::half_pi * (bb + aa * m) / (m * (m + pp));
+}
 
 } // namespace lumagnis::special
