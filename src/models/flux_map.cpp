@@ -8,13 +8,12 @@
 #include "models/heyrovsky.hpp"
 #include "models/internal_fault.hpp"
 #include "models/source_integration.hpp"
+#include "numerics/constants.hpp"
 #include "numerics/interp.hpp"
 #include "numerics/tanh_sinh.hpp"
 
 namespace lumagnis::models {
 namespace {
-
-constexpr double two_pi = 6.283185307179586;
 
 // Radii and values of a flux map pair up one to one; a table of unequal halves is a caller's
 // mistake that no result can represent. Each function checks at its own call site, so the
@@ -31,8 +30,8 @@ void check_equal_lengths(const FloatVector& bl, const FloatVector& bf,
 // The flux of the tabulated profile: the quadrature of 2 pi r B(r) over the source disk. It
 // normalises the integrated forms, so that only the shape of `bf` matters there.
 double flux_map_flux(const numerics::PiecewiseLinear& profile) {
-    return numerics::tanh_sinh_integrate([&](double r) { return (two_pi * r) * profile(r); }, 0.0,
-                                         1.0, 1e-16)
+    return numerics::tanh_sinh_integrate(
+               [&](double r) { return (constants::two_pi * r) * profile(r); }, 0.0, 1.0, 1e-16)
         .estimate;
 }
 

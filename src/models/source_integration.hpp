@@ -14,6 +14,7 @@
 
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
+#include "numerics/constants.hpp"
 #include "numerics/float_vector.hpp"
 #include "numerics/tanh_sinh.hpp"
 #include "special/failure.hpp"
@@ -38,7 +39,7 @@ double derivative_step();
 
 namespace integration_detail {
 
-inline constexpr double two_pi = 6.283185307179586;
+using constants::two_pi;
 inline constexpr double target_error = 1e-16;
 
 // (g(x + h) - g(x - h)) / 2h with h scaled to |x|; g(x + h) is evaluated first.

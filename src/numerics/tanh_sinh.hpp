@@ -12,6 +12,7 @@
 #include <limits>
 #include <span>
 
+#include "numerics/constants.hpp"
 #include "numerics/tanh_sinh_nodes.hpp"
 
 namespace lumagnis::numerics {
@@ -23,8 +24,6 @@ struct QuadratureResult {
 };
 
 namespace tanh_sinh_detail {
-
-inline constexpr double pi = 3.141592653589793;
 
 // A non-finite value counts as zero, so that an integrable end-point singularity, a pole that
 // happens to sit on a node, or a failed evaluation (NaN) does not spoil the sum.
@@ -73,7 +72,7 @@ QuadratureResult tanh_sinh_integrate_stages(StageValues&& stage_values, double a
     // The sum starts as that of step h = 2 (the centre alone, weight pi); halving it before
     // each level turns it into the sum of the level's step, and the level's own nodes add in.
     stage_values(std::size_t{0}, std::span<double>(values.data(), 1));
-    double sum = tanh_sinh_detail::pi * guarded(values[0]);
+    double sum = constants::pi * guarded(values[0]);
     std::uint32_t count = 1;
     double previous_change = std::numeric_limits<double>::max();
     double error = std::numeric_limits<double>::max();
