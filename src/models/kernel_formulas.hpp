@@ -65,8 +65,7 @@ template <class L> DiskPosition<L> disk_position(typename L::Value l, const Witt
 // Whether the lens is taken to lie on the limb. Written as a product, not as |l - 1| or a
 // quotient: those choose the other case at the band edges. delta == 0 keeps rho = 0 (an empty
 // band) on the limb form.
-template <class L>
-typename L::Mask on_limb(typename L::Value delta, const WittMaoSource& source) {
+template <class L> typename L::Mask on_limb(typename L::Value delta, const WittMaoSource& source) {
     return L::either(L::less(L::abs(delta), L::splat(constants::limb_band * std::fabs(source.rho))),
                      L::equal(delta, L::splat(0.0)));
 }
@@ -93,8 +92,8 @@ DiskGeometry<L> disk_geometry(const DiskPosition<L>& at, const WittMaoSource& so
 // last bits.
 template <class L>
 typename L::Value disk_value(const DiskPosition<L>& at, const DiskGeometry<L>& disk,
-                             const WittMaoSource& source, typename L::Value e,
-                             typename L::Value k, typename L::Value p) {
+                             const WittMaoSource& source, typename L::Value e, typename L::Value k,
+                             typename L::Value p) {
     using T = typename L::Value;
     using constants::pi;
     using constants::two_pi;
@@ -104,8 +103,8 @@ typename L::Value disk_value(const DiskPosition<L>& at, const DiskGeometry<L>& d
     const T delta = at.delta;
     const T term_e = e * ((disk.s * (rho + u)) / source.two_rho2);
     const T term_k = ((delta * ((u * u - rho2) * 0.5 + 4)) / (rho2 * disk.s)) * k;
-    const T term_p =
-        p * ((source.one_plus_rho2 * (delta * delta + delta * delta)) / ((rho2 * (rho + u)) * disk.s));
+    const T term_p = p * ((source.one_plus_rho2 * (delta * delta + delta * delta)) /
+                          ((rho2 * (rho + u)) * disk.s));
     const T sum = term_p + (term_e - term_k);
     return (sum - pi) / two_pi + (sum + pi) / two_pi;
 }
