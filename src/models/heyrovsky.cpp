@@ -16,7 +16,8 @@ using Scalar = numerics::ScalarLanes;
 
 bool heyrovsky_parameter_is_nan(double l, double r, double kappa) {
     const double delta = l - r;
-    if (formulas::near_ring<Scalar>(delta)) return false; // the band's series does not use m
+    // The band's series does not use m.
+    if (formulas::near_ring<Scalar>(delta, l + r)) return false;
     return std::isnan(formulas::ring_geometry<Scalar>(l, r, delta, kappa, kappa * kappa).m);
 }
 
@@ -25,7 +26,7 @@ std::expected<double, Failure> heyrovsky_kernel(double l, double r, double re, d
     const double kappa2 = kappa * kappa;
     const double delta = l - r;
 
-    if (formulas::near_ring<Scalar>(delta)) {
+    if (formulas::near_ring<Scalar>(delta, l + r)) {
         // The ring average is symmetric in the distance to the ring to this order, so a lens
         // just inside the circle takes the expansion at |delta|: the magnification there is
         // as large as just outside, never zero. delta = 0 gives +inf through the logarithm.

@@ -16,9 +16,18 @@ namespace lumagnis::models::formulas {
 
 // --- The ring kernel: a ring of radius r, the lens at separation l (source radii).
 
-// Whether the ring kernel takes the logarithmic expansion about the ring. delta = l - r.
-template <class L> typename L::Mask near_ring(typename L::Value delta) {
-    return L::less(L::abs(delta), L::splat(constants::ring_band));
+// Whether the ring kernel takes the logarithmic expansion about the ring, with delta = l - r and
+// h = l + r. The expansion is about a ring of finite radius, so a gap that is not small beside
+// the radii (0 < l + r below 1e-2) leaves the band for the general form. l == r, a negative
+// l + r, and radii whose square underflows (where the general form cannot work) stay in it.
+template <class L> typename L::Mask near_ring(typename L::Value delta, typename L::Value h) {
+    using T = typename L::Value;
+    const T zero = L::splat(0.0);
+    const typename L::Mask wide_gap =
+        L::both(L::both(L::not_equal(delta, zero), L::greater(h, zero)),
+                L::both(L::greater(h * h, zero),
+                        L::greater_equal(L::abs(delta), constants::ring_band_min_gap * h)));
+    return L::but_not(L::less(L::abs(delta), L::splat(constants::ring_band)), wide_gap);
 }
 
 template <class L> struct RingGeometry {

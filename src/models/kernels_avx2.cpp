@@ -205,7 +205,7 @@ void heyrovsky_chunk(double l, double re, double rstar, const double* r, double*
     const V delta = big_l - load(r);
     const fm::RingGeometry<Vector> ring =
         fm::ring_geometry<Vector>(big_l, load(r), delta, kappa, kappa2);
-    const V band = fm::near_ring<Vector>(delta);
+    const V band = fm::near_ring<Vector>(delta, ring.h);
     // Off the band, a NaN parameter makes the outcome NaN or a failure whatever Pi is.
     const V nan_m = but_not(unordered(ring.m), band);
     const int common = bits(but_not(elliptic_common_path(ring.n, ring.m), band));
