@@ -49,8 +49,12 @@ RingGeometry<L> ring_geometry(typename L::Value l, typename L::Value r, typename
     return RingGeometry<L>{.g = g, .h = h, .m = k * k, .n = n};
 }
 
-// The ring average off the band, from K(m) and Pi(n, m): kappa^2 K and delta^2 Pi are summed
-// before the common factor 4 / (h sqrt g) is applied, and the division by 2 pi comes last.
+// The ring average off the band, from K(m) and Pi(n, m). The order is the definition of the
+// result, not a matter of taste: 2 kappa^2 K + delta^2 Pi is summed first, the common factor
+// 4 / (h sqrt g) is one rounded quotient applied to the sum, and the division by 2 pi comes last.
+// Folding 2 pi into that factor, or applying it to each term, is equal in exact arithmetic and
+// differs in the last bits; the scalar path, the lanes and the tests' transcription all keep
+// this one order.
 template <class L>
 typename L::Value ring_value(const RingGeometry<L>& ring, typename L::Value delta, double kappa2,
                              typename L::Value big_k, typename L::Value big_pi) {

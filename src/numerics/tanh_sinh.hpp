@@ -40,6 +40,28 @@ constexpr std::size_t tanh_sinh_stage_size(std::size_t stage) {
     return stage == 0 ? 1 : 2 * TANH_SINH_NODES[stage - 1].size();
 }
 
+// Every point of every stage: what a full run evaluates, and what a table of the points holds.
+inline constexpr std::size_t tanh_sinh_point_count = [] {
+    std::size_t count = 0;
+    for (std::size_t stage = 0; stage < tanh_sinh_stages; ++stage) {
+        count += tanh_sinh_stage_size(stage);
+    }
+    return count;
+}();
+
+// The generated table against the figures written into the code: the buffers of one stage and
+// the bound on QuadratureResult::evaluation_count.
+static_assert(tanh_sinh_point_count == 1 + 2 * (3 + 3 + 6 + 12 + 24 + 48 + 96),
+              "the node table no longer has the 385 points the quadrature is written for");
+static_assert(
+    [] {
+        for (std::size_t stage = 0; stage < tanh_sinh_stages; ++stage) {
+            if (tanh_sinh_stage_size(stage) > tanh_sinh_max_stage_points) return false;
+        }
+        return true;
+    }(),
+    "a stage of the node table has more points than the stage buffers hold");
+
 // The points of `stage` for midpoint m and half-width s, into `points`; returns how many.
 inline std::size_t tanh_sinh_stage_points(std::size_t stage, double m, double s, double* points) {
     if (stage == 0) {
