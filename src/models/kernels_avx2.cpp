@@ -15,9 +15,10 @@
 //
 // Nothing here may use an inline function shared with other files (a standard-library template,
 // std::expected's members): a copy compiled for AVX2 could be chosen by the linker for code
-// that must run without it. The shared formulas are instantiated here with the file-local lane
-// type only, which gives those copies internal linkage. The scalar kernels are reached through
-// out-of-line functions.
+// that must run without it. The shared formulas are therefore instantiated here for vectors
+// only, never for double: with the file-local lane type (which gives the copies internal
+// linkage) or with __m256d, which no other file instantiates them for. The scalar kernels are
+// reached through out-of-line functions.
 
 #include "models/batch.hpp"
 

@@ -14,8 +14,8 @@
 namespace lumagnis::testing::reference {
 namespace {
 
-using special::Failure;
 using models::integration_detail::target_error;
+using special::Failure;
 
 // (g(x + h) - g(x - h)) / 2h with h scaled to |x|; g(x + h) is evaluated first.
 template <class G> double radial_derivative(const G& g, double x) {
