@@ -94,6 +94,27 @@ def test_only_the_initialisation_function_is_exported():
     assert symbols == ["PyInit_lumagnis"]
 
 
+def test_the_reference_path_is_in_the_test_module_only():
+    """The straightforward path the optimised one is checked against ships with the tests alone:
+    none of its functions is in lumagnis's shared object, local symbols included."""
+    import lumagnis_testing
+
+    def symbols(path):
+        listing = subprocess.run(["nm", "-C", path], capture_output=True, text=True, check=True)
+        return listing.stdout
+
+    ours = symbols(lumagnis.__file__)
+    # The symbol table is there to be read (not stripped), and the pattern finds the path where
+    # it is built.
+    assert "lumagnis::models::heyrovsky_kernel(" in ours
+    assert "lumagnis::testing::reference::integrated_heyrovsky_magnification(" in symbols(
+        lumagnis_testing.__file__
+    )
+    leaked = [line for line in ours.splitlines()
+              if "reference::" in line or "integrate_ring_to_disk" in line]
+    assert leaked == []
+
+
 def test_import_in_a_fresh_process_prints_nothing():
     process = run_python("import lumagnis; print(lumagnis.__all__)")
     assert process.returncode == 0

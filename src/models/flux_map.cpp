@@ -8,35 +8,16 @@
 #include "models/heyrovsky.hpp"
 #include "models/internal_fault.hpp"
 #include "models/source_integration.hpp"
+#include "numerics/constants.hpp"
 #include "numerics/interp.hpp"
 #include "numerics/tanh_sinh.hpp"
 
 namespace lumagnis::models {
 namespace {
 
-constexpr double two_pi = 6.283185307179586;
-
-// Radii and values of a flux map pair up one to one; a table of unequal halves is a caller's
-// mistake that no result can represent. Each function checks at its own call site, so the
-// diagnostic names the function concerned.
-void check_equal_lengths(const FloatVector& bl, const FloatVector& bf,
-                         std::source_location where = std::source_location::current()) {
-    if (bl.size() != bf.size()) {
-        internal_fault("assertion `left == right` failed\n  left: " + std::to_string(bl.size()) +
-                           "\n right: " + std::to_string(bf.size()),
-                       where);
-    }
-}
-
-// The flux of the tabulated profile: the quadrature of 2 pi r B(r) over the source disk. It
-// normalises the integrated forms, so that only the shape of `bf` matters there.
-double flux_map_flux(const numerics::PiecewiseLinear& profile) {
-    return numerics::tanh_sinh_integrate([&](double r) { return (two_pi * r) * profile(r); }, 0.0,
-                                         1.0, 1e-16)
-        .estimate;
-}
-
-// The same quadrature from the profile values the nodes already hold.
+// The flux of the tabulated profile: the quadrature of 2 pi r B(r) over the source disk, from the
+// profile values the nodes already hold. It normalises the integrated forms, so that only the
+// shape of `bf` matters there.
 double flux_map_flux(const RingNodes& nodes) {
     return integration_detail::integrate_over_source(
         [&](std::size_t stage, std::span<double> values) {
@@ -48,6 +29,14 @@ double flux_map_flux(const RingNodes& nodes) {
 }
 
 } // namespace
+
+void check_equal_lengths(const FloatVector& bl, const FloatVector& bf, std::source_location where) {
+    if (bl.size() != bf.size()) {
+        internal_fault("assertion `left == right` failed\n  left: " + std::to_string(bl.size()) +
+                           "\n right: " + std::to_string(bf.size()),
+                       where);
+    }
+}
 
 std::expected<FloatVector, Failure>
 discrete_flux_map_heyrovsky_magnification(const FloatVector& l, double re, double rstar,
@@ -92,43 +81,4 @@ integrated_flux_map_witt_mao_magnification(const FloatVector& l, double re, doub
     return integrate_witt_mao_at_nodes(l, re, rstar, nodes, flux);
 }
 
-namespace reference {
-
-std::expected<FloatVector, Failure>
-discrete_flux_map_heyrovsky_magnification(const FloatVector& l, double re, double rstar,
-                                          const FloatVector& bl, const FloatVector& bf) {
-    check_equal_lengths(bl, bf);
-    FloatVector result;
-    result.reserve(l.size());
-    for (const double lj : l) {
-        double sum = 0.0;
-        for (std::size_t i = 0; i < bl.size(); ++i) {
-            const std::expected<double, Failure> v = heyrovsky_kernel(lj, bl[i], re, rstar);
-            if (!v) return std::unexpected(v.error());
-            sum = sum + *v * bf[i];
-        }
-        result.push_back(sum);
-    }
-    return result;
-}
-
-std::expected<FloatVector, Failure>
-integrated_flux_map_heyrovsky_magnification(const FloatVector& l, double re, double rstar,
-                                            const FloatVector& bl, const FloatVector& bf) {
-    check_equal_lengths(bl, bf);
-    const numerics::PiecewiseLinear profile(bl, bf);
-    const double flux = flux_map_flux(profile);
-    return integrate_heyrovsky(l, re, rstar, profile, flux);
-}
-
-std::expected<FloatVector, Failure>
-integrated_flux_map_witt_mao_magnification(const FloatVector& l, double re, double rstar,
-                                           const FloatVector& bl, const FloatVector& bf) {
-    check_equal_lengths(bl, bf);
-    const numerics::PiecewiseLinear profile(bl, bf);
-    const double flux = flux_map_flux(profile);
-    return integrate_witt_mao(l, re, rstar, profile, flux);
-}
-
-} // namespace reference
 } // namespace lumagnis::models

@@ -9,9 +9,16 @@
 // the ring and the limb, degenerate elliptic arguments, non-finite values) are handed to the
 // scalar kernels.
 //
+// The formulas themselves are not here: they are the lane-generic templates that the scalar
+// kernels instantiate too (models/kernel_formulas.hpp, special/elliptic_detail.hpp). This file
+// keeps the lane type, the lane masks, and the choice of lanes that leave the common path.
+//
 // Nothing here may use an inline function shared with other files (a standard-library template,
 // std::expected's members): a copy compiled for AVX2 could be chosen by the linker for code
-// that must run without it. The scalar kernels are reached through out-of-line functions.
+// that must run without it. The shared formulas are therefore instantiated here for vectors
+// only, never for double: with the file-local lane type (which gives the copies internal
+// linkage) or with __m256d, which no other file instantiates them for. The scalar kernels are
+// reached through out-of-line functions.
 
 #include "models/batch.hpp"
 
@@ -24,6 +31,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "models/kernel_formulas.hpp"
 #include "models/witt_mao.hpp"
 #include "special/elliptic_detail.hpp"
 
@@ -31,29 +39,50 @@ namespace lumagnis::models::batch::avx2 {
 namespace {
 
 namespace sd = special::detail;
+namespace fm = formulas;
 
 using V = __m256d;
 constexpr int lanes = 4;
 constexpr int all_lanes = 0xF;
-constexpr double two_pi = 6.283185307179586;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 V splat(double x) { return _mm256_set1_pd(x); }
 V load(const double* p) { return _mm256_loadu_pd(p); }
 V vsqrt(V x) { return _mm256_sqrt_pd(x); }
-V vabs(V x) { return _mm256_andnot_pd(splat(-0.0), x); }
-V vmax(V a, V b) { return _mm256_max_pd(a, b); }
 int bits(V m) { return _mm256_movemask_pd(m); }
 V lt(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
 V gt(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
-V ge(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
 V eq(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
 V unordered(V a) { return _mm256_cmp_pd(a, a, _CMP_UNORD_Q); }
 V both(V a, V b) { return _mm256_and_pd(a, b); }
-V either(V a, V b) { return _mm256_or_pd(a, b); }
 V but_not(V a, V b) { return _mm256_andnot_pd(b, a); } // a and not b
 // m ? a : b, lane by lane.
 V select(V m, V a, V b) { return _mm256_blendv_pd(b, a, m); }
+
+// The lane type of the shared formulas: four doubles, masks as all-ones or all-zeros lanes.
+// max differs from the scalar fmax only where an operand is NaN, which the common path excludes.
+struct Vector {
+    using Value = V;
+    using Mask = V;
+
+    static V splat(double x) { return avx2::splat(x); }
+    static V sqrt(V x) { return vsqrt(x); }
+    static V abs(V x) { return _mm256_andnot_pd(avx2::splat(-0.0), x); }
+    static V max(V a, V b) { return _mm256_max_pd(a, b); }
+
+    static V less(V a, V b) { return lt(a, b); }
+    static V greater(V a, V b) { return gt(a, b); }
+    static V greater_equal(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+    static V equal(V a, V b) { return eq(a, b); }
+    static V not_equal(V a, V b) { return _mm256_cmp_pd(a, b, _CMP_NEQ_UQ); }
+
+    static V both(V a, V b) { return avx2::both(a, b); }
+    static V either(V a, V b) { return _mm256_or_pd(a, b); }
+    static V but_not(V a, V b) { return avx2::but_not(a, b); }
+    static bool any(V m) { return bits(m) != 0; }
+    static V select(V m, V a, V b) { return avx2::select(m, a, b); }
+};
+
 // The lane mask of a 4-bit set, from a table: building it with shifts costs a dozen
 // instructions in the innermost loop.
 V lane_mask(int mask) {
@@ -88,52 +117,17 @@ template <class F> V per_lane(int mask, V x, F f) {
     return _mm256_load_pd(out.v);
 }
 
-template <std::size_t N> V horner(const double (&c)[N], V x) {
-    V sum = splat(c[N - 1]);
-    for (std::size_t i = N - 1; i-- > 0;) sum = sum * x + splat(c[i]);
-    return sum;
-}
-
 // ln(1 - m), lane by lane: K and E of the same m share it.
 V log_complement(int mask, V m) {
     return per_lane(mask, 1 - m, [](double v) { return std::log(v); });
 }
 
-// K(m) for 0 < m < 1, given ln(1 - m).
-V ellipk(V m, V log_x) {
-    const V x = 1 - m;
-    const V fit = horner(sd::k_p, x) - log_x * horner(sd::k_q, x);
-    const V asymptote = sd::log4 - 0.5 * log_x;
-    return select(lt(x, splat(sd::epsilon)), asymptote, fit);
-}
-
-// E(m) for 0 < m < 1, given ln(1 - m).
-V ellipe(V m, V log_x) {
-    const V x = 1 - m;
-    return 1 + x * horner(sd::e_p, x) - x * log_x * horner(sd::e_q, x);
-}
-
-// R_F(0, y, 1) for 0 < y < 1: the arguments are all distinct, the zero moves last, and the
-// AGM of sqrt 1 and sqrt y gives it.
-V elliprf_0y1(int mask, V y) {
-    V a = vsqrt(splat(1.0));
-    V b = vsqrt(y);
-    const V tolerance = splat(sd::agm_tolerance);
-    V active = both(lane_mask(mask), ge(vabs(a - b), tolerance * vabs(a)));
-    while (bits(active) != 0) {
-        const V mean = (a + b) / 2;
-        const V root = vsqrt(a * b);
-        a = select(active, mean, a);
-        b = select(active, root, b);
-        active = both(active, ge(vabs(a - b), tolerance * vabs(a)));
-    }
-    return sd::pi / (a + b);
-}
-
 // R_C(1, 1 + e) of a duplication step, in the lanes of `mask`. The three common branches
-// (e > 0, e = 0 and -0.5 < e < 0) are formed here with the scalar expressions; the others go
-// to the scalar routine lane by lane. Lanes whose routine fails are added to `failed`.
-V rj_correction(int mask, V e, V d, V rx, V ry, V rz, V rp, V pn, int& failed) {
+// (e > 0, e = 0 and -0.5 < e < 0) are formed here; the others go to the scalar routine lane by
+// lane. Lanes whose routine fails are added to `failed`.
+// Kept out of line, and the duplication below inlined into its caller: the other way round, as
+// the compiler chooses on its own, the ring kernel runs some 5 % slower.
+[[gnu::noinline]] V rj_correction(int mask, V e, V d, V rx, V ry, V rz, V rp, V pn, int& failed) {
     const V zero = splat(0.0);
     const int positive = mask & bits(gt(e, zero));
     const int vanishing = mask & bits(eq(e, zero));
@@ -144,13 +138,13 @@ V rj_correction(int mask, V e, V d, V rx, V ry, V rz, V rp, V pn, int& failed) {
     if (positive != 0) {
         const V root = vsqrt(e);
         const V angle = per_lane(positive, root, [](double x) { return std::atan(x); });
-        v = select(lane_mask(positive), angle / root, v);
+        v = select(lane_mask(positive), sd::rc_of_positive(root, angle), v);
     }
     if (slightly_negative != 0) {
         const V r = vsqrt(-e);
         const V up = per_lane(slightly_negative, r, [](double x) { return std::log1p(x); });
         const V down = per_lane(slightly_negative, -r, [](double x) { return std::log1p(x); });
-        v = select(lane_mask(slightly_negative), (up - down) / (2 * r), v);
+        v = select(lane_mask(slightly_negative), sd::rc_of_slightly_negative(r, up, down), v);
     }
     if (others != 0) {
         const Lanes e_l = spill(e), d_l = spill(d), rx_l = spill(rx), ry_l = spill(ry),
@@ -170,64 +164,28 @@ V rj_correction(int mask, V e, V d, V rx, V ry, V rz, V rp, V pn, int& failed) {
 
 // R_J(0, y, 1, p) for 0 < y < 1 and 0 < p < 1 by duplication. Lanes that fail (no
 // convergence within the step limit) are added to `failed`.
-V elliprj_0y1p(int mask, V y, V p, int& failed) {
-    const V x = splat(0.0);
-    const V z = splat(1.0);
-    const V a0 = (x + y + z + 2 * p) / 5;
-    V delta = (p - x) * (p - y) * (p - z);
-    const V q =
-        sd::rj_threshold * vmax(vmax(vmax(vabs(a0 - x), vabs(a0 - y)), vabs(a0 - z)), vabs(a0 - p));
-    V a = a0;
-    V xn = x;
-    V yn = y;
-    V zn = z;
-    V pn = p;
-    V f = splat(1.0);
-    V s = splat(0.0);
+[[gnu::always_inline]] inline V elliprj_0y1p(int mask, V y, V p, int& failed) {
+    sd::RjDuplication<Vector> duplication(splat(0.0), y, splat(1.0), p);
     int active = mask;
     for (int step = 1; step <= sd::rj_max_steps && active != 0; ++step) {
-        const V rx = vsqrt(xn);
-        const V ry = vsqrt(yn);
-        const V rz = vsqrt(zn);
-        const V rp = vsqrt(pn);
-        const V d = (rp + rx) * (rp + ry) * (rp + rz);
-        const V e = delta / (d * d);
-
-        const V v = rj_correction(active, e, d, rx, ry, rz, rp, pn, failed);
+        const sd::RjDuplication<Vector>::Roots r = duplication.roots();
+        const V v = rj_correction(active, r.e, r.d, r.rx, r.ry, r.rz, r.rp, duplication.pn, failed);
         active &= ~failed;
-        const V on = lane_mask(active);
-        const V lambda = rx * ry + rx * rz + ry * rz;
-        s = select(on, s + (f / d) * v, s);
-        a = select(on, (a + lambda) / 4, a);
-        f = select(on, f / 4, f);
-        active = bits(but_not(on, gt(a, q * f)));
-        // Only the lanes that go on read these again, so the others need not be kept.
-        xn = (xn + lambda) / 4;
-        yn = (yn + lambda) / 4;
-        zn = (zn + lambda) / 4;
-        pn = (pn + lambda) / 4;
-        delta = delta / 64;
+        active = bits(duplication.advance(lane_mask(active), r, v));
     }
     failed |= active;
-
-    const V dx = f * (a0 - x) / a;
-    const V dy = f * (a0 - y) / a;
-    const V dz = f * (a0 - z) / a;
-    const V dp = -(dx + dy + dz) / 2;
-    const V e2 = dx * dy + dx * dz + dy * dz - 3 * dp * dp;
-    const V e3 = dx * dy * dz + 2 * e2 * dp + 4 * dp * dp * dp;
-    const V e4 = (2 * dx * dy * dz + e2 * dp + 3 * dp * dp * dp) * dp;
-    const V e5 = dx * dy * dz * dp * dp;
-    const V power = per_lane(mask & ~failed, a, [](double v) { return std::pow(v, -1.5); });
-    return 6 * s + f * power * sd::closing_series(e2, e3, e4, e5);
+    const V power =
+        per_lane(mask & ~failed, duplication.a, [](double v) { return std::pow(v, -1.5); });
+    return duplication.value(power);
 }
 
-// Pi(n, m) for 0 < n < 1 and 0 < m < 1, with 1 - m and 1 - n strictly inside (0, 1).
+// Pi(n, m) for 0 < n < 1 and 0 < m < 1, with 1 - m and 1 - n strictly inside (0, 1): R_F(0, x, 1)
+// takes the AGM (the zero argument moves last), and R_J its duplication.
 V ellippi(int mask, V n, V m, int& failed) {
     const V x = 1 - m;
-    const V tf = elliprf_0y1(mask, x);
+    const V tf = sd::agm_rf<Vector>(lane_mask(mask), vsqrt(splat(1.0)), vsqrt(x));
     const V tj = elliprj_0y1p(mask, x, 1 - n, failed);
-    return tf + n * tj / 3;
+    return sd::pi_from_carlson(n, tf, tj);
 }
 
 // Lanes where K(m) and Pi(n, m) take the common path: the polynomial K, and Pi through an
@@ -245,25 +203,20 @@ void heyrovsky_chunk(double l, double re, double rstar, const double* r, double*
     const double kappa = re / rstar;
     const double kappa2 = kappa * kappa;
     const V big_l = splat(l);
-    const V radius = load(r);
-    const V delta = big_l - radius;
-    const V band = lt(vabs(delta), splat(1e-6));
-    const V g = kappa2 * 4 + delta * delta;
-    const V h = big_l + radius;
-    const V k = vsqrt((big_l * radius) / g) * ((kappa * 4) / h);
-    const V m = k * k;
-    const V n = ((l * 4) * radius) / (h * h);
+    const V delta = big_l - load(r);
+    const fm::RingGeometry<Vector> ring =
+        fm::ring_geometry<Vector>(big_l, load(r), delta, kappa, kappa2);
+    const V band = fm::near_ring<Vector>(delta, ring.h);
     // Off the band, a NaN parameter makes the outcome NaN or a failure whatever Pi is.
-    const V nan_m = but_not(unordered(m), band);
-    const int common = bits(but_not(elliptic_common_path(n, m), band));
+    const V nan_m = but_not(unordered(ring.m), band);
+    const int common = bits(but_not(elliptic_common_path(ring.n, ring.m), band));
 
     V result = splat(nan);
     int failed = 0;
     if (common != 0) {
-        const V big_k = ellipk(m, log_complement(common, m));
-        const V big_pi = ellippi(common, n, m, failed);
-        result = (((kappa2 + kappa2) * big_k + (delta * delta) * big_pi) * (4 / (h * vsqrt(g)))) /
-                 two_pi;
+        const V big_k = sd::k_fit<Vector>(1 - ring.m, log_complement(common, ring.m));
+        const V big_pi = ellippi(common, ring.n, ring.m, failed);
+        result = fm::ring_value<Vector>(ring, delta, kappa2, big_k, big_pi);
     }
     Lanes values = spill(result);
     const int done = (common & ~failed) | bits(nan_m);
@@ -278,32 +231,20 @@ void heyrovsky_chunk(double l, double re, double rstar, const double* r, double*
 }
 
 void witt_mao_chunk(const WittMaoSource& source, double limb, const double* l, double* out) {
-    constexpr double pi = sd::pi;
-    const double rho = source.rho;
-    const double rho2 = source.rho2;
-    const V u = load(l) * rho;
-    const V delta = u - rho;
-    const V limb_lanes =
-        either(lt(vabs(delta), splat(1e-5 * std::fabs(rho))), eq(delta, splat(0.0)));
-    const V s = vsqrt(delta * delta + 4);
-    const V n = (source.four_rho * u) / ((rho + u) * (rho + u));
-    const V t = vsqrt(n * 4) / s;
-    const V m = t * t;
-    const int common = bits(but_not(elliptic_common_path(n, m), limb_lanes));
+    const fm::DiskPosition<Vector> at = fm::disk_position<Vector>(load(l), source);
+    const V limb_lanes = fm::on_limb<Vector>(at.delta, source);
+    const fm::DiskGeometry<Vector> disk = fm::disk_geometry<Vector>(at, source);
+    const int common = bits(but_not(elliptic_common_path(disk.n, disk.m), limb_lanes));
 
     V result = splat(nan);
     int failed = 0;
     if (common != 0) {
-        const V log_x = log_complement(common, m);
-        const V e = ellipe(m, log_x);
-        const V k = ellipk(m, log_x);
-        const V p = ellippi(common, n, m, failed);
-        const V term_e = e * ((s * (rho + u)) / source.two_rho2);
-        const V term_k = ((delta * ((u * u - rho2) * 0.5 + 4)) / (rho2 * s)) * k;
-        const V term_p = p * ((source.one_plus_rho2 * (delta * delta + delta * delta)) /
-                              ((rho2 * (rho + u)) * s));
-        const V sum = term_p + (term_e - term_k);
-        result = (sum - pi) / two_pi + (sum + pi) / two_pi;
+        const V x = 1 - disk.m;
+        const V log_x = log_complement(common, disk.m);
+        const V e = sd::e_fit<Vector>(x, log_x);
+        const V k = sd::k_fit<Vector>(x, log_x);
+        const V p = ellippi(common, disk.n, disk.m, failed);
+        result = fm::disk_value<Vector>(at, disk, source, e, k, p);
     }
     result = select(limb_lanes, splat(limb), result);
     Lanes values = spill(result);

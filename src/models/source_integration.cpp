@@ -108,17 +108,4 @@ std::expected<FloatVector, Failure> integrated_witt_mao_magnification(const Floa
     return integrate_witt_mao_at_nodes(l, re, rstar, limb_darkened_nodes(), limb_darkened_flux);
 }
 
-namespace reference {
-
-std::expected<FloatVector, Failure> integrated_heyrovsky_magnification(const FloatVector& l,
-                                                                       double re, double rstar) {
-    return integrate_heyrovsky(l, re, rstar, limb_darkening_profile, limb_darkened_flux);
-}
-
-std::expected<FloatVector, Failure> integrated_witt_mao_magnification(const FloatVector& l,
-                                                                      double re, double rstar) {
-    return integrate_witt_mao(l, re, rstar, limb_darkening_profile, limb_darkened_flux);
-}
-
-} // namespace reference
 } // namespace lumagnis::models

@@ -14,6 +14,7 @@
 
 #include "models/heyrovsky.hpp"
 #include "models/witt_mao.hpp"
+#include "numerics/constants.hpp"
 #include "numerics/float_vector.hpp"
 #include "numerics/tanh_sinh.hpp"
 #include "special/failure.hpp"
@@ -38,76 +39,23 @@ double derivative_step();
 
 namespace integration_detail {
 
-inline constexpr double two_pi = 6.283185307179586;
+using constants::two_pi;
 inline constexpr double target_error = 1e-16;
-
-// (g(x + h) - g(x - h)) / 2h with h scaled to |x|; g(x + h) is evaluated first.
-template <class G> double radial_derivative(const G& g, double x) {
-    const double h = (std::fabs(x) + 1) * derivative_step();
-    const double ahead = g(x + h);
-    const double behind = g(x - h);
-    return (ahead - behind) / (h + h);
-}
-
-// The ring-to-disk integrand P(x) pi d/dx[x^2 g(x)], written as P(x) 2 pi x (g + x g'/2).
-template <class G, class P> double ring_to_disk(const G& g, const P& profile, double x) {
-    const double value = g(x);
-    const double slope = (x < 0) ? 0.0 : radial_derivative(g, x);
-    const double weight = profile(x);
-    return weight * ((two_pi * x) * (value + (0.5 * x) * slope));
-}
 
 // The quadrature over the source radius [0, 1] of an integrand given stage by stage.
 template <class StageValues> double integrate_over_source(const StageValues& stage_values) {
     return numerics::tanh_sinh_integrate_stages(stage_values, 0.0, 1.0, target_error).estimate;
 }
 
-template <class G, class P> double integrate_ring_to_disk(const G& g, const P& profile) {
-    return numerics::tanh_sinh_integrate([&](double x) { return ring_to_disk(g, profile, x); }, 0.0,
-                                         1.0, target_error)
-        .estimate;
-}
-
 } // namespace integration_detail
 
-// The ring kernel integrated over the source with profile P and normaliser N. A kernel failure
-// at a node becomes NaN, which the quadrature counts as zero, so this never fails.
-template <class P>
-FloatVector integrate_heyrovsky(const FloatVector& l, double re, double rstar, const P& profile,
-                                double normaliser) {
-    FloatVector result;
-    result.reserve(l.size());
-    for (const double lj : l) {
-        const auto ring = [&](double x) {
-            const std::expected<double, Failure> value = heyrovsky_kernel(lj, x, re, rstar);
-            return value ? *value : std::numeric_limits<double>::quiet_NaN();
-        };
-        result.push_back(integration_detail::integrate_ring_to_disk(ring, profile) / normaliser);
-    }
-    return result;
-}
-
-// The uniform-disk magnification of each separation, taken as a function of ring radius that is
-// constant on [0, 1] (and 0 below it), through the same ring-to-disk integral. Fails only when
-// the kernel fails, before anything is integrated.
-template <class P>
-std::expected<FloatVector, Failure> integrate_witt_mao(const FloatVector& l, double re,
-                                                       double rstar, const P& profile,
-                                                       double normaliser) {
-    std::expected<FloatVector, Failure> disk = witt_mao_kernel(l, re, rstar);
-    if (!disk) return std::unexpected(disk.error());
-    FloatVector result;
-    result.reserve(disk->size());
-    for (const double mi : *disk) {
-        const auto constant = [mi](double x) { return (x < 0) ? 0.0 : mi; };
-        result.push_back(integration_detail::integrate_ring_to_disk(constant, profile) /
-                         normaliser);
-    }
-    return result;
-}
-
-// The quantities of the ring-to-disk integrand at one quadrature point on [0, 1] that do not
-// depend on the separation, formed exactly as the integrand forms them.
+// The ring-to-disk integrand is P(x) pi d/dx[x^2 g(x)], written as P(x) (2 pi x (g + (x / 2) g'))
+// with g' the central difference (g(x + h) - g(x - h)) / (h + h), h = (|x| + 1) step. That
+// grouping is the result's definition: each other grouping of the same product rounds
+// differently. A RingNode holds the sub-expressions that do not depend on the separation, each
+// formed with the very operations and operands the integrand uses (2 pi x is two_pi * x, not
+// pi * (x + x)), so that taking them from the table instead of forming them at every node and
+// separation changes no bit; only the remaining operations run per separation, in their order.
 struct RingNode {
     double x;        // the ring radius
     double ahead;    // x + h
@@ -119,7 +67,8 @@ struct RingNode {
     bool slope;      // whether the radial derivative enters (x is not negative)
     bool flat;       // x - h, x and x + h are none of them negative
 
-    // The integrand, from the radial function at x, x + h and x - h.
+    // The integrand, from the radial function at x, x + h and x - h. Below x = 0 the slope is 0
+    // by definition, whatever the radial function gives at x +- h.
     double integrand(double at_x, double at_ahead, double at_behind) const {
         const double derivative = slope ? (at_ahead - at_behind) / two_h : 0.0;
         return weight * (two_pi_x * (at_x + half_x * derivative));
@@ -160,7 +109,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t point_count = 385; // 1 + 2 (3 + 3 + 6 + 12 + 24 + 48 + 96)
+    static constexpr std::size_t point_count = numerics::tanh_sinh_point_count;
 
     // On the heap: a flux-map call builds its own table, and a Python thread's stack may be as
     // small as 32 KiB.
@@ -183,13 +132,5 @@ std::expected<FloatVector, Failure> integrated_heyrovsky_magnification(const Flo
                                                                        double re, double rstar);
 std::expected<FloatVector, Failure> integrated_witt_mao_magnification(const FloatVector& l,
                                                                       double re, double rstar);
-
-// The straightforward forms of the same computations: the reference for the optimised path.
-namespace reference {
-std::expected<FloatVector, Failure> integrated_heyrovsky_magnification(const FloatVector& l,
-                                                                       double re, double rstar);
-std::expected<FloatVector, Failure> integrated_witt_mao_magnification(const FloatVector& l,
-                                                                      double re, double rstar);
-} // namespace reference
 
 } // namespace lumagnis::models

@@ -3,21 +3,15 @@
 #include <cmath>
 
 #include "models/batch.hpp"
+#include "models/kernel_formulas.hpp"
+#include "numerics/constants.hpp"
+#include "numerics/lanes.hpp"
 #include "special/complete_elliptic.hpp"
 
 namespace lumagnis::models {
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double half_pi = 1.5707963267948966;
-constexpr double two_pi = 6.283185307179586;
-
-// Half-width of the limb band, relative to the source radius. Near u = rho the characteristic
-// n tends to 1 and the general form cancels catastrophically; inside the band the closed form
-// for a lens exactly on the limb is used. Scaling the band with rho keeps it a fixed fraction
-// of the source: a fixed width in Einstein radii would cover most of a small source and
-// nothing of a large one.
-constexpr double limb_band = 1e-5;
+using Scalar = numerics::ScalarLanes;
 
 } // namespace
 
@@ -26,43 +20,24 @@ WittMaoSource::WittMaoSource(double re, double rstar)
       one_plus_rho2(1 + rho2), two_over_rho(2 / rho), w(one_plus_rho2 / rho2),
       q((-1 + rho2) / one_plus_rho2) {}
 
-bool WittMaoSource::on_limb(double delta) const {
-    // Written as a product, not as |l - 1| or a quotient: those choose the other case at the
-    // band edges. `delta == 0.0` keeps rho = 0 (an empty band) on the limb form.
-    return std::fabs(delta) < limb_band * std::fabs(rho) || delta == 0.0;
-}
+bool WittMaoSource::on_limb(double delta) const { return formulas::on_limb<Scalar>(delta, *this); }
 
 double WittMaoSource::limb_value() const {
-    return ((std::asin(q) + half_pi) * w + two_over_rho) / pi;
+    return ((std::asin(q) + constants::half_pi) * w + two_over_rho) / constants::pi;
 }
 
 std::expected<double, Failure> witt_mao_element(double l, const WittMaoSource& source) {
-    const double rho = source.rho;
-    const double rho2 = source.rho2;
-    const double u = l * rho;
-    const double delta = u - rho;
-    if (source.on_limb(delta)) return source.limb_value();
+    const formulas::DiskPosition<Scalar> at = formulas::disk_position<Scalar>(l, source);
+    if (source.on_limb(at.delta)) return source.limb_value();
 
-    const double s = std::sqrt(delta * delta + 4);
-    const double n = (source.four_rho * u) / ((rho + u) * (rho + u));
-    const double t = std::sqrt(n * 4) / s;
-    const double m = t * t;
-
-    const special::Result e = special::ellipe(m);
+    const formulas::DiskGeometry<Scalar> disk = formulas::disk_geometry<Scalar>(at, source);
+    const special::Result e = special::ellipe(disk.m);
     if (!e) return std::unexpected(e.error());
-    const special::Result k = special::ellipk(m);
+    const special::Result k = special::ellipk(disk.m);
     if (!k) return std::unexpected(k.error());
-    const special::Result p = special::ellippi(n, m);
+    const special::Result p = special::ellippi(disk.n, disk.m);
     if (!p) return std::unexpected(p.error());
-
-    const double term_e = *e * ((s * (rho + u)) / source.two_rho2);
-    const double term_k = ((delta * ((u * u - rho2) * 0.5 + 4)) / (rho2 * s)) * *k;
-    const double term_p =
-        *p * ((source.one_plus_rho2 * (delta * delta + delta * delta)) / ((rho2 * (rho + u)) * s));
-    const double sum = term_p + (term_e - term_k);
-    // S/pi in exact arithmetic; the two quotients are what is computed, and they differ from
-    // S/pi in the last bits.
-    return (sum - pi) / two_pi + (sum + pi) / two_pi;
+    return formulas::disk_value<Scalar>(at, disk, source, *e, *k, *p);
 }
 
 std::expected<FloatVector, Failure> witt_mao_kernel(const FloatVector& l, double re, double rstar) {

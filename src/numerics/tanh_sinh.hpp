@@ -12,6 +12,7 @@
 #include <limits>
 #include <span>
 
+#include "numerics/constants.hpp"
 #include "numerics/tanh_sinh_nodes.hpp"
 
 namespace lumagnis::numerics {
@@ -23,8 +24,6 @@ struct QuadratureResult {
 };
 
 namespace tanh_sinh_detail {
-
-inline constexpr double pi = 3.141592653589793;
 
 // A non-finite value counts as zero, so that an integrable end-point singularity, a pole that
 // happens to sit on a node, or a failed evaluation (NaN) does not spoil the sum.
@@ -40,6 +39,28 @@ inline constexpr std::size_t tanh_sinh_max_stage_points = 2 * tanh_sinh_level_6.
 constexpr std::size_t tanh_sinh_stage_size(std::size_t stage) {
     return stage == 0 ? 1 : 2 * TANH_SINH_NODES[stage - 1].size();
 }
+
+// Every point of every stage: what a full run evaluates, and what a table of the points holds.
+inline constexpr std::size_t tanh_sinh_point_count = [] {
+    std::size_t count = 0;
+    for (std::size_t stage = 0; stage < tanh_sinh_stages; ++stage) {
+        count += tanh_sinh_stage_size(stage);
+    }
+    return count;
+}();
+
+// The generated table against the figures written into the code: the buffers of one stage and
+// the bound on QuadratureResult::evaluation_count.
+static_assert(tanh_sinh_point_count == 1 + 2 * (3 + 3 + 6 + 12 + 24 + 48 + 96),
+              "the node table no longer has the 385 points the quadrature is written for");
+static_assert(
+    [] {
+        for (std::size_t stage = 0; stage < tanh_sinh_stages; ++stage) {
+            if (tanh_sinh_stage_size(stage) > tanh_sinh_max_stage_points) return false;
+        }
+        return true;
+    }(),
+    "a stage of the node table has more points than the stage buffers hold");
 
 // The points of `stage` for midpoint m and half-width s, into `points`; returns how many.
 inline std::size_t tanh_sinh_stage_points(std::size_t stage, double m, double s, double* points) {
@@ -73,7 +94,7 @@ QuadratureResult tanh_sinh_integrate_stages(StageValues&& stage_values, double a
     // The sum starts as that of step h = 2 (the centre alone, weight pi); halving it before
     // each level turns it into the sum of the level's step, and the level's own nodes add in.
     stage_values(std::size_t{0}, std::span<double>(values.data(), 1));
-    double sum = tanh_sinh_detail::pi * guarded(values[0]);
+    double sum = constants::pi * guarded(values[0]);
     std::uint32_t count = 1;
     double previous_change = std::numeric_limits<double>::max();
     double error = std::numeric_limits<double>::max();

@@ -8,9 +8,11 @@ namespace lumagnis::special {
 
 namespace {
 
-// The constants, the closing series and the R_J correction term live in one place, shared
-// with the vectorised kernels, so that both evaluate the very same expressions.
+// The constants, the formulas of the AGM and the R_J duplication, and the R_J correction term
+// live in one place, shared with the vectorised kernels, so that both evaluate the very same
+// expressions.
 using namespace detail;
+using Scalar = numerics::ScalarLanes;
 
 // std::fmin/std::fmax drop a NaN operand; std::min(NaN, 1.0) would return NaN and let a NaN
 // argument trip the domain tests on its own.
@@ -34,10 +36,13 @@ Result rj_correction(double e, double d, double rx, double ry, double rz, double
         return std::sqrt(-1 / e) * *rc;
     }
     if (e == 0) return 1.0;
-    if (e > 0) return std::atan(std::sqrt(e)) / std::sqrt(e);
+    if (e > 0) {
+        const double root = std::sqrt(e);
+        return rc_of_positive(root, std::atan(root));
+    }
     if (e > -0.5 && e < 0) {
-        double r = std::sqrt(-e);
-        return (std::log1p(r) - std::log1p(-r)) / (2 * r);
+        const double r = std::sqrt(-e);
+        return rc_of_slightly_negative(r, std::log1p(r), std::log1p(-r));
     }
     // e == -0.5 exactly, or NaN.
     double r = std::sqrt(-e);
@@ -95,18 +100,7 @@ Result elliprf(double x, double y, double z) {
     else if (y == 0)
         std::swap(y, z);
 
-    if (z == 0) {
-        // R_F(x, y, 0) = pi / (2 AGM(sqrt x, sqrt y)). Tested before the first step, so equal
-        // roots take none.
-        double a = std::sqrt(x);
-        double b = std::sqrt(y);
-        while (std::fabs(a - b) >= agm_tolerance * std::fabs(a)) {
-            double mean = (a + b) / 2;
-            b = std::sqrt(a * b);
-            a = mean;
-        }
-        return pi / (a + b);
-    }
+    if (z == 0) return agm_rf<Scalar>(true, std::sqrt(x), std::sqrt(y));
 
     const double a0 = (x + y + z) / 3;
     // |A0| is a candidate of its own: it bounds the threshold from below when the
@@ -265,55 +259,20 @@ Result elliprj(double x, double y, double z, double p) {
                (z + q);
     }
 
-    const double a0 = (x + y + z + 2 * p) / 5;
-    double delta = (p - x) * (p - y) * (p - z);
-    // Unlike R_F and R_D, the threshold stays fixed and the test scales it by f instead.
-    const double q =
-        rj_threshold *
-        std::fmax(max3(std::fabs(a0 - x), std::fabs(a0 - y), std::fabs(a0 - z)), std::fabs(a0 - p));
-    double a = a0;
-    double xn = x;
-    double yn = y;
-    double zn = z;
-    double pn = p;
-    double f = 1;
-    double s = 0;
+    RjDuplication<Scalar> duplication(x, y, z, p);
     bool converged = false;
     for (int step = 1; step <= rj_max_steps; ++step) {
-        double rx = std::sqrt(xn);
-        double ry = std::sqrt(yn);
-        double rz = std::sqrt(zn);
-        double rp = std::sqrt(pn);
-        double d = (rp + rx) * (rp + ry) * (rp + rz);
-        double e = delta / (d * d);
-        Result v = rj_correction(e, d, rx, ry, rz, rp, pn);
+        const RjDuplication<Scalar>::Roots roots = duplication.roots();
+        const Result v =
+            rj_correction(roots.e, roots.d, roots.rx, roots.ry, roots.rz, roots.rp, duplication.pn);
         if (!v) return std::unexpected(v.error());
-        s = s + (f / d) * *v;
-        double lambda = rx * ry + rx * rz + ry * rz;
-        a = (a + lambda) / 4;
-        f = f / 4;
-        if (a > q * f) {
+        if (!duplication.advance(true, roots, *v)) {
             converged = true;
             break;
         }
-        xn = (xn + lambda) / 4;
-        yn = (yn + lambda) / 4;
-        zn = (zn + lambda) / 4;
-        pn = (pn + lambda) / 4;
-        // delta is a product of three differences, each of which shrinks by 4 per step.
-        delta = delta / 64;
     }
     if (!converged) return std::unexpected(failures::rj_no_convergence);
-
-    double dx = f * (a0 - x) / a;
-    double dy = f * (a0 - y) / a;
-    double dz = f * (a0 - z) / a;
-    double dp = -(dx + dy + dz) / 2;
-    double e2 = dx * dy + dx * dz + dy * dz - 3 * dp * dp;
-    double e3 = dx * dy * dz + 2 * e2 * dp + 4 * dp * dp * dp;
-    double e4 = (2 * dx * dy * dz + e2 * dp + 3 * dp * dp * dp) * dp;
-    double e5 = dx * dy * dz * dp * dp;
-    return 6 * s + f * std::pow(a, -1.5) * closing_series(e2, e3, e4, e5);
+    return duplication.value(std::pow(duplication.a, -1.5));
 }
 
 } // namespace lumagnis::special

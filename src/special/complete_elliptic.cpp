@@ -10,28 +10,20 @@ namespace lumagnis::special {
 
 namespace {
 
-// The constants and the coefficient tables of the fits are shared with the vectorised kernels.
+// The constants and the fits are shared with the vectorised kernels.
 using namespace detail;
+using Scalar = numerics::ScalarLanes;
 
-template <std::size_t N> double horner(const double (&c)[N], double x) {
-    double sum = c[N - 1];
-    for (std::size_t i = N - 1; i-- > 0;) sum = sum * x + c[i];
-    return sum;
-}
-
-// K for 0 < m < 1 and for NaN: the polynomial fit, or its leading asymptote once x = 1 - m
-// is below the spacing of doubles near 1.
+// K for 0 < m < 1 and for NaN.
 double k_polynomial(double m) {
-    double x = 1 - m;
-    if (x < epsilon) return log4 - 0.5 * std::log(x);
-    return horner(k_p, x) - std::log(x) * horner(k_q, x);
+    const double x = 1 - m;
+    return k_fit<Scalar>(x, std::log(x));
 }
 
-// E for m < 1 without the negative-parameter transformation. No branch for small x:
-// x ln x tends to 0 with x.
+// E for m < 1 without the negative-parameter transformation.
 double e_polynomial(double m) {
-    double x = 1 - m;
-    return 1 + x * horner(e_p, x) - x * std::log(x) * horner(e_q, x);
+    const double x = 1 - m;
+    return e_fit<Scalar>(x, std::log(x));
 }
 
 } // namespace
@@ -81,7 +73,7 @@ Result ellippi(double n, double m) {
         if (!tj) return std::unexpected(tj.error());
         Result tk = ellipk(m);
         if (!tk) return std::unexpected(tk.error());
-        double pi_n = *tf + (m - n) / d * *tj / 3;
+        double pi_n = pi_from_carlson((m - n) / d, *tf, *tj);
         return m * *tk / (m - n) - x * n * pi_n / (d * (m - n));
     }
 
@@ -91,9 +83,7 @@ Result ellippi(double n, double m) {
     if (!tf) return std::unexpected(tf.error());
     Result tj = elliprj(0, x, 1, 1 - n);
     if (!tj) return std::unexpected(tj.error());
-    // (n * T_J) / 3, left to right: n * (T_J / 3) and (n / 3) * T_J round differently for a
-    // sizeable share of arguments.
-    return *tf + n * *tj / 3;
+    return pi_from_carlson(n, *tf, *tj);
 }
 
 } // namespace lumagnis::special
