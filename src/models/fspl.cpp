@@ -13,26 +13,55 @@ namespace {
 using numerics::GaussNode;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double half_pi = 1.5707963267948966;
 
-// Gauss-Legendre nodes pulled towards both ends by x = t^3 (10 - 15 t + 6 t^2), whose first
-// three derivatives vanish there. The radial integrand has a kink, (r - u/rho) log|r - u/rho|,
-// where the ring through the lens meets the edge of a piece; graded, it is smooth enough at
-// the piece's ends for the rule to reach the last digits with a few nodes. A fixed rule, not
-// an adaptive one, so that the error changes smoothly along a light curve.
+// Gauss-Legendre rules on [0, 1], plain or with the nodes drawn towards the ends that need
+// them. The radial integrand has a kink, (r - u/rho) log|r - u/rho|, where the ring through the
+// lens meets the end of a piece; for a lens just outside the source the same singularity sits
+// just off the limb end; and a power law with a fractional exponent is not smooth at the limb.
+// Drawn out towards such an end (x = t^4, or the smoothstep t^3 (10 - 15 t + 6 t^2) for both
+// ends at once) the integrand is smooth enough for the rule to reach the last digits with a
+// few nodes, while an end where nothing happens keeps the plain rule's spacing, which a smooth
+// integrand uses best. A fixed rule, not an adaptive one, so that the error changes smoothly
+// along a light curve.
+enum class Crowd { none, left, right, both };
+
 template <std::size_t N>
-constexpr std::array<GaussNode, N> graded(const std::array<GaussNode, N>& rule) {
+constexpr std::array<GaussNode, N> crowded(const std::array<GaussNode, N>& rule, Crowd end) {
     std::array<GaussNode, N> out{};
     for (std::size_t i = 0; i < N; ++i) {
-        const double t = rule[i].x;
-        const double x = t * t * t * (10 + t * (-15 + 6 * t));
-        const double dx = 30 * (t * t) * ((1 - t) * (1 - t));
-        out[i] = GaussNode{.x = x, .w = rule[i].w * dx};
+        const double x = rule[i].x;
+        double y = x;
+        double dy = 1;
+        if (end == Crowd::both) {
+            y = x * x * x * (10 + x * (-15 + 6 * x));
+            dy = 30 * (x * x) * ((1 - x) * (1 - x));
+        } else if (end != Crowd::none) {
+            const double t = end == Crowd::left ? x : 1 - x;
+            const double t3 = t * t * t;
+            y = end == Crowd::left ? t3 * t : 1 - t3 * t;
+            dy = 4 * t3;
+        }
+        out[i] = GaussNode{.x = y, .w = rule[i].w * dy};
     }
     return out;
 }
 
-constexpr auto piece_rule = graded(numerics::gauss_legendre_24);
+constexpr auto& base_rule = numerics::gauss_legendre_24;
+using Rule = std::array<GaussNode, base_rule.size()>;
+constexpr std::array<Rule, 4> rules = {
+    crowded(base_rule, Crowd::none), crowded(base_rule, Crowd::left),
+    crowded(base_rule, Crowd::right), crowded(base_rule, Crowd::both)};
+
+const Rule& rule_for(bool left, bool right) {
+    return rules[static_cast<std::size_t>(left && right ? Crowd::both
+                                          : left        ? Crowd::left
+                                          : right       ? Crowd::right
+                                                        : Crowd::none)];
+}
+
+// A lens outside the source puts the kink's singularity at the imaginary t = i sqrt((z - 1) /
+// (z + 1)); closer than this to the limb end, that end is drawn out.
+constexpr double near_singularity = 0.05;
 
 // The integral of 2 mu^(1 + beta) (1 - mu^2)^k over mu in [0, 1], k = 0 .. far_terms - 1: the
 // Beta function B(1 + beta / 2, k + 1), by its recurrence in k.
@@ -151,30 +180,25 @@ Source::Source(Profile profile) {
 // the ring through the lens has a logarithmic peak, so the integrand is bounded and its
 // derivatives in u and rho stay integrable.
 //
-// For the analytic laws the variable is the angle phi = acos(r) from the limb, with
-// r = cos(phi) and mu = sin(phi) both analytic in it (in r or mu one of them has a square
-// root at an end), and phi = (pi / 2) psi^(1 / gamma): then -I'(r) dr = sum c beta
-// mu^(beta - 1) cos(phi) dphi becomes bounded at the limb for every term, mu^(beta - 1)
-// dphi ~ psi^(beta / gamma - 1) dpsi with beta >= gamma.
+// For the analytic laws the variable is t = tan(phi / 2), phi = acos(r) the angle from the
+// limb: r = (1 - t^2) / (1 + t^2) and mu = 2 t / (1 + t^2) are both analytic in it (in r or in
+// mu one of them has a square root at an end) and cost no trigonometric call. With
+// t = psi^(1 / gamma), -I'(r) dr = sum c beta mu^(beta - 1) r dphi is bounded at the limb for
+// every term: mu^(beta - 1) dt ~ psi^(beta / gamma - 1) dpsi with beta >= gamma.
 template <bool WithGradient> void Source::add_power_law(double u, double rho, Gradient& sum) const {
     const double z = u / rho;
     const double inv_gamma = 1 / gamma_;
-    double pieces[3] = {0.0, 1.0, 1.0};
-    int piece_count = 1;
-    if (z < 1) {
-        pieces[1] = std::pow(std::acos(z) / half_pi, gamma_);
-        piece_count = 2;
-    }
-    for (int p = 0; p < piece_count; ++p) {
-        const double lo = pieces[p];
-        const double length = pieces[p + 1] - lo;
-        if (!(length > 0)) continue;
-        for (const GaussNode& node : piece_rule) {
+    const auto add_piece = [&](double lo, double hi, const auto& rule) {
+        const double length = hi - lo;
+        if (!(length > 0)) return;
+        for (const GaussNode& node : rule) {
             const double psi = lo + length * node.x;
             const double psi_power = gamma_ == 1.0 ? 1.0 : std::pow(psi, inv_gamma - 1);
-            const double phi = half_pi * (psi_power * psi);
-            const double mu = std::sin(phi);
-            const double r = std::cos(phi);
+            const double t = psi_power * psi;
+            const double t2 = t * t;
+            const double inv = 1 / (1 + t2);
+            const double mu = (2 * t) * inv;
+            const double r = (1 - t2) * inv;
             double weight = 0;
             for (const PowerTerm& term : terms_) {
                 // mu^(beta - 1) without a library call for the integer powers of the
@@ -184,7 +208,7 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
                                                         : std::pow(mu, term.beta - 1);
                 weight += (term.c * term.beta) * power;
             }
-            weight = weight * (r * (half_pi * inv_gamma) * psi_power);
+            weight = weight * ((r * (2 * inv)) * (inv_gamma * psi_power));
             const double r2 = r * r;
             const DiskValue disk = uniform_disk<WithGradient>(u, rho * r);
             const double w = (length * node.w) * weight;
@@ -194,35 +218,58 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
                 sum.da_drho += (w * r2 * r) * disk.da_dradius;
             }
         }
+    };
+    // A fractional power of mu that t = psi^(1 / gamma) has not made smooth at the limb.
+    const bool rough_limb = !(gamma_ == 1.0 || gamma_ == 0.5);
+    if (z == 0) {
+        // The ring through the lens has shrunk to the centre, where r^2 A_U(0, rho r) =
+        // r sqrt(rho^2 r^2 + 4) / rho is analytic: no kink.
+        add_piece(0.0, 1.0, rule_for(rough_limb, false));
+    } else if (z < 1) {
+        // The kink at r = z, t = sqrt((1 - z) / (1 + z)), splits the range in two.
+        const double kink = std::pow(std::sqrt((1 - z) / (1 + z)), gamma_);
+        add_piece(0.0, kink, rule_for(rough_limb, true));
+        add_piece(kink, 1.0, rule_for(true, false));
+    } else {
+        const bool near = std::pow(std::sqrt((z - 1) / (z + 1)), gamma_) < near_singularity;
+        add_piece(0.0, 1.0, rule_for(rough_limb || near, false));
     }
 }
 
+// The tabulated intensity is linear in r between samples: -I'(r) is constant on each
+// segment, and the segment holding the kink is split there.
 template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gradient& sum) const {
     const double z = u / rho;
+    const auto add_piece = [&](double lo, double hi, double slope, const Rule& rule) {
+        const double length = hi - lo;
+        if (!(length > 0)) return;
+        for (const GaussNode& node : rule) {
+            const double r = lo + length * node.x;
+            const double r2 = r * r;
+            const DiskValue disk = uniform_disk<WithGradient>(u, rho * r);
+            const double w = -(length * node.w) * slope;
+            sum.a += (w * r2) * disk.a;
+            if constexpr (WithGradient) {
+                sum.da_du += (w * r2) * disk.da_du;
+                sum.da_drho += (w * r2 * r) * disk.da_dradius;
+            }
+        }
+    };
     for (std::size_t k = 0; k < table_slope_.size(); ++k) {
         const double slope = table_slope_[k];
         if (slope == 0.0) continue;
-        double ends[3] = {table_r_[k], table_r_[k + 1], table_r_[k + 1]};
-        int piece_count = 1;
-        if (ends[0] < z && z < ends[1]) {
-            ends[1] = z;
-            piece_count = 2;
-        }
-        for (int p = 0; p < piece_count; ++p) {
-            const double lo = ends[p];
-            const double length = ends[p + 1] - lo;
-            for (const GaussNode& node : piece_rule) {
-                const double r = lo + length * node.x;
-                if (!(r > 0)) continue;
-                const double r2 = r * r;
-                const DiskValue disk = uniform_disk<WithGradient>(u, rho * r);
-                const double w = -(length * node.w) * slope;
-                sum.a += (w * r2) * disk.a;
-                if constexpr (WithGradient) {
-                    sum.da_du += (w * r2) * disk.da_du;
-                    sum.da_drho += (w * r2 * r) * disk.da_dradius;
-                }
-            }
+        const double lo = table_r_[k];
+        const double hi = table_r_[k + 1];
+        const double length = hi - lo;
+        if (lo < z && z < hi) {
+            add_piece(lo, z, slope, rule_for(false, true));
+            add_piece(z, hi, slope, rule_for(true, false));
+        } else {
+            // The kink beyond an end, but near it (within a segment's length), draws that end
+            // out; at r = 0 it is no kink (r^2 A_U is analytic there for u = 0).
+            const bool left = z <= lo && lo - z < length && z > 0;
+            const bool right = z >= hi && z - hi < length;
+            add_piece(lo, hi, slope, rule_for(left, right));
         }
     }
 }

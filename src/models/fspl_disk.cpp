@@ -92,16 +92,16 @@ template <class T> T closed_form(T u, T radius) {
     const T nc = d2 / sigma2;
     const T mc = (d2 * (sigma2 + 4.0)) / (sigma2 * (d2 + 4.0));
     const T kc = sqrt(mc);
-    const T one = numerics::constant<T>(1.0);
-    const T big_k = special::cel(kc, one, one, one);
-    const T big_e = special::cel(kc, one, one, mc);
-    const T big_pi = special::cel(kc, nc, one, one);
-
     const T r2 = radius * radius;
     const T c_e = (s * sigma) / (2.0 * r2);
     const T c_k = -(delta * ((delta * sigma) * 0.5 + 4.0)) / (r2 * s);
     const T c_pi = (2.0 * d2 * (1.0 + r2)) / (r2 * sigma * s);
-    return (c_e * big_e + c_k * big_k + c_pi * big_pi) / pi;
+    // c_e E + c_k K is one general integral, cel(kc, 1, c_e + c_k, c_e mc + c_k), since
+    // E = cel(kc, 1, 1, mc) and K = cel(kc, 1, 1, 1); Pi = cel(kc, nc, 1, 1) is the other.
+    const T one = numerics::constant<T>(1.0);
+    const T first = special::cel(kc, one, c_e + c_k, c_e * mc + c_k);
+    const T second = special::cel(kc, nc, c_pi, c_pi);
+    return (first + second) / pi;
 }
 
 } // namespace
