@@ -156,10 +156,13 @@ template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
         const FarValue far = far_field<WithGradient>(u, radius, uniform_moment_table);
         return DiskValue{.a = far.a, .da_du = far.da_du, .da_dradius = far.da_dradius};
     }
-    if (u == radius) {
+    return uniform_disk_closed<WithGradient>(u, radius);
+}
+
+template <bool WithGradient> DiskValue uniform_disk_closed(double u, double radius) {
+    if (u == radius)
         return DiskValue{.a = limb_value(radius), .da_du = -HUGE_VAL, .da_dradius = HUGE_VAL};
-    }
-    // From here on 0 <= u <= far_ratio R, u != R.
+    // From here on 0 <= u, u != R.
     if constexpr (!WithGradient) {
         return DiskValue{.a = closed_form(u, radius), .da_du = 0.0, .da_dradius = 0.0};
     } else {
@@ -171,5 +174,7 @@ template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
 
 template DiskValue uniform_disk<false>(double, double);
 template DiskValue uniform_disk<true>(double, double);
+template DiskValue uniform_disk_closed<false>(double, double);
+template DiskValue uniform_disk_closed<true>(double, double);
 
 } // namespace lumagnis::models::fspl

@@ -39,4 +39,9 @@ struct DiskValue {
 };
 template <bool WithGradient> DiskValue uniform_disk(double u, double radius);
 
+// The closed form alone, at any ratio u / R. Its error grows like epsilon (u / R)^2 relative
+// to the disk's value, which is why uniform_disk leaves it far out; inside an integral over
+// the source that error is weighted by R^2 and stays at epsilon (u / rho)^2 of the result.
+template <bool WithGradient> DiskValue uniform_disk_closed(double u, double radius);
+
 } // namespace lumagnis::models::fspl
