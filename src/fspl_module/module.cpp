@@ -66,9 +66,10 @@ nb::object disk(const Broadcast& in, const fspl::Source& source, bool gradient) 
     const Column us = in[0];
     const Column rhos = in[1];
     if (!gradient) {
-        return compute<1>(in, [&source, us, rhos](std::size_t i, const std::array<double*, 1>& out) {
-            out[0][i] = source.magnification(us[i], rhos[i]);
-        });
+        return compute<1>(in,
+                          [&source, us, rhos](std::size_t i, const std::array<double*, 1>& out) {
+                              out[0][i] = source.magnification(us[i], rhos[i]);
+                          });
     }
     return compute<3>(in, [&source, us, rhos](std::size_t i, const std::array<double*, 3>& out) {
         const fspl::Gradient g = source.gradient(us[i], rhos[i]);
@@ -109,8 +110,8 @@ nb::object magnification_curve(nb::handle t, nb::handle t0, nb::handle u0, nb::h
     const std::array<Column, 5> c{in[0], in[1], in[2], in[3], in[4]};
     if (!gradient) {
         return compute<1>(in, [source, c](std::size_t i, const std::array<double*, 1>& out) {
-            out[0][i] = fspl::curve_magnification(*source, c[0][i], c[1][i], c[2][i], c[3][i],
-                                                  c[4][i]);
+            out[0][i] =
+                fspl::curve_magnification(*source, c[0][i], c[1][i], c[2][i], c[3][i], c[4][i]);
         });
     }
     return compute<5>(in, [source, c](std::size_t i, const std::array<double*, 5>& out) {
@@ -131,7 +132,8 @@ NB_MODULE(lumagnis_fspl, module) {
     namespace fm = lumagnis::fspl_module;
     using namespace nb::literals;
 
-    module.doc() = R"(Finite-source point-lens magnification for modelling microlensing light curves.
+    module.doc() =
+        R"(Finite-source point-lens magnification for modelling microlensing light curves.
 
 The separation u and the source radius rho are in Einstein radii; the magnification is the
 brightness-weighted mean of the point-lens magnification over the source disk. Arguments

@@ -111,15 +111,13 @@ template <class Law> std::string repr(const Bound<Law>& self) {
     return text + ")";
 }
 
-template <class Law>
-nb::class_<Bound<Law>> bind_common(nb::module_& module, const char* doc) {
+template <class Law> nb::class_<Bound<Law>> bind_common(nb::module_& module, const char* doc) {
     using Self = Bound<Law>;
     nb::class_<Self> cls(module, Traits<Law>::name, nb::is_final(), doc);
     std::size_t i = 0;
     for (const char* field : Traits<Law>::fields) {
-        cls.def_prop_ro(field, [i](const Self& self) -> nb::object {
-            return Traits<Law>::state(self.law)[i];
-        });
+        cls.def_prop_ro(
+            field, [i](const Self& self) -> nb::object { return Traits<Law>::state(self.law)[i]; });
         ++i;
     }
     cls.def("__repr__", &repr<Law>);
@@ -159,8 +157,10 @@ Linear(a=0.6)
 True
 )")
         .def(
-            "__init__", [](Bound<fspl::Linear>* self,
-                           double a) { new (self) Bound<fspl::Linear>(checked(fspl::Linear{a})); },
+            "__init__",
+            [](Bound<fspl::Linear>* self, double a) {
+                new (self) Bound<fspl::Linear>(checked(fspl::Linear{a}));
+            },
             "a"_a)
         .def_static(
             "from_gamma",

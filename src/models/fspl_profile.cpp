@@ -69,9 +69,8 @@ const char* check(const Quadratic& law) {
 // 1 - (2 c + d) x + c x^2: the quadratic law with p = 2 c + d and q = -c.
 const char* check(const SquareRoot& law) {
     if (!std::isfinite(law.c) || !std::isfinite(law.d)) return texts::square_root_finite;
-    return least_on_unit_interval(2.0 * law.c + law.d, -law.c) >= 0.0
-               ? nullptr
-               : texts::square_root_negative;
+    return least_on_unit_interval(2.0 * law.c + law.d, -law.c) >= 0.0 ? nullptr
+                                                                      : texts::square_root_negative;
 }
 
 // For alpha > 0, mu^alpha runs monotonically from 0 at the limb to 1 at the centre, so the
