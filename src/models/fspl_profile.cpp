@@ -39,14 +39,14 @@ inline constexpr const char* tabulated_intensity =
 
 } // namespace texts
 
-// The least value of 1 - p x - q x^2 over x in [0, 1]. It is 1 at x = 0 and 1 - p - q at
-// x = 1; only a convex parabola (q < 0) whose vertex x = -p / (2 q) lies strictly inside can
-// go lower, to 1 + p^2 / (4 q) there.
-double least_on_unit_interval(double p, double q) {
-    const double at_one = 1.0 - p - q;
-    const double ends = at_one < 1.0 ? at_one : 1.0;
-    if (q < 0.0 && p > 0.0 && p < -2.0 * q) {
-        const double at_vertex = 1.0 + p * p / (4.0 * q);
+// The least value over s in [0, 1] of the parabola f(s) = f(0) + slope s + curvature s^2,
+// whose ends f(0) and f(1) are given as the law evaluates them. Only a convex parabola whose
+// vertex s = -slope / (2 curvature) lies strictly inside can go lower than its ends, to
+// f(0) - slope^2 / (4 curvature) there.
+double least_on_unit_interval(double at_zero, double at_one, double slope, double curvature) {
+    const double ends = at_zero < at_one ? at_zero : at_one;
+    if (curvature > 0.0 && slope < 0.0 && -slope < 2.0 * curvature) {
+        const double at_vertex = at_zero - slope * slope / (4.0 * curvature);
         return at_vertex < ends ? at_vertex : ends;
     }
     return ends;
@@ -62,15 +62,19 @@ const char* check(const Linear& law) {
 // In x = 1 - mu, which runs over [0, 1]: 1 - a x - b x^2.
 const char* check(const Quadratic& law) {
     if (!std::isfinite(law.a) || !std::isfinite(law.b)) return texts::quadratic_finite;
-    return least_on_unit_interval(law.a, law.b) >= 0.0 ? nullptr : texts::quadratic_negative;
+    const double at_limb = 1.0 - law.a - law.b;
+    return least_on_unit_interval(1.0, at_limb, -law.a, -law.b) >= 0.0 ? nullptr
+                                                                       : texts::quadratic_negative;
 }
 
-// In x = 1 - sqrt(mu), which runs over [0, 1], 1 - mu = 2 x - x^2, so the intensity is
-// 1 - (2 c + d) x + c x^2: the quadratic law with p = 2 c + d and q = -c.
+// In s = sqrt(mu), which runs over [0, 1], 1 - mu = 1 - s^2 and the intensity is the parabola
+// (1 - c - d) + d s + c s^2. Its value at the limb is taken as the law writes it: rewriting it
+// through other coefficient combinations first would round away a limb just below zero.
 const char* check(const SquareRoot& law) {
     if (!std::isfinite(law.c) || !std::isfinite(law.d)) return texts::square_root_finite;
-    return least_on_unit_interval(2.0 * law.c + law.d, -law.c) >= 0.0 ? nullptr
-                                                                      : texts::square_root_negative;
+    const double at_limb = 1.0 - law.c - law.d;
+    return least_on_unit_interval(at_limb, 1.0, law.d, law.c) >= 0.0 ? nullptr
+                                                                     : texts::square_root_negative;
 }
 
 // For alpha > 0, mu^alpha runs monotonically from 0 at the limb to 1 at the centre, so the
