@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "models/fspl_disk.hpp"
+
 namespace lumagnis::models::fspl {
 
 // Intensity laws, in mu = sqrt(1 - r^2) for a point at radius r (source radii) of the disk.
@@ -66,8 +68,26 @@ public:
     Gradient gradient(double u, double rho) const;
 
 private:
-    Profile profile_;
-    double norm_ = 1.0; // the integral of 2 r I(r) dr over [0, 1]
+    template <bool WithGradient> Gradient evaluate(double u, double rho) const;
+    template <bool WithGradient> void add_power_law(double u, double rho, Gradient& sum) const;
+    template <bool WithGradient> void add_tabulated(double u, double rho, Gradient& sum) const;
+
+    // An analytic law as a sum of terms c mu^beta: the intensity is integrated in the variable
+    // y = mu^gamma, in which every term's weight is bounded at the limb.
+    struct PowerTerm {
+        double c;
+        double beta;
+    };
+    enum class Kind { uniform, power_law, tabulated };
+
+    Kind kind_ = Kind::uniform;
+    double norm_ = 1.0;           // the integral of 2 r I(r) dr over [0, 1]
+    double limb_intensity_ = 1.0; // I at r = 1
+    double gamma_ = 1.0;
+    std::vector<PowerTerm> terms_; // the terms with beta > 0
+    std::vector<double> table_r_;
+    std::vector<double> table_slope_; // dI/dr on [r_k, r_k+1]
+    Moments moments_{};
 };
 
 // Along a straight trajectory: u = sqrt(u0^2 + ((t - t0) / tE)^2).

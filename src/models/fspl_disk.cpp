@@ -1,0 +1,159 @@
+#include "models/fspl_disk.hpp"
+
+#include <array>
+#include <cmath>
+
+#include "special/bulirsch.hpp"
+
+namespace lumagnis::models::fspl {
+namespace {
+
+constexpr double pi = 3.141592653589793;
+
+// Beyond this ratio u / R the far-field series replaces the closed form. The closed form's
+// terms grow like (u / R)^2 against a result of order one, so it loses about 2 log10(u / R)
+// digits; the series' terms fall like (R / u)^(2k), so a dozen reach the last bit here.
+constexpr double far_ratio = 6.0;
+
+// Past this separation A - 1 = 2 / u^4 and every finite-source correction are below the
+// last bit of 1, and u^2 would overflow in the series.
+constexpr double point_source_separation = 1e100;
+
+// Taylor coefficients of the point-lens magnification as a function of q = s^2, about
+// q0 = u^2 in the scaled variable eta = (q - q0) / q0, of orders 0 .. far_terms * 2.
+constexpr int taylor_order = 2 * far_terms;
+using Taylor = std::array<double, taylor_order + 1>;
+
+// A(q) = (1 - w)^(-1/2) with w = 4 / (q + 2)^2: in that form the coefficients of orders >= 1
+// are all of order w, so no digit is lost to cancellation when u is large, where A - 1 is
+// tiny, and 1 - w(q0) = q0 (q0 + 4) / (q0 + 2)^2 is formed without subtraction for small u.
+Taylor point_source_taylor(double q0, int order) {
+    const double q2 = q0 + 2;
+    const double w0 = 4 / (q2 * q2);
+    const double one_minus_w0 = (q0 * (q0 + 4)) / (q2 * q2);
+    const double kappa = q0 / q2;
+    // w(eta) = w0 / (1 + kappa eta)^2 = sum w0 (j + 1) (-kappa)^j eta^j.
+    Taylor w{};
+    double power = 1;
+    for (int j = 0; j <= order; ++j) {
+        w[j] = w0 * (j + 1) * power;
+        power = power * -kappa;
+    }
+    // From G' (1 - w) = G w' / 2, order by order.
+    Taylor g{};
+    g[0] = 1 / std::sqrt(one_minus_w0);
+    for (int j = 0; j < order; ++j) {
+        double sum = 0;
+        for (int i = 0; i < j; ++i) sum += (i + 1) * g[i + 1] * w[j - i];
+        for (int i = 0; i <= j; ++i) sum += 0.5 * ((i + 1) * w[i + 1] * g[j - i]);
+        g[j + 1] = sum / ((j + 1) * one_minus_w0);
+    }
+    return g;
+}
+
+// How many terms of the far-field series reach the last bit at ratio u / R: the terms fall
+// roughly like (R / u)^(2k).
+int far_term_count(double ratio) {
+    const int count = static_cast<int>(std::ceil(8.5 / std::log10(ratio))) + 1;
+    return count < far_terms ? count : far_terms;
+}
+
+constexpr Moments make_uniform_moments() {
+    Moments moments{};
+    for (int k = 0; k < far_terms; ++k) moments.m[k] = 1.0 / (k + 1);
+    return moments;
+}
+
+constexpr Moments uniform_moment_table = make_uniform_moments();
+
+// The closed form for a lens exactly on the limb, u = R. In it asin((R^2 - 1) / (R^2 + 1))
+// + pi / 2 equals 2 atan(R), which keeps its precision for small R where the former cancels.
+double limb_value(double radius) {
+    const double r2 = radius * radius;
+    return ((2 * std::atan(radius)) * ((1 + r2) / r2) + 2 / radius) / pi;
+}
+
+} // namespace
+
+const Moments& uniform_moments() { return uniform_moment_table; }
+
+bool is_far(double u, double radius) { return u > far_ratio * radius; }
+
+// The mean of A over a ring of radius R is sum (R / 2)^(2k) / (k!)^2 Laplacian^k A, and
+// over the disk the ring means weigh in with the source's moments of r^(2k). For a radial
+// function of q = s^2 the Laplacian is 4 d/dq (q d/dq), which in eta is
+// (4 / q0) d/deta ((1 + eta) d/deta): applied to Taylor coefficients it lowers the order by
+// two, and the factors (4 / q0)^k join (R^2 / 4)^k into (R / u)^(2k).
+template <bool WithGradient> FarValue far_field(double u, double radius, const Moments& moments) {
+    if (u > point_source_separation) {
+        const double inv = 1 / u;
+        const double slope = -8 * (inv * inv) * (inv * inv) * inv;
+        return FarValue{.a = 1.0, .da_du = WithGradient ? slope : 0.0, .da_dradius = 0.0};
+    }
+    const double ratio = u / radius;
+    const int terms = far_term_count(ratio);
+    const int order = 2 * terms;
+    Taylor c = point_source_taylor(u * u, order);
+    const double ratio2 = (radius / u) * (radius / u);
+
+    double a = c[0];
+    double slope = c[1];
+    double radial = 0;
+    double factor = 1;
+    for (int k = 1; k < terms; ++k) {
+        // One application of d/deta ((1 + eta) d/deta).
+        for (int i = 0; i + 2 <= order - 2 * (k - 1); ++i)
+            c[i] = ((i + 1) * (i + 2)) * c[i + 2] + ((i + 1) * (i + 1)) * c[i + 1];
+        factor = factor * (ratio2 / (static_cast<double>(k) * k));
+        const double term = (moments.m[k] * factor) * c[0];
+        a += term;
+        if constexpr (WithGradient) {
+            slope += (moments.m[k] * factor) * c[1];
+            radial += (2 * k) * term;
+        }
+    }
+    if constexpr (!WithGradient) return FarValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
+    // d/du = 2u d/dq0 and the eta coefficient of order 1 is q0 times the q-derivative.
+    return FarValue{.a = a, .da_du = slope * (2 / u), .da_dradius = radial / radius};
+}
+
+template FarValue far_field<false>(double, double, const Moments&);
+template FarValue far_field<true>(double, double, const Moments&);
+
+template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
+    if (is_far(u, radius)) {
+        const FarValue far = far_field<WithGradient>(u, radius, uniform_moment_table);
+        return DiskValue{.a = far.a, .da_du = far.da_du, .da_dradius = far.da_dradius};
+    }
+    if (u == radius) {
+        return DiskValue{.a = limb_value(radius), .da_du = -HUGE_VAL, .da_dradius = HUGE_VAL};
+    }
+    // From here on 0 <= u <= far_ratio R, u != R.
+    const double delta = u - radius;
+    const double sigma = u + radius;
+    const double d2 = delta * delta;
+    const double sigma2 = sigma * sigma;
+    const double s = std::sqrt(d2 + 4);
+    // The complements of the characteristic n = 4 u R / sigma^2 and of the parameter
+    // m = 16 u R / (sigma^2 (delta^2 + 4)), formed as products: 1 - n and 1 - m would lose
+    // every digit as u approaches R.
+    const double nc = d2 / sigma2;
+    const double mc = (d2 * (sigma2 + 4)) / (sigma2 * (d2 + 4));
+    const double kc = std::sqrt(mc);
+    const double big_k = special::cel(kc, 1.0, 1.0, 1.0);
+    const double big_e = special::cel(kc, 1.0, 1.0, mc);
+    const double big_pi = special::cel(kc, nc, 1.0, 1.0);
+
+    const double r2 = radius * radius;
+    const double c_e = (s * sigma) / (2 * r2);
+    const double c_k = -(delta * ((delta * sigma) * 0.5 + 4)) / (r2 * s);
+    const double c_pi = (2 * d2 * (1 + r2)) / (r2 * sigma * s);
+    const double a = (c_e * big_e + c_k * big_k + c_pi * big_pi) / pi;
+    if constexpr (!WithGradient) return DiskValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
+    return DiskValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
+}
+
+template DiskValue uniform_disk<false>(double, double);
+template DiskValue uniform_disk<true>(double, double);
+
+} // namespace lumagnis::models::fspl

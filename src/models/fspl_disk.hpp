@@ -1,0 +1,42 @@
+#pragma once
+// The uniformly bright disk and the thin ring in the modeller's conventions: lens at distance
+// u from the centre of a disk (or ring) of radius R, both in Einstein radii.
+//
+// Near the source the closed forms in complete elliptic integrals serve, written through
+// Bulirsch's cel with the complements 1 - n and 1 - m formed exactly, so that they keep their
+// precision at and around the limb. Far from it (u several radii away) their terms cancel,
+// and the moment series of the far field takes over.
+
+namespace lumagnis::models::fspl {
+
+// The moments that the far-field series of a radially symmetric source needs: the
+// brightness-weighted means of r^(2k), r in source radii, k = 0 .. far_terms - 1.
+inline constexpr int far_terms = 14;
+struct Moments {
+    double m[far_terms];
+};
+// Those of the uniform disk: 1 / (k + 1).
+const Moments& uniform_moments();
+
+// Whether (u, R) is far enough out for the far-field series (u / R beyond its threshold).
+bool is_far(double u, double radius);
+
+// The brightness-weighted mean of the point-lens magnification over a disk with the given
+// moments, by its far-field series in (R / u)^2. Valid where is_far(u, R).
+struct FarValue {
+    double a;
+    double da_du;
+    double da_dradius;
+};
+template <bool WithGradient> FarValue far_field(double u, double radius, const Moments& moments);
+
+// The uniform disk: its value and, with WithGradient, the partial derivatives in u and R.
+// u >= 0 and R > 0 finite; u = +inf gives 1.
+struct DiskValue {
+    double a;
+    double da_du;
+    double da_dradius;
+};
+template <bool WithGradient> DiskValue uniform_disk(double u, double radius);
+
+} // namespace lumagnis::models::fspl
