@@ -170,9 +170,7 @@ True
                 return Bound<fspl::Linear>(checked(fspl::Linear{3.0 * gamma / (2.0 + gamma)}));
             },
             "gamma"_a,
-            R"(from_gamma(gamma) -> Linear
-
-The linear law in the Gamma convention, intensity proportional to 1 - Gamma (1 - 3 mu / 2):
+            R"(The linear law in the Gamma convention, intensity proportional to 1 - Gamma (1 - 3 mu / 2):
 Linear(a) with a = 3 gamma / (2 + gamma). gamma must be greater than -2 and at most 1.
 
 >>> Linear.from_gamma(0.5)
