@@ -31,8 +31,8 @@ def test_wheel_holds_the_two_modules_and_their_stubs_and_nothing_else(installed)
     assert len(payload) == 4, payload
     assert payload[0] == "lumagnis-stubs/__init__.pyi"
     assert payload[1].startswith("lumagnis.cpython-312-") and payload[1].endswith(".so")
-    assert payload[2].startswith("lumagnis_fspl.cpython-312-") and payload[2].endswith(".so")
-    assert payload[3] == "lumagnis_fspl-stubs/__init__.pyi"
+    assert payload[2] == "lumagnis_fspl-stubs/__init__.pyi"
+    assert payload[3].startswith("lumagnis_fspl.cpython-312-") and payload[3].endswith(".so")
     assert not any("lumagnis_testing" in name for name in names)
     assert "lumagnis-0.1.0.dist-info/licenses/LICENSE" in names
 
