@@ -8,6 +8,7 @@ import pickle
 import shutil
 import struct
 import subprocess
+import sys
 import tomllib
 
 import numpy as np
@@ -345,6 +346,22 @@ def test_unpickling_a_forged_state_is_refused():
     with pytest.raises(ValueError) as error:
         pickle.loads(forged)
     assert str(error.value) == LINEAR
+
+
+def test_calls_keep_no_references_to_their_arguments():
+    u = np.linspace(0.0, 2.0, 50)
+    rho = np.array(0.1)
+    profile = fspl.Tabulated([0.0, 1.0], [1.0, 0.5])
+    before = [sys.getrefcount(x) for x in (u, rho, profile)]
+    for _ in range(200):
+        fspl.limb_darkened(u, rho, profile, gradient=True)
+        fspl.magnification_curve(u, 0.0, rho, 20.0, rho, profile)
+        with pytest.raises(ValueError):
+            fspl.limb_darkened(u, -rho, profile)
+        with pytest.raises(TypeError):
+            fspl.magnification_curve(u, 0.0, rho, 20.0, rho, u)
+        pickle.loads(pickle.dumps(profile)) == profile
+    assert [sys.getrefcount(x) for x in (u, rho, profile)] == before
 
 
 # ---------------------------------------------------------------------------------------------
