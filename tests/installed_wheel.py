@@ -63,6 +63,22 @@ def _build_and_install(tmp_path_factory) -> InstalledWheel:
     run([sys.executable, "-m", "venv", environment], cwd=root)
     python = environment / "bin" / "python"
     run([python, "-m", "pip", "install", "--no-index", "--no-deps", wheel], cwd=root)
+    _link_numpy(python, root)
     outside = root / "elsewhere"
     outside.mkdir()
     return InstalledWheel(wheel=wheel, python=python, outside=outside)
+
+
+def _link_numpy(python: Path, root: Path) -> None:
+    """The wheel's one run-time dependency, numpy, made importable in the fresh environment
+    from this one's installation (the tests run without an index), through a .pth file."""
+    import numpy
+
+    source = Path(numpy.__file__).parents[1]
+    linked = root / "numpy-from-tests"
+    linked.mkdir()
+    for name in ("numpy", "numpy.libs"):
+        if (source / name).exists():
+            (linked / name).symlink_to(source / name)
+    site = run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"], cwd=root)
+    (Path(site.stdout.strip()) / "numpy-from-tests.pth").write_text(f"{linked}\n")

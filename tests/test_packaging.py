@@ -25,12 +25,14 @@ def wheel_names(installed):
         return archive.namelist()
 
 
-def test_wheel_holds_the_module_and_its_stubs_and_nothing_else(installed):
+def test_wheel_holds_the_two_modules_and_their_stubs_and_nothing_else(installed):
     names = wheel_names(installed)
     payload = sorted(name for name in names if ".dist-info/" not in name)
-    assert len(payload) == 2, payload
+    assert len(payload) == 4, payload
     assert payload[0] == "lumagnis-stubs/__init__.pyi"
     assert payload[1].startswith("lumagnis.cpython-312-") and payload[1].endswith(".so")
+    assert payload[2] == "lumagnis_fspl-stubs/__init__.pyi"
+    assert payload[3].startswith("lumagnis_fspl.cpython-312-") and payload[3].endswith(".so")
     assert not any("lumagnis_testing" in name for name in names)
     assert "lumagnis-0.1.0.dist-info/licenses/LICENSE" in names
 
@@ -44,6 +46,7 @@ def test_wheel_metadata_is_complete(installed):
     assert metadata["License-File"] == "LICENSE"
     assert metadata["Requires-Python"] == ">=3.12"
     assert metadata["Description-Content-Type"] == "text/markdown"
+    assert metadata.get_all("Requires-Dist") == ["numpy>=1.26"]
     assert "pip install ." in metadata.get_payload()
     classifiers = set(metadata.get_all("Classifier"))
     assert {
@@ -60,12 +63,16 @@ def test_wheel_metadata_is_complete(installed):
 
 def test_fresh_environment_imports_the_installed_module(installed):
     probe = """
-import importlib.util, json, lumagnis
+import importlib.metadata, importlib.util, json, lumagnis, lumagnis_fspl
 print(json.dumps({
     "file": lumagnis.__file__,
     "all": lumagnis.__all__,
     "limb": lumagnis.witt_mao_magnification([1.0], 1.0, 1.0)[0],
     "testing": importlib.util.find_spec("lumagnis_testing") is not None,
+    "fspl_file": lumagnis_fspl.__file__,
+    "fspl_version": lumagnis_fspl.__version__,
+    "distribution_version": importlib.metadata.version("lumagnis"),
+    "fspl_centre": lumagnis_fspl.uniform([0.0], 1.0).tolist(),
 }))
 """
     result = run([installed.python, "-c", probe], cwd=installed.outside)
@@ -75,16 +82,21 @@ print(json.dumps({
     # Lens on the limb of a source of one Einstein radius: ((0 + pi/2) 2 + 2)/pi.
     assert report["limb"] == 1.6366197723675813
     assert report["testing"] is False
+    assert report["fspl_file"].startswith(str(installed.python.parents[1]))
+    assert report["fspl_version"] == report["distribution_version"] == "0.1.0"
+    # A uniform source of one Einstein radius centred on the lens: sqrt(1 + 4) / 1.
+    assert report["fspl_centre"] == [pytest.approx(5**0.5, rel=1e-14)]
 
 
-def test_installed_library_exports_only_its_initialisation(installed, tmp_path):
-    (library,) = [n for n in wheel_names(installed) if n.endswith(".so")]
+@pytest.mark.parametrize("module", ["lumagnis", "lumagnis_fspl"])
+def test_installed_library_exports_only_its_initialisation(installed, tmp_path, module):
+    (library,) = [n for n in wheel_names(installed) if n.startswith(module + ".cpython")]
     with zipfile.ZipFile(installed.wheel) as archive:
         path = archive.extract(library, tmp_path)
     symbols = subprocess.run(
         ["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True
     ).stdout.split()
-    assert [s for s in symbols if s[:1].isalpha() and len(s) > 1] == ["PyInit_lumagnis"]
+    assert [s for s in symbols if s[:1].isalpha() and len(s) > 1] == ["PyInit_" + module]
 
 
 def test_sdist_carries_everything_the_build_needs(tmp_path):

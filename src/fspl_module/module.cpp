@@ -1,0 +1,225 @@
+// The module `lumagnis_fspl`: the modeller's door onto the finite-source models. Every function
+// converts and broadcasts its arguments, checks all of them, then runs its loop with the
+// interpreter lock released; no numerics here.
+
+#include <nanobind/nanobind.h>
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+#include "fspl_module/broadcast.hpp"
+#include "fspl_module/profiles.hpp"
+#include "fspl_module/texts.hpp"
+#include "models/fspl.hpp"
+
+namespace nb = nanobind;
+
+namespace lumagnis::fspl_module {
+namespace {
+
+namespace fspl = models::fspl;
+using namespace nb::literals;
+
+// The rules the values of each parameter follow. NaN separations are allowed element by
+// element, so only a separation that compares below zero is refused.
+bool separation(double u) { return !(u < 0.0); }
+bool finite(double x) { return std::isfinite(x); }
+bool finite_positive(double x) { return std::isfinite(x) && x > 0.0; }
+
+const fspl::Source& uniform_source() {
+    static const fspl::Source source{fspl::Uniform{}};
+    return source;
+}
+
+// Fills K result buffers, element by element, with the interpreter lock released: only the
+// broadcast columns and the buffers are touched there, never a Python object.
+template <std::size_t K, class Each> nb::object compute(const Broadcast& inputs, Each each) {
+    Results<K> results(inputs);
+    std::array<double*, K> out;
+    for (std::size_t k = 0; k < K; ++k) out[k] = results[k];
+    {
+        const nb::gil_scoped_release unlocked;
+        const std::size_t n = inputs.size();
+        for (std::size_t i = 0; i < n; ++i) each(i, out);
+    }
+    return results.release();
+}
+
+nb::object point_source(nb::handle u, bool gradient) {
+    const Broadcast in{u};
+    in.require(0, separation, texts::u);
+    const Column us = in[0];
+    if (!gradient) {
+        return compute<1>(in, [us](std::size_t i, const std::array<double*, 1>& out) {
+            out[0][i] = fspl::point_source(us[i]);
+        });
+    }
+    return compute<2>(in, [us](std::size_t i, const std::array<double*, 2>& out) {
+        const fspl::Gradient g = fspl::point_source_gradient(us[i]);
+        out[0][i] = g.a;
+        out[1][i] = g.da_du;
+    });
+}
+
+nb::object disk(const Broadcast& in, const fspl::Source& source, bool gradient) {
+    const Column us = in[0];
+    const Column rhos = in[1];
+    if (!gradient) {
+        return compute<1>(in,
+                          [&source, us, rhos](std::size_t i, const std::array<double*, 1>& out) {
+                              out[0][i] = source.magnification(us[i], rhos[i]);
+                          });
+    }
+    return compute<3>(in, [&source, us, rhos](std::size_t i, const std::array<double*, 3>& out) {
+        const fspl::Gradient g = source.gradient(us[i], rhos[i]);
+        out[0][i] = g.a;
+        out[1][i] = g.da_du;
+        out[2][i] = g.da_drho;
+    });
+}
+
+Broadcast separations_and_radii(nb::handle u, nb::handle rho) {
+    Broadcast in{u, rho};
+    in.require(0, separation, texts::u);
+    in.require(1, finite_positive, texts::rho);
+    return in;
+}
+
+nb::object uniform(nb::handle u, nb::handle rho, bool gradient) {
+    const Broadcast in = separations_and_radii(u, rho);
+    return disk(in, uniform_source(), gradient);
+}
+
+nb::object limb_darkened(nb::handle u, nb::handle rho, nb::handle profile, bool gradient) {
+    const Broadcast in = separations_and_radii(u, rho);
+    const fspl::Source* source = prepared_source(profile);
+    if (source == nullptr) throw nb::type_error(texts::profile_type);
+    return disk(in, *source, gradient);
+}
+
+nb::object magnification_curve(nb::handle t, nb::handle t0, nb::handle u0, nb::handle te,
+                               nb::handle rho, nb::handle profile, bool gradient) {
+    const Broadcast in{t, t0, u0, te, rho};
+    in.require(1, finite, texts::t0);
+    in.require(2, finite, texts::u0);
+    in.require(3, finite_positive, texts::te);
+    in.require(4, finite_positive, texts::rho);
+    const fspl::Source* source = profile.is_none() ? &uniform_source() : prepared_source(profile);
+    if (source == nullptr) throw nb::type_error(texts::profile_or_none_type);
+    const std::array<Column, 5> c{in[0], in[1], in[2], in[3], in[4]};
+    if (!gradient) {
+        return compute<1>(in, [source, c](std::size_t i, const std::array<double*, 1>& out) {
+            out[0][i] =
+                fspl::curve_magnification(*source, c[0][i], c[1][i], c[2][i], c[3][i], c[4][i]);
+        });
+    }
+    return compute<5>(in, [source, c](std::size_t i, const std::array<double*, 5>& out) {
+        const fspl::CurveGradient g =
+            fspl::curve_gradient(*source, c[0][i], c[1][i], c[2][i], c[3][i], c[4][i]);
+        out[0][i] = g.a;
+        out[1][i] = g.da_dt0;
+        out[2][i] = g.da_du0;
+        out[3][i] = g.da_dte;
+        out[4][i] = g.da_drho;
+    });
+}
+
+} // namespace
+} // namespace lumagnis::fspl_module
+
+NB_MODULE(lumagnis_fspl, module) {
+    namespace fm = lumagnis::fspl_module;
+    using namespace nb::literals;
+
+    module.doc() =
+        R"(Finite-source point-lens magnification for modelling microlensing light curves.
+
+The separation u and the source radius rho are in Einstein radii; the magnification is the
+brightness-weighted mean of the point-lens magnification over the source disk. Arguments
+broadcast like numpy ufuncs; results are float64 arrays, or floats for scalar arguments.
+With gradient=True every function also returns its exact partial derivatives.)";
+    module.attr("__version__") = LUMAGNIS_VERSION;
+    // Profile objects still referenced from other modules' globals when the interpreter
+    // finalises (a test runner's parametrisations, for one) would be reported as leaks at exit;
+    // the references the binding takes are checked by the tests instead.
+    nb::set_leak_warnings(false);
+
+    // Built now, not on the first call, so that no call pays for it.
+    (void)fm::uniform_source();
+    fm::bind_profiles(module);
+
+    module.def("point_source", &fm::point_source, "u"_a, "gradient"_a = false,
+               nb::sig("def point_source(u, gradient=False)"),
+               R"(The magnification of a point source at separation u (Einstein radii).
+
+A = (u^2 + 2) / (u sqrt(u^2 + 4)): +inf at u = 0, 1 at u = +inf, NaN for NaN.
+With gradient=True, returns (A, dA_du), dA_du = -8 / (u^2 (u^2 + 4)^(3/2)).
+
+>>> round(point_source(1.0), 12)
+1.3416407865
+>>> [round(x, 12) for x in point_source(1.0, gradient=True)]
+[1.3416407865, -0.7155417528]
+>>> point_source([float("inf"), 2.0]).shape
+(2,)
+)");
+
+    module.def("uniform", &fm::uniform, "u"_a, "rho"_a, "gradient"_a = false,
+               nb::sig("def uniform(u, rho, gradient=False)"),
+               R"(The magnification of a uniformly bright source disk.
+
+u is the lens-source separation and rho the source radius, both in Einstein radii. The mean of
+the point-source magnification over the disk, from the complete elliptic integrals in
+Carlson's forms (exact forms at the limb u = rho). With gradient=True, returns
+(A, dA_du, dA_drho); dA_du is +-inf at the limb, 0 at u = 0.
+
+At the centre, A = sqrt(rho^2 + 4) / rho:
+
+>>> round(uniform(0.0, 0.1), 10)
+20.0249843945
+>>> uniform(float("inf"), 0.1)
+1.0
+)");
+
+    module.def("limb_darkened", &fm::limb_darkened, "u"_a, "rho"_a, "profile"_a.none(),
+               "gradient"_a = false, nb::sig("def limb_darkened(u, rho, profile, gradient=False)"),
+               R"(The magnification of a limb-darkened source disk.
+
+u is the lens-source separation and rho the source radius, both in Einstein radii; profile is
+a Linear, Quadratic, SquareRoot, Power2 or Tabulated intensity law. The brightness-weighted
+mean of the point-source magnification over the disk: a radial integral of uniform-disk
+magnifications, split at the radius r = u / rho where its integrand has a kink. With
+gradient=True, returns (A, dA_du, dA_drho).
+
+>>> round(limb_darkened(0.0, 0.1, Linear(0.6)), 10)
+21.8045035637
+>>> limb_darkened([0.0, 0.05, 1.0], 0.1, Quadratic(0.4, 0.3)).shape
+(3,)
+)");
+
+    module.def("magnification_curve", &fm::magnification_curve, "t"_a, "t0"_a, "u0"_a, "tE"_a,
+               "rho"_a, "profile"_a.none() = nb::none(), "gradient"_a = false,
+               nb::sig("def magnification_curve(t, t0, u0, tE, rho, profile=None, "
+                       "gradient=False)"),
+               R"(The magnification along a straight trajectory: a light curve.
+
+u = sqrt(u0^2 + ((t - t0) / tE)^2) with t and t0 in any one time unit, tE the Einstein time in
+that unit, u0 the impact parameter and rho the source radius in Einstein radii. profile=None
+is the uniform disk, otherwise a Linear, Quadratic, SquareRoot, Power2 or Tabulated law.
+With gradient=True, returns (A, dA_dt0, dA_du0, dA_dtE, dA_drho), by the chain rule through
+the trajectory.
+
+>>> round(magnification_curve(0.0, 0.0, 0.0, 20.0, 0.1), 10)
+20.0249843945
+>>> import numpy
+>>> magnification_curve(numpy.linspace(-5, 5, 11), 0.0, 0.01, 20.0, 0.01, Linear(0.6)).shape
+(11,)
+)");
+
+    nb::list all;
+    for (const char* name : {"point_source", "uniform", "limb_darkened", "magnification_curve",
+                             "Linear", "Quadratic", "SquareRoot", "Power2", "Tabulated"}) {
+        all.append(name);
+    }
+    module.attr("__all__") = all;
+}

@@ -1,0 +1,257 @@
+// Every class is a law's coefficients plus its prepared source. The coefficients are checked at
+// construction (unpickling included), so an object that exists is always usable; the
+// attributes are read-only and the classes final, so it stays that way. Equality, hash, repr
+// and pickling all go through one tuple of the coefficients, the object's state.
+
+#include "fspl_module/profiles.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fspl_module/texts.hpp"
+
+namespace lumagnis::fspl_module {
+namespace {
+
+namespace fspl = models::fspl;
+using namespace nb::literals;
+
+template <class Law> struct Bound {
+    Law law;
+    fspl::Source source;
+
+    // `law` has passed profile_error.
+    explicit Bound(Law valid_law) : law(std::move(valid_law)), source(law) {}
+};
+
+template <class Law> Law checked(Law law) {
+    if (const char* text = fspl::profile_error(law)) throw nb::value_error(text);
+    return law;
+}
+
+// The per-law facts: the class name, the attribute names in constructor order, and the
+// conversion between the law and its state tuple.
+template <class Law> struct Traits;
+
+template <> struct Traits<fspl::Linear> {
+    static constexpr const char* name = "Linear";
+    static constexpr const char* fields[] = {"a"};
+    static nb::tuple state(const fspl::Linear& law) { return nb::make_tuple(law.a); }
+    static fspl::Linear from(const nb::tuple& s) { return {nb::cast<double>(s[0])}; }
+};
+template <> struct Traits<fspl::Quadratic> {
+    static constexpr const char* name = "Quadratic";
+    static constexpr const char* fields[] = {"a", "b"};
+    static nb::tuple state(const fspl::Quadratic& law) { return nb::make_tuple(law.a, law.b); }
+    static fspl::Quadratic from(const nb::tuple& s) {
+        return {nb::cast<double>(s[0]), nb::cast<double>(s[1])};
+    }
+};
+template <> struct Traits<fspl::SquareRoot> {
+    static constexpr const char* name = "SquareRoot";
+    static constexpr const char* fields[] = {"c", "d"};
+    static nb::tuple state(const fspl::SquareRoot& law) { return nb::make_tuple(law.c, law.d); }
+    static fspl::SquareRoot from(const nb::tuple& s) {
+        return {nb::cast<double>(s[0]), nb::cast<double>(s[1])};
+    }
+};
+template <> struct Traits<fspl::Power2> {
+    static constexpr const char* name = "Power2";
+    static constexpr const char* fields[] = {"c", "alpha"};
+    static nb::tuple state(const fspl::Power2& law) { return nb::make_tuple(law.c, law.alpha); }
+    static fspl::Power2 from(const nb::tuple& s) {
+        return {nb::cast<double>(s[0]), nb::cast<double>(s[1])};
+    }
+};
+
+nb::tuple as_tuple(const std::vector<double>& values) {
+    nb::list items;
+    for (const double value : values) items.append(nb::float_(value));
+    return nb::tuple(items);
+}
+
+// Anything numpy.asarray accepts, as float64 samples; several dimensions are refused rather
+// than flattened, since a flattened table would pair radii and intensities arbitrarily.
+std::vector<double> samples(nb::handle values) {
+    const nb::object np = nb::module_::import_("numpy");
+    const nb::object array = np.attr("asarray")(values, "dtype"_a = np.attr("float64"));
+    if (nb::cast<int>(array.attr("ndim")) != 1) throw nb::value_error(texts::tabulated_dimensions);
+    std::vector<double> result;
+    for (const nb::handle value : array.attr("tolist")()) result.push_back(nb::cast<double>(value));
+    return result;
+}
+
+template <> struct Traits<fspl::Tabulated> {
+    static constexpr const char* name = "Tabulated";
+    static constexpr const char* fields[] = {"r", "intensity"};
+    static nb::tuple state(const fspl::Tabulated& law) {
+        return nb::make_tuple(as_tuple(law.r), as_tuple(law.intensity));
+    }
+    static fspl::Tabulated from(const nb::tuple& s) { return {samples(s[0]), samples(s[1])}; }
+};
+
+template <class Law> nb::object state_of(const Bound<Law>& self) {
+    return Traits<Law>::state(self.law);
+}
+
+// Name(field=value, ...), with each value's own repr, so that eval() gives the object back.
+template <class Law> std::string repr(const Bound<Law>& self) {
+    const nb::tuple values = Traits<Law>::state(self.law);
+    std::string text = std::string(Traits<Law>::name) + "(";
+    std::size_t i = 0;
+    for (const char* field : Traits<Law>::fields) {
+        if (i > 0) text += ", ";
+        text += std::string(field) + "=" + nb::repr(values[i]).c_str();
+        ++i;
+    }
+    return text + ")";
+}
+
+template <class Law> nb::class_<Bound<Law>> bind_common(nb::module_& module, const char* doc) {
+    using Self = Bound<Law>;
+    nb::class_<Self> cls(module, Traits<Law>::name, nb::is_final(), doc);
+    std::size_t i = 0;
+    for (const char* field : Traits<Law>::fields) {
+        cls.def_prop_ro(
+            field, [i](const Self& self) -> nb::object { return Traits<Law>::state(self.law)[i]; });
+        ++i;
+    }
+    cls.def("__repr__", &repr<Law>);
+    cls.def(
+        "__eq__",
+        [](const Self& self, nb::handle other) -> nb::object {
+            if (!nb::isinstance<Self>(other)) return nb::borrow(Py_NotImplemented);
+            return nb::bool_(state_of(self).equal(state_of(nb::cast<const Self&>(other))));
+        },
+        nb::is_operator());
+    cls.def("__hash__", [](const Self& self) {
+        return nb::hash(nb::make_tuple(Traits<Law>::name, state_of(self)));
+    });
+    cls.def("__getstate__", &state_of<Law>);
+    cls.def("__setstate__", [](Self* self, const nb::tuple& state) {
+        new (self) Self(checked(Traits<Law>::from(state)));
+    });
+    return cls;
+}
+
+template <class Law> const fspl::Source* source_if(nb::handle profile) {
+    if (!nb::isinstance<Bound<Law>>(profile)) return nullptr;
+    return &nb::cast<const Bound<Law>&>(profile).source;
+}
+
+} // namespace
+
+void bind_profiles(nb::module_& module) {
+    bind_common<fspl::Linear>(module, R"(Linear(a)
+
+The linear limb-darkening law: intensity 1 - a (1 - mu), where mu = sqrt(1 - r^2) and r is
+the radius in source radii. a must be finite and at most 1, so that the limb is not negative.
+
+>>> Linear(0.6)
+Linear(a=0.6)
+>>> Linear.from_gamma(0.5) == Linear(0.6)
+True
+)")
+        .def(
+            "__init__",
+            [](Bound<fspl::Linear>* self, double a) {
+                new (self) Bound<fspl::Linear>(checked(fspl::Linear{a}));
+            },
+            "a"_a)
+        .def_static(
+            "from_gamma",
+            [](double gamma) {
+                // Rejects NaN too; 3 gamma / (2 + gamma) runs from -inf up to 1 over this range.
+                if (!(gamma > -2.0 && gamma <= 1.0)) throw nb::value_error(texts::gamma);
+                return Bound<fspl::Linear>(checked(fspl::Linear{3.0 * gamma / (2.0 + gamma)}));
+            },
+            "gamma"_a,
+            R"(The linear law in the Gamma convention, intensity proportional to 1 - Gamma (1 - 3 mu / 2):
+Linear(a) with a = 3 gamma / (2 + gamma). gamma must be greater than -2 and at most 1.
+
+>>> Linear.from_gamma(0.5)
+Linear(a=0.6)
+)");
+
+    bind_common<fspl::Quadratic>(module, R"(Quadratic(a, b)
+
+The quadratic limb-darkening law: intensity 1 - a (1 - mu) - b (1 - mu)^2, where
+mu = sqrt(1 - r^2) and r is the radius in source radii. a and b must be finite and keep the
+intensity non-negative for every mu in [0, 1] (checked through its exact minimum).
+
+>>> Quadratic(0.4, 0.3)
+Quadratic(a=0.4, b=0.3)
+>>> Quadratic(0.4, 0.3).b
+0.3
+)")
+        .def(
+            "__init__",
+            [](Bound<fspl::Quadratic>* self, double a, double b) {
+                new (self) Bound<fspl::Quadratic>(checked(fspl::Quadratic{a, b}));
+            },
+            "a"_a, "b"_a);
+
+    bind_common<fspl::SquareRoot>(module, R"(SquareRoot(c, d)
+
+The square-root limb-darkening law: intensity 1 - c (1 - mu) - d (1 - sqrt(mu)), where
+mu = sqrt(1 - r^2) and r is the radius in source radii. c and d must be finite and keep the
+intensity non-negative for every mu in [0, 1] (checked through its exact minimum).
+
+>>> SquareRoot(0.3, 0.4)
+SquareRoot(c=0.3, d=0.4)
+)")
+        .def(
+            "__init__",
+            [](Bound<fspl::SquareRoot>* self, double c, double d) {
+                new (self) Bound<fspl::SquareRoot>(checked(fspl::SquareRoot{c, d}));
+            },
+            "c"_a, "d"_a);
+
+    bind_common<fspl::Power2>(module, R"(Power2(c, alpha)
+
+The power-2 limb-darkening law: intensity 1 - c (1 - mu^alpha), where mu = sqrt(1 - r^2) and
+r is the radius in source radii. alpha must be finite and positive, c finite and at most 1.
+
+>>> Power2(0.6, 0.5)
+Power2(c=0.6, alpha=0.5)
+)")
+        .def(
+            "__init__",
+            [](Bound<fspl::Power2>* self, double c, double alpha) {
+                new (self) Bound<fspl::Power2>(checked(fspl::Power2{c, alpha}));
+            },
+            "c"_a, "alpha"_a);
+
+    bind_common<fspl::Tabulated>(module, R"(Tabulated(r, intensity)
+
+A tabulated intensity profile: the samples intensity[i] at the radii r[i] (source radii,
+strictly ascending within [0, 1]), interpolated linearly in r; beyond the first and last
+radius the intensity is that of the nearest sample. The intensities must be finite,
+non-negative and not all zero. Both arguments are one-dimensional, anything numpy.asarray
+accepts; the attributes are tuples of floats.
+
+>>> Tabulated([0.0, 0.5, 1.0], [1.0, 0.9, 0.5])
+Tabulated(r=(0.0, 0.5, 1.0), intensity=(1.0, 0.9, 0.5))
+)")
+        .def(
+            "__init__",
+            [](Bound<fspl::Tabulated>* self, nb::handle r, nb::handle intensity) {
+                fspl::Tabulated law{samples(r), samples(intensity)};
+                new (self) Bound<fspl::Tabulated>(checked(std::move(law)));
+            },
+            "r"_a, "intensity"_a);
+}
+
+const models::fspl::Source* prepared_source(nb::handle profile) {
+    if (const auto* source = source_if<fspl::Linear>(profile)) return source;
+    if (const auto* source = source_if<fspl::Quadratic>(profile)) return source;
+    if (const auto* source = source_if<fspl::SquareRoot>(profile)) return source;
+    if (const auto* source = source_if<fspl::Power2>(profile)) return source;
+    return source_if<fspl::Tabulated>(profile);
+}
+
+} // namespace lumagnis::fspl_module
