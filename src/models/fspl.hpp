@@ -72,11 +72,14 @@ private:
     template <bool WithGradient> void add_power_law(double u, double rho, Gradient& sum) const;
     template <bool WithGradient> void add_tabulated(double u, double rho, Gradient& sum) const;
 
-    // An analytic law as a sum of terms c mu^beta: the intensity is integrated in the variable
-    // y = mu^gamma, in which every term's weight is bounded at the limb.
+    // An analytic law is a sum of terms c mu^beta. Its intensity is integrated in the variable
+    // psi, t = tan(phi / 2) = psi^(1 / gamma) with phi the angle from the limb, in which the
+    // term's share of -I'(r) dr is scale (2 / (1 + t^2))^mu_exponent psi^psi_exponent times
+    // r 2 / (1 + t^2) dpsi: bounded at the limb (psi_exponent >= 0).
     struct PowerTerm {
-        double c;
-        double beta;
+        double scale;        // c beta / gamma
+        double mu_exponent;  // beta - 1
+        double psi_exponent; // beta / gamma - 1
     };
     enum class Kind { uniform, power_law, tabulated };
 
@@ -84,6 +87,7 @@ private:
     double norm_ = 1.0;           // the integral of 2 r I(r) dr over [0, 1]
     double limb_intensity_ = 1.0; // I at r = 1
     double gamma_ = 1.0;
+    bool rough_limb_ = false;      // a fractional power of psi left at the limb
     std::vector<PowerTerm> terms_; // the terms with beta > 0
     std::vector<double> table_r_;
     std::vector<double> table_slope_; // dI/dr on [r_k, r_k+1]

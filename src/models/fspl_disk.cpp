@@ -99,9 +99,7 @@ template <class T> T closed_form(T u, T radius) {
     // c_e E + c_k K is one general integral, cel(kc, 1, c_e + c_k, c_e mc + c_k), since
     // E = cel(kc, 1, 1, mc) and K = cel(kc, 1, 1, 1); Pi = cel(kc, nc, 1, 1) is the other.
     const T one = numerics::constant<T>(1.0);
-    const T first = special::cel(kc, one, c_e + c_k, c_e * mc + c_k);
-    const T second = special::cel(kc, nc, c_pi, c_pi);
-    return (first + second) / pi;
+    return special::cel_sum(kc, one, c_e + c_k, c_e * mc + c_k, nc, c_pi, c_pi) / pi;
 }
 
 } // namespace
@@ -174,6 +172,36 @@ template <bool WithGradient> DiskValue uniform_disk_closed(double u, double radi
 
 template DiskValue uniform_disk<false>(double, double);
 template DiskValue uniform_disk<true>(double, double);
+template <bool WithGradient> DiskLanes uniform_disk_closed_lanes(double u, const double* radius) {
+    using numerics::Lanes4;
+    const Lanes4 r{{radius[0], radius[1], radius[2], radius[3]}};
+    DiskLanes out{};
+    if constexpr (!WithGradient) {
+        const Lanes4 a = closed_form(numerics::splat(u), r);
+        for (int i = 0; i < disk_lanes; ++i) out.a[i] = a.x[i];
+    } else {
+        using D = numerics::DualT<Lanes4>;
+        const D a = closed_form(D{numerics::splat(u), numerics::splat(1.0), numerics::splat(0.0)},
+                                D{r, numerics::splat(0.0), numerics::splat(1.0)});
+        for (int i = 0; i < disk_lanes; ++i) {
+            out.a[i] = a.v.x[i];
+            out.da_du[i] = a.d0.x[i];
+            out.da_dradius[i] = a.d1.x[i];
+        }
+    }
+    // A lane exactly on the limb, where the general form divides by zero, takes its own.
+    for (int i = 0; i < disk_lanes; ++i) {
+        if (u != radius[i]) continue;
+        const DiskValue limb = uniform_disk_closed<WithGradient>(u, radius[i]);
+        out.a[i] = limb.a;
+        out.da_du[i] = limb.da_du;
+        out.da_dradius[i] = limb.da_dradius;
+    }
+    return out;
+}
+
+template DiskLanes uniform_disk_closed_lanes<false>(double, const double*);
+template DiskLanes uniform_disk_closed_lanes<true>(double, const double*);
 template DiskValue uniform_disk_closed<false>(double, double);
 template DiskValue uniform_disk_closed<true>(double, double);
 

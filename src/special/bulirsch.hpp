@@ -32,11 +32,12 @@ inline constexpr int max_steps = 40;
 
 } // namespace cel_detail
 
-// For kc > 0 and p > 0; a and b may have any sign. T is double, or numerics::Dual to carry
-// derivatives along (the test is made on the values alone, so both take the same steps).
+// For kc > 0 and p > 0; a and b may have any sign. T is double, numerics::Lanes4 for four
+// integrals at once, or a numerics::DualT of either to carry derivatives along. The test is
+// made on the values alone, so a DualT takes the steps of its value; four lanes go on until
+// every lane has converged, and a further step leaves a converged lane at its limit.
 template <class T> T cel(T kc, T p, T a, T b) {
     using numerics::sqrt;
-    using numerics::value;
     T e = kc;
     T m = numerics::constant<T>(1.0);
     T pp = sqrt(p);
@@ -51,13 +52,49 @@ template <class T> T cel(T kc, T p, T a, T b) {
         pp = g + pp;
         const T previous = m;
         m = kc + m;
-        if (!(std::fabs(value(previous) - value(kc)) > value(previous) * cel_detail::tolerance))
-            break;
+        if (!numerics::apart(previous, kc, cel_detail::tolerance)) break;
         kc = sqrt(e);
         kc = kc + kc;
         e = kc * m;
     }
     return cel_detail::half_pi * (bb + aa * m) / (m * (m + pp));
+}
+
+// cel(kc, p1, a1, b1) + cel(kc, p2, a2, b2) in one iteration: the sequences of kc, e and the
+// running mean, and so the stopping test, depend on kc alone, so the two integrals share them
+// and their own steps interleave.
+template <class T> T cel_sum(T kc, T p1, T a1, T b1, T p2, T a2, T b2) {
+    using numerics::sqrt;
+    T e = kc;
+    T m = numerics::constant<T>(1.0);
+    T pp1 = sqrt(p1);
+    T pp2 = sqrt(p2);
+    T aa1 = a1;
+    T aa2 = a2;
+    T bb1 = b1 / pp1;
+    T bb2 = b2 / pp2;
+    for (int step = 0; step < cel_detail::max_steps; ++step) {
+        const T f1 = aa1;
+        const T f2 = aa2;
+        aa1 = aa1 + bb1 / pp1;
+        aa2 = aa2 + bb2 / pp2;
+        const T g1 = e / pp1;
+        const T g2 = e / pp2;
+        bb1 = bb1 + f1 * g1;
+        bb2 = bb2 + f2 * g2;
+        bb1 = bb1 + bb1;
+        bb2 = bb2 + bb2;
+        pp1 = g1 + pp1;
+        pp2 = g2 + pp2;
+        const T previous = m;
+        m = kc + m;
+        if (!numerics::apart(previous, kc, cel_detail::tolerance)) break;
+        kc = sqrt(e);
+        kc = kc + kc;
+        e = kc * m;
+    }
+    return cel_detail::half_pi *
+           ((bb1 + aa1 * m) / (m * (m + pp1)) + (bb2 + aa2 * m) / (m * (m + pp2)));
 }
 
 } // namespace lumagnis::special
