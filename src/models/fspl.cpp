@@ -19,11 +19,11 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 // them. The radial integrand has a kink, (r - u/rho) log|r - u/rho|, where the ring through the
 // lens meets the end of a piece; for a lens just outside the source the same singularity sits
 // just off the limb end; and a power law with a fractional exponent is not smooth at the limb.
-// Drawn out towards such an end (x = t^4, or the smoothstep t^3 (10 - 15 t + 6 t^2) for both
-// ends at once) the integrand is smooth enough for the rule to reach the last digits with a
-// few nodes, while an end where nothing happens keeps the plain rule's spacing, which a smooth
-// integrand uses best. A fixed rule, not an adaptive one, so that the error changes smoothly
-// along a light curve.
+// Drawn out towards such an end (x = t^4, or t^4 (35 - 84 t + 70 t^2 - 20 t^3) for both ends
+// at once, each with its first three derivatives zero there) the integrand is smooth enough
+// for the rule to reach the last digits with a few nodes, while an end where nothing happens
+// keeps the plain rule's spacing, which a smooth integrand uses best. A fixed rule, not an
+// adaptive one, so that the error changes smoothly along a light curve.
 enum class Crowd { none, left, right, both };
 
 template <std::size_t N>
@@ -34,8 +34,10 @@ constexpr std::array<GaussNode, N> crowded(const std::array<GaussNode, N>& rule,
         double y = x;
         double dy = 1;
         if (end == Crowd::both) {
-            y = x * x * x * (10 + x * (-15 + 6 * x));
-            dy = 30 * (x * x) * ((1 - x) * (1 - x));
+            const double x3 = x * x * x;
+            const double w3 = (1 - x) * (1 - x) * (1 - x);
+            y = (x3 * x) * (35 + x * (-84 + x * (70 - 20 * x)));
+            dy = 140 * (x3 * w3);
         } else if (end != Crowd::none) {
             const double t = end == Crowd::left ? x : 1 - x;
             const double t3 = t * t * t;
@@ -47,11 +49,19 @@ constexpr std::array<GaussNode, N> crowded(const std::array<GaussNode, N>& rule,
     return out;
 }
 
-constexpr auto& base_rule = numerics::gauss_legendre_24;
-using Rule = std::array<GaussNode, base_rule.size()>;
-constexpr std::array<Rule, 4> rules = {
-    crowded(base_rule, Crowd::none), crowded(base_rule, Crowd::left),
-    crowded(base_rule, Crowd::right), crowded(base_rule, Crowd::both)};
+template <std::size_t N> using Rules = std::array<std::array<GaussNode, N>, 4>;
+
+template <std::size_t N> constexpr Rules<N> crowdings(const std::array<GaussNode, N>& rule) {
+    return {crowded(rule, Crowd::none), crowded(rule, Crowd::left), crowded(rule, Crowd::right),
+            crowded(rule, Crowd::both)};
+}
+
+constexpr Rules<24> rules_24 = crowdings(numerics::gauss_legendre_24);
+// A large source brings the singularities of A_U(u, rho r) at r = z +- 2i / rho, where the
+// distance to the lens is 2i, within 2 / rho of the kink or the limb; beyond rho = 2 they
+// need the longer rule.
+constexpr Rules<32> rules_32 = crowdings(numerics::gauss_legendre_32);
+constexpr double large_source = 2.0;
 
 // Where the integrand is smooth over the whole range (a lens well outside a source whose law
 // is smooth at the limb) a shorter plain rule reaches the last digits already. What limits it
@@ -64,11 +74,13 @@ constexpr auto& smooth_rule = numerics::gauss_legendre_16;
 constexpr double well_outside = 1.2;
 constexpr double far_outside = 1.4;
 
-const Rule& rule_for(bool left, bool right) {
-    return rules[static_cast<std::size_t>(left && right ? Crowd::both
-                                          : left        ? Crowd::left
-                                          : right       ? Crowd::right
-                                                        : Crowd::none)];
+std::span<const GaussNode> rule_for(bool left, bool right, bool long_rule) {
+    const auto crowd = static_cast<std::size_t>(left && right ? Crowd::both
+                                                : left        ? Crowd::left
+                                                : right       ? Crowd::right
+                                                              : Crowd::none);
+    if (long_rule) return rules_32[crowd];
+    return rules_24[crowd];
 }
 
 // A lens outside the source puts the kink's singularity at the imaginary t = i sqrt((z - 1) /
@@ -240,7 +252,10 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
             for (int i = 0; i < disk_lanes; ++i) {
                 const double w = weight[i] * (r[i] * r[i]);
                 sum.a += w * disk.a[i];
+                // A node that lands on the ring through the lens itself (r = z to the last bit)
+                // has infinite slopes there; its share of the integrable logarithm is nil.
                 if constexpr (WithGradient) {
+                    if (!std::isfinite(disk.da_du[i])) continue;
                     sum.da_du += w * disk.da_du[i];
                     sum.da_drho += (w * r[i]) * disk.da_dradius[i];
                 }
@@ -248,22 +263,26 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
         }
     };
     const bool rough_limb = rough_limb_;
+    // A rough limb takes the longer rule too: the slopes' integrands add a logarithm at the
+    // kink to the fractional power at the limb.
+    const bool long_rule = rho > large_source || rough_limb;
     if (z == 0) {
         // The ring through the lens has shrunk to the centre, where r^2 A_U(0, rho r) =
         // r sqrt(rho^2 r^2 + 4) / rho is analytic: no kink.
-        add_piece(0.0, 1.0, rule_for(rough_limb, false));
+        // A large source's singularities at r = +-2i / rho lie near the centre end.
+        add_piece(0.0, 1.0, rule_for(rough_limb, rho > large_source, long_rule));
     } else if (z < 1) {
         // The kink at r = z, t = sqrt((1 - z) / (1 + z)), splits the range in two.
         const double kink = std::pow(std::sqrt((1 - z) / (1 + z)), gamma_);
-        add_piece(0.0, kink, rule_for(rough_limb, true));
-        add_piece(kink, 1.0, rule_for(true, false));
-    } else if (z >= far_outside && !rough_limb && gamma_ == 1.0) {
+        add_piece(0.0, kink, rule_for(rough_limb, true, long_rule));
+        add_piece(kink, 1.0, rule_for(true, false, long_rule));
+    } else if (z >= far_outside && !rough_limb && gamma_ == 1.0 && rho <= large_source) {
         add_piece(0.0, 1.0, smooth_rule_short);
-    } else if (z >= well_outside && !rough_limb) {
+    } else if (z >= well_outside && !rough_limb && rho <= large_source) {
         add_piece(0.0, 1.0, smooth_rule);
     } else {
         const bool near = std::pow(std::sqrt((z - 1) / (z + 1)), gamma_) < near_singularity;
-        add_piece(0.0, 1.0, rule_for(rough_limb || near, false));
+        add_piece(0.0, 1.0, rule_for(rough_limb || near, false, long_rule));
     }
 }
 
@@ -286,7 +305,10 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
             for (int i = 0; i < disk_lanes; ++i) {
                 const double w = (-(length * rule[first + i].w) * slope) * (r[i] * r[i]);
                 sum.a += w * disk.a[i];
+                // A node that lands on the ring through the lens itself (r = z to the last bit)
+                // has infinite slopes there; its share of the integrable logarithm is nil.
                 if constexpr (WithGradient) {
+                    if (!std::isfinite(disk.da_du[i])) continue;
                     sum.da_du += w * disk.da_du[i];
                     sum.da_drho += (w * r[i]) * disk.da_dradius[i];
                 }
@@ -300,14 +322,14 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
         const double hi = table_r_[k + 1];
         const double length = hi - lo;
         if (lo < z && z < hi) {
-            add_piece(lo, z, slope, rule_for(false, true));
-            add_piece(z, hi, slope, rule_for(true, false));
+            add_piece(lo, z, slope, rule_for(false, true, rho > large_source));
+            add_piece(z, hi, slope, rule_for(true, false, rho > large_source));
         } else {
             // The kink beyond an end, but near it (within a segment's length), draws that end
             // out; at r = 0 it is no kink (r^2 A_U is analytic there for u = 0).
             const bool left = z <= lo && lo - z < length && z > 0;
             const bool right = z >= hi && z - hi < length;
-            add_piece(lo, hi, slope, rule_for(left, right));
+            add_piece(lo, hi, slope, rule_for(left, right, rho > large_source));
         }
     }
 }
