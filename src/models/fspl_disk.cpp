@@ -3,8 +3,9 @@
 #include <array>
 #include <cmath>
 
+#include "models/fspl_disk_formula.hpp"
+#include "models/fspl_lanes.hpp"
 #include "numerics/dual.hpp"
-#include "special/bulirsch.hpp"
 
 namespace lumagnis::models::fspl {
 namespace {
@@ -74,34 +75,6 @@ double limb_value(double radius) {
     return ((2 * std::atan(radius)) * ((1 + r2) / r2) + 2 / radius) / pi;
 }
 
-// The closed form of the uniform disk for 0 <= u, u != R, in complete elliptic integrals:
-//   pi A = E(m) s sigma / (2 R^2) - K(m) delta (delta sigma / 2 + 4) / (R^2 s)
-//          + Pi(n, m) 2 delta^2 (1 + R^2) / (R^2 sigma s),
-// delta = u - R, sigma = u + R, s = sqrt(delta^2 + 4), n = 4 u R / sigma^2,
-// m = 16 u R / (sigma^2 (delta^2 + 4)). T = Dual carries the derivatives in u and R along
-// the same operations.
-template <class T> T closed_form(T u, T radius) {
-    using numerics::sqrt;
-    const T delta = u - radius;
-    const T sigma = u + radius;
-    const T d2 = delta * delta;
-    const T sigma2 = sigma * sigma;
-    const T s = sqrt(d2 + 4.0);
-    // The complements 1 - n and 1 - m, formed as products: subtracted from 1 they would lose
-    // every digit as u approaches R.
-    const T nc = d2 / sigma2;
-    const T mc = (d2 * (sigma2 + 4.0)) / (sigma2 * (d2 + 4.0));
-    const T kc = sqrt(mc);
-    const T r2 = radius * radius;
-    const T c_e = (s * sigma) / (2.0 * r2);
-    const T c_k = -(delta * ((delta * sigma) * 0.5 + 4.0)) / (r2 * s);
-    const T c_pi = (2.0 * d2 * (1.0 + r2)) / (r2 * sigma * s);
-    // c_e E + c_k K is one general integral, cel(kc, 1, c_e + c_k, c_e mc + c_k), since
-    // E = cel(kc, 1, 1, mc) and K = cel(kc, 1, 1, 1); Pi = cel(kc, nc, 1, 1) is the other.
-    const T one = numerics::constant<T>(1.0);
-    return special::cel_sum(kc, one, c_e + c_k, c_e * mc + c_k, nc, c_pi, c_pi) / pi;
-}
-
 } // namespace
 
 const Moments& uniform_moments() { return uniform_moment_table; }
@@ -162,10 +135,10 @@ template <bool WithGradient> DiskValue uniform_disk_closed(double u, double radi
         return DiskValue{.a = limb_value(radius), .da_du = -HUGE_VAL, .da_dradius = HUGE_VAL};
     // From here on 0 <= u, u != R.
     if constexpr (!WithGradient) {
-        return DiskValue{.a = closed_form(u, radius), .da_du = 0.0, .da_dradius = 0.0};
+        return DiskValue{.a = formula::closed_form(u, radius), .da_du = 0.0, .da_dradius = 0.0};
     } else {
         const numerics::Dual a =
-            closed_form(numerics::Dual{u, 1.0, 0.0}, numerics::Dual{radius, 0.0, 1.0});
+            formula::closed_form(numerics::Dual{u, 1.0, 0.0}, numerics::Dual{radius, 0.0, 1.0});
         return DiskValue{.a = a.v, .da_du = a.d0, .da_dradius = a.d1};
     }
 }
@@ -173,16 +146,21 @@ template <bool WithGradient> DiskValue uniform_disk_closed(double u, double radi
 template DiskValue uniform_disk<false>(double, double);
 template DiskValue uniform_disk<true>(double, double);
 template <bool WithGradient> DiskLanes uniform_disk_closed_lanes(double u, const double* radius) {
-    using numerics::Lanes4;
-    const Lanes4 r{{radius[0], radius[1], radius[2], radius[3]}};
     DiskLanes out{};
-    if constexpr (!WithGradient) {
-        const Lanes4 a = closed_form(numerics::splat(u), r);
+    if (lanes::vectorised()) {
+        lanes::avx2::closed_lanes<WithGradient>(u, radius, out);
+    } else if constexpr (!WithGradient) {
+        using numerics::Lanes4;
+        const Lanes4 a = formula::closed_form(numerics::splat(u),
+                                              Lanes4{{radius[0], radius[1], radius[2], radius[3]}});
         for (int i = 0; i < disk_lanes; ++i) out.a[i] = a.x[i];
     } else {
+        using numerics::Lanes4;
         using D = numerics::DualT<Lanes4>;
-        const D a = closed_form(D{numerics::splat(u), numerics::splat(1.0), numerics::splat(0.0)},
-                                D{r, numerics::splat(0.0), numerics::splat(1.0)});
+        const D a =
+            formula::closed_form(D{numerics::splat(u), numerics::splat(1.0), numerics::splat(0.0)},
+                                 D{Lanes4{{radius[0], radius[1], radius[2], radius[3]}},
+                                   numerics::splat(0.0), numerics::splat(1.0)});
         for (int i = 0; i < disk_lanes; ++i) {
             out.a[i] = a.v.x[i];
             out.da_du[i] = a.d0.x[i];

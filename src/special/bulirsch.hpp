@@ -37,6 +37,7 @@ inline constexpr int max_steps = 40;
 // made on the values alone, so a DualT takes the steps of its value; four lanes go on until
 // every lane has converged, and a further step leaves a converged lane at its limit.
 template <class T> T cel(T kc, T p, T a, T b) {
+    using numerics::apart;
     using numerics::sqrt;
     T e = kc;
     T m = numerics::constant<T>(1.0);
@@ -52,7 +53,7 @@ template <class T> T cel(T kc, T p, T a, T b) {
         pp = g + pp;
         const T previous = m;
         m = kc + m;
-        if (!numerics::apart(previous, kc, cel_detail::tolerance)) break;
+        if (!apart(previous, kc, cel_detail::tolerance)) break;
         kc = sqrt(e);
         kc = kc + kc;
         e = kc * m;
@@ -64,6 +65,7 @@ template <class T> T cel(T kc, T p, T a, T b) {
 // running mean, and so the stopping test, depend on kc alone, so the two integrals share them
 // and their own steps interleave.
 template <class T> T cel_sum(T kc, T p1, T a1, T b1, T p2, T a2, T b2) {
+    using numerics::apart;
     using numerics::sqrt;
     T e = kc;
     T m = numerics::constant<T>(1.0);
@@ -88,7 +90,7 @@ template <class T> T cel_sum(T kc, T p1, T a1, T b1, T p2, T a2, T b2) {
         pp2 = g2 + pp2;
         const T previous = m;
         m = kc + m;
-        if (!numerics::apart(previous, kc, cel_detail::tolerance)) break;
+        if (!apart(previous, kc, cel_detail::tolerance)) break;
         kc = sqrt(e);
         kc = kc + kc;
         e = kc * m;

@@ -1,0 +1,78 @@
+// Compiled for AVX2 (never FMA) and called only where the processor has it. Its lane type is
+// local to this file, so no function compiled here can stand in for a baseline one at link
+// time.
+
+#include "models/fspl_lanes.hpp"
+
+#if defined(__AVX2__)
+
+#include <immintrin.h>
+
+#include "models/fspl_disk_formula.hpp"
+
+namespace lumagnis::models::fspl::lanes::avx2 {
+namespace {
+
+struct Avx4 {
+    __m256d v;
+};
+
+inline Avx4 operator+(Avx4 a, Avx4 b) { return Avx4{_mm256_add_pd(a.v, b.v)}; }
+inline Avx4 operator-(Avx4 a, Avx4 b) { return Avx4{_mm256_sub_pd(a.v, b.v)}; }
+inline Avx4 operator*(Avx4 a, Avx4 b) { return Avx4{_mm256_mul_pd(a.v, b.v)}; }
+inline Avx4 operator/(Avx4 a, Avx4 b) { return Avx4{_mm256_div_pd(a.v, b.v)}; }
+inline Avx4 splat(double x) { return Avx4{_mm256_set1_pd(x)}; }
+inline Avx4 operator+(Avx4 a, double b) { return a + splat(b); }
+inline Avx4 operator+(double a, Avx4 b) { return splat(a) + b; }
+inline Avx4 operator-(Avx4 a, double b) { return a - splat(b); }
+inline Avx4 operator-(double a, Avx4 b) { return splat(a) - b; }
+inline Avx4 operator*(Avx4 a, double b) { return a * splat(b); }
+inline Avx4 operator*(double a, Avx4 b) { return splat(a) * b; }
+inline Avx4 operator/(Avx4 a, double b) { return a / splat(b); }
+inline Avx4 operator/(double a, Avx4 b) { return splat(a) / b; }
+// Negation flips the sign bit, as the scalar unary minus does, NaN included.
+inline Avx4 operator-(Avx4 a) { return Avx4{_mm256_xor_pd(a.v, _mm256_set1_pd(-0.0))}; }
+inline Avx4 sqrt(Avx4 a) { return Avx4{_mm256_sqrt_pd(a.v)}; }
+
+// |a - b| > tolerance * a in any lane; false where a lane is NaN, as the scalar test is.
+inline bool apart(Avx4 a, Avx4 b, double tolerance) {
+    const __m256d difference = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_sub_pd(a.v, b.v));
+    const __m256d bound = _mm256_mul_pd(a.v, _mm256_set1_pd(tolerance));
+    return _mm256_movemask_pd(_mm256_cmp_pd(difference, bound, _CMP_GT_OQ)) != 0;
+}
+
+Avx4 load(const double* x) { return Avx4{_mm256_loadu_pd(x)}; }
+void store(double* out, Avx4 a) { _mm256_storeu_pd(out, a.v); }
+
+} // namespace
+} // namespace lumagnis::models::fspl::lanes::avx2
+
+namespace lumagnis::numerics {
+template <> struct Constant<models::fspl::lanes::avx2::Avx4> {
+    static models::fspl::lanes::avx2::Avx4 make(double x) {
+        return models::fspl::lanes::avx2::splat(x);
+    }
+};
+} // namespace lumagnis::numerics
+
+namespace lumagnis::models::fspl::lanes::avx2 {
+
+template <bool WithGradient> void closed_lanes(double u, const double* radius, DiskLanes& out) {
+    if constexpr (!WithGradient) {
+        store(out.a, formula::closed_form(splat(u), load(radius)));
+    } else {
+        using D = numerics::DualT<Avx4>;
+        const D a = formula::closed_form(D{splat(u), splat(1.0), splat(0.0)},
+                                         D{load(radius), splat(0.0), splat(1.0)});
+        store(out.a, a.v);
+        store(out.da_du, a.d0);
+        store(out.da_dradius, a.d1);
+    }
+}
+
+template void closed_lanes<false>(double, const double*, DiskLanes&);
+template void closed_lanes<true>(double, const double*, DiskLanes&);
+
+} // namespace lumagnis::models::fspl::lanes::avx2
+
+#endif
