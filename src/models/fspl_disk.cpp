@@ -147,26 +147,10 @@ template DiskValue uniform_disk<false>(double, double);
 template DiskValue uniform_disk<true>(double, double);
 template <bool WithGradient> DiskLanes uniform_disk_closed_lanes(double u, const double* radius) {
     DiskLanes out{};
-    if (lanes::vectorised()) {
+    if (lanes::vectorised())
         lanes::avx2::closed_lanes<WithGradient>(u, radius, out);
-    } else if constexpr (!WithGradient) {
-        using numerics::Lanes4;
-        const Lanes4 a = formula::closed_form(numerics::splat(u),
-                                              Lanes4{{radius[0], radius[1], radius[2], radius[3]}});
-        for (int i = 0; i < disk_lanes; ++i) out.a[i] = a.x[i];
-    } else {
-        using numerics::Lanes4;
-        using D = numerics::DualT<Lanes4>;
-        const D a =
-            formula::closed_form(D{numerics::splat(u), numerics::splat(1.0), numerics::splat(0.0)},
-                                 D{Lanes4{{radius[0], radius[1], radius[2], radius[3]}},
-                                   numerics::splat(0.0), numerics::splat(1.0)});
-        for (int i = 0; i < disk_lanes; ++i) {
-            out.a[i] = a.v.x[i];
-            out.da_du[i] = a.d0.x[i];
-            out.da_dradius[i] = a.d1.x[i];
-        }
-    }
+    else
+        lanes::portable::closed_lanes<WithGradient>(u, radius, out);
     // A lane exactly on the limb, where the general form divides by zero, takes its own.
     for (int i = 0; i < disk_lanes; ++i) {
         if (u != radius[i]) continue;

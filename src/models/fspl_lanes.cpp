@@ -1,5 +1,8 @@
 #include "models/fspl_lanes.hpp"
 
+#include "models/fspl_disk_formula.hpp"
+#include "numerics/dual.hpp"
+
 namespace lumagnis::models::fspl::lanes {
 namespace {
 
@@ -18,6 +21,32 @@ bool vectorised() {
     static const bool answer = detect_vectorised();
     return answer;
 }
+
+namespace portable {
+
+template <bool WithGradient> void closed_lanes(double u, const double* radius, DiskLanes& out) {
+    using numerics::Lanes4;
+    using numerics::splat;
+    const Lanes4 r{{radius[0], radius[1], radius[2], radius[3]}};
+    if constexpr (!WithGradient) {
+        const Lanes4 a = formula::closed_form(splat(u), r);
+        for (int i = 0; i < disk_lanes; ++i) out.a[i] = a.x[i];
+    } else {
+        using D = numerics::DualT<Lanes4>;
+        const D a =
+            formula::closed_form(D{splat(u), splat(1.0), splat(0.0)}, D{r, splat(0.0), splat(1.0)});
+        for (int i = 0; i < disk_lanes; ++i) {
+            out.a[i] = a.v.x[i];
+            out.da_du[i] = a.d0.x[i];
+            out.da_dradius[i] = a.d1.x[i];
+        }
+    }
+}
+
+template void closed_lanes<false>(double, const double*, DiskLanes&);
+template void closed_lanes<true>(double, const double*, DiskLanes&);
+
+} // namespace portable
 
 #if !defined(LUMAGNIS_HAVE_AVX2)
 namespace avx2 {

@@ -11,6 +11,10 @@ namespace lumagnis::models::fspl::lanes {
 // Whether the AVX2 lanes run on this processor.
 bool vectorised();
 
+// The general closed form (not the limb's) for radius[0..3], into `out`.
+namespace portable {
+template <bool WithGradient> void closed_lanes(double u, const double* radius, DiskLanes& out);
+} // namespace portable
 namespace avx2 {
 template <bool WithGradient> void closed_lanes(double u, const double* radius, DiskLanes& out);
 } // namespace avx2

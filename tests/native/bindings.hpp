@@ -10,5 +10,6 @@ namespace lumagnis::testing {
 const PyMethodDef* special_methods();
 const PyMethodDef* numerics_methods();
 const PyMethodDef* models_methods();
+const PyMethodDef* fspl_methods();
 
 } // namespace lumagnis::testing
