@@ -342,9 +342,17 @@ template <bool WithGradient> Gradient Source::evaluate(double u, double rho) con
         return Gradient{
             .a = disk.a, .da_du = u == 0 ? 0.0 : disk.da_du, .da_drho = disk.da_dradius};
     }
-    if (is_far(u, rho)) {
-        const FarValue far = far_field<WithGradient>(u, rho, moments_);
-        return Gradient{.a = far.a, .da_du = far.da_du, .da_drho = far.da_dradius};
+    if constexpr (WithGradient) {
+        if (far_for_slopes(u, rho)) {
+            // The value as without slopes, to the bit; the slopes from the series.
+            const FarValue far = far_field<true>(u, rho, moments_);
+            return Gradient{
+                .a = evaluate<false>(u, rho).a, .da_du = far.da_du, .da_drho = far.da_dradius};
+        }
+    } else {
+        if (far_for_values(u, rho))
+            return Gradient{
+                .a = far_field<false>(u, rho, moments_).a, .da_du = 0.0, .da_drho = 0.0};
     }
     Gradient sum{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     if (limb_intensity_ != 0.0) {

@@ -12,10 +12,13 @@ namespace {
 
 constexpr double pi = 3.141592653589793;
 
-// Beyond this ratio u / R the far-field series replaces the closed form. The closed form's
-// terms grow like (u / R)^2 against a result of order one, so it loses about 2 log10(u / R)
-// digits; the series' terms fall like (R / u)^(2k), so a dozen reach the last bit here.
-constexpr double far_ratio = 6.0;
+// The ratios u / R beyond which the far-field series replaces the closed form. The closed
+// form's terms grow like (u / R)^2 against a result of order one, so it loses about
+// 2 log10(u / R) digits of the value (rounding noise of ~1e-12 from point to point at 30),
+// and more of the slopes; the series' terms
+// fall like (R / u)^(2k), so a dozen reach the last bit from 6 on.
+constexpr double far_values_ratio = 15.0;
+constexpr double far_slopes_ratio = 6.0;
 
 // Past this separation A - 1 = 2 / u^4 and every finite-source correction are below the
 // last bit of 1, and u^2 would overflow in the series.
@@ -79,7 +82,8 @@ double limb_value(double radius) {
 
 const Moments& uniform_moments() { return uniform_moment_table; }
 
-bool is_far(double u, double radius) { return u > far_ratio * radius; }
+bool far_for_values(double u, double radius) { return u > far_values_ratio * radius; }
+bool far_for_slopes(double u, double radius) { return u > far_slopes_ratio * radius; }
 
 // The mean of A over a ring of radius R is sum (R / 2)^(2k) / (k!)^2 Laplacian^k A, and
 // over the disk the ring means weigh in with the source's moments of r^(2k). For a radial
@@ -123,11 +127,20 @@ template FarValue far_field<false>(double, double, const Moments&);
 template FarValue far_field<true>(double, double, const Moments&);
 
 template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
-    if (is_far(u, radius)) {
-        const FarValue far = far_field<WithGradient>(u, radius, uniform_moment_table);
-        return DiskValue{.a = far.a, .da_du = far.da_du, .da_dradius = far.da_dradius};
+    if constexpr (!WithGradient) {
+        if (far_for_values(u, radius))
+            return DiskValue{.a = far_field<false>(u, radius, uniform_moment_table).a,
+                             .da_du = 0.0,
+                             .da_dradius = 0.0};
+        return uniform_disk_closed<false>(u, radius);
+    } else {
+        if (!far_for_slopes(u, radius)) return uniform_disk_closed<true>(u, radius);
+        // The value as without slopes, to the bit; the slopes from the series.
+        const FarValue far = far_field<true>(u, radius, uniform_moment_table);
+        return DiskValue{.a = uniform_disk<false>(u, radius).a,
+                         .da_du = far.da_du,
+                         .da_dradius = far.da_dradius};
     }
-    return uniform_disk_closed<WithGradient>(u, radius);
 }
 
 template <bool WithGradient> DiskValue uniform_disk_closed(double u, double radius) {

@@ -18,11 +18,14 @@ struct Moments {
 // Those of the uniform disk: 1 / (k + 1).
 const Moments& uniform_moments();
 
-// Whether (u, R) is far enough out for the far-field series (u / R beyond its threshold).
-bool is_far(double u, double radius);
+// Whether (u, R) is far enough out for the far-field series: for values, and for slopes. The
+// closed form's value is good to about epsilon (u / R)^2 relative, but its slopes in u and R,
+// which are far smaller than the value there, lose their digits much sooner.
+bool far_for_values(double u, double radius);
+bool far_for_slopes(double u, double radius);
 
 // The brightness-weighted mean of the point-lens magnification over a disk with the given
-// moments, by its far-field series in (R / u)^2. Valid where is_far(u, R).
+// moments, by its far-field series in (R / u)^2. Valid where far_for_slopes(u, R).
 struct FarValue {
     double a;
     double da_du;
