@@ -29,37 +29,37 @@ constexpr double point_source_separation = 1e100;
 constexpr int taylor_order = 2 * far_terms;
 using Taylor = std::array<double, taylor_order + 1>;
 
-// A(q) = (1 - w)^(-1/2) with w = 4 / (q + 2)^2: in that form the coefficients of orders >= 1
-// are all of order w, so no digit is lost to cancellation when u is large, where A - 1 is
-// tiny, and 1 - w(q0) = q0 (q0 + 4) / (q0 + 2)^2 is formed without subtraction for small u.
+// A(q) = (1 - w)^(-1/2) with w = 4 / (q + 2)^2 = w0 / (1 + kappa eta)^2. From
+// G' (1 - w) = G w' / 2, multiplied through by (1 + kappa eta)^3:
+//   G' ((1 + kappa eta)^2 - w0) (1 + kappa eta) = -w0 kappa G,
+// a cubic times G' against G, so each coefficient follows from the three before it. In this
+// form the coefficients of orders >= 1 all carry the factor w0 themselves, so no digit is lost
+// to cancellation when u is large and A - 1 tiny, and 1 - w0 = q0 (q0 + 4) / (q0 + 2)^2 is
+// formed without subtraction for small u.
 Taylor point_source_taylor(double q0, int order) {
     const double q2 = q0 + 2;
     const double w0 = 4 / (q2 * q2);
-    const double one_minus_w0 = (q0 * (q0 + 4)) / (q2 * q2);
+    const double c0 = (q0 * (q0 + 4)) / (q2 * q2); // 1 - w0
     const double kappa = q0 / q2;
-    // w(eta) = w0 / (1 + kappa eta)^2 = sum w0 (j + 1) (-kappa)^j eta^j.
-    Taylor w{};
-    double power = 1;
-    for (int j = 0; j <= order; ++j) {
-        w[j] = w0 * (j + 1) * power;
-        power = power * -kappa;
-    }
-    // From G' (1 - w) = G w' / 2, order by order.
+    const double c1 = kappa * (3 - w0);
+    const double c2 = 3 * (kappa * kappa);
+    const double c3 = kappa * kappa * kappa;
+    const double lead = w0 * kappa;
     Taylor g{};
-    g[0] = 1 / std::sqrt(one_minus_w0);
+    g[0] = 1 / std::sqrt(c0);
     for (int j = 0; j < order; ++j) {
-        double sum = 0;
-        for (int i = 0; i < j; ++i) sum += (i + 1) * g[i + 1] * w[j - i];
-        for (int i = 0; i <= j; ++i) sum += 0.5 * ((i + 1) * w[i + 1] * g[j - i]);
-        g[j + 1] = sum / ((j + 1) * one_minus_w0);
+        double sum = (lead + j * c1) * g[j];
+        if (j >= 1) sum += ((j - 1) * c2) * g[j - 1];
+        if (j >= 2) sum += ((j - 2) * c3) * g[j - 2];
+        g[j + 1] = -sum / ((j + 1) * c0);
     }
     return g;
 }
 
 // How many terms of the far-field series reach the last bit at ratio u / R: the terms fall
-// roughly like (R / u)^(2k).
+// roughly like (R / u)^(2k), so the first one left out, k = count, is below 1e-16.
 int far_term_count(double ratio) {
-    const int count = static_cast<int>(std::ceil(8.5 / std::log10(ratio))) + 1;
+    const int count = static_cast<int>(std::ceil(8.0 / std::log10(ratio)));
     return count < far_terms ? count : far_terms;
 }
 
