@@ -1,6 +1,6 @@
 """The uniform disk's derivatives dA/du and dA/dR against a high-precision central difference of
 its closed form in E, K and Pi (mpmath, 90 digits): from the rim integrals for large disks, far out
-and at u = 0, from the closed form's forward-mode derivatives for small disks nearer in."""
+and near the centre, from the closed form's forward-mode derivatives for small disks elsewhere."""
 
 import mpmath
 import pytest
@@ -46,12 +46,13 @@ def assert_slopes(values, u, radius):
             assert abs((mpf(value) - reference) / reference) < LIMIT, (value, reference)
 
 
-# Radius, u / R: the lens inside, near the rim on either side (where the rim integrals take
-# their finest panels), outside, and beyond the far-field threshold. The closed form's
-# derivatives lose up to 1e-5 at most of the points with R >= 5.
+# Radius, u / R: the lens at and near the centre (where dA/du tends to 0), inside, near the rim
+# on either side (where the rim integrals take their finest panels), outside, and beyond the
+# far-field threshold. The closed form's derivatives lose up to 1e-5 at most of the points with
+# R >= 5, and 1e-8 at u = 1e-8 R.
 @pytest.mark.parametrize(
     "radius, ratio",
-    [(2, 0.0), (100, 0.0), (100, 1e-3), (30, 0.3), (5, 0.9), (100, 0.9)]
+    [(2, 0.0), (1e-3, 0.0), (1, 1e-8), (100, 1e-3), (30, 0.3), (5, 0.9), (100, 0.9)]
     + [(100, 1 - 1e-6), (2, 1 + 1e-6), (30, 1 + 2e-7), (10, 1.1), (100, 2.0), (7.3, 3.7)]
     + [(100, 5.0), (10, 5.9), (100, 6.1), (0.1, 30.0), (100, 1000.0)],
 )

@@ -15,6 +15,10 @@ namespace {
 // and cheaper than the rim integrals.
 constexpr double rim_radius = 2.0;
 
+// Below this ratio u / R the closed form's dA/du, which tends to 0 with u, keeps only an
+// absolute precision: 1e-9 relative at u = 1e-4 R, 1e-8 below 1e-8 R (at u = 0 it is not 0).
+constexpr double centre_ratio = 0.01;
+
 // sin(pi / 4) = cos(pi / 4): the rim is integrated in y = sin(t / 2) on the half near the lens
 // and in c = cos(t / 2) on the far half (t the angle at the centre from the point nearest the
 // lens), so that every node needs square roots only, and neither Jacobian, 2 / cos(t / 2) or
@@ -35,8 +39,14 @@ constexpr auto& last_rule = numerics::gauss_legendre_16;
 // the bound only makes the loop end whatever the input (b = 0 at u = R, NaN).
 constexpr int max_panels = 40;
 
-// The three rim integrals over alpha in [0, pi]: of g, of g cos(alpha), and the flux of a
-// radial field with divergence g, per unit of alpha.
+// Below this ratio u / R the integral of g cos(alpha), which cancels to O(u) (relative error
+// about 1e-14 R / u), is integrated by parts into u R int g'(s) sin^2(alpha) / s dalpha with
+// g' = -8 / (s root)^3: proportional to u and of one sign. Nearer the rim that integrand
+// peaks more sharply than g, and the rules would need more nodes.
+constexpr double parts_ratio = 0.5;
+
+// The three rim integrals over alpha in [0, pi]: of g; of g cos(alpha), or by parts 2 max^2
+// times that of sin^2(alpha) / (s root)^3; and the flux of a radial field with divergence g.
 struct RimSums {
     double mean = 0;
     double moment = 0;
@@ -50,7 +60,10 @@ class Rim {
 public:
     Rim(double u, double radius)
         : u_(u), radius_(radius), near_(std::fabs(u - radius)), small_(u < radius ? u : radius),
-          ratio_(small_ / (2 * (u < radius ? radius : u))), inside_(u < radius) {}
+          ratio_(small_ / (2 * (u < radius ? radius : u))), by_parts_(u < parts_ratio * radius),
+          inside_(u < radius) {}
+
+    bool by_parts() const { return by_parts_; }
 
     // The scale, in y = sin(t / 2), of the integrand's nearest singularity: where s + |u - R|
     // vanishes (y^2 = -|u - R| / min) and where s = +-2i, the branch points of A.
@@ -67,15 +80,14 @@ public:
         const double s = near_ + 2 * small_ * sh2;
         const double root = std::sqrt(s * s + 4);
         const double sum = root + s;
-        // dalpha / dt = 2 s / sqrt((u + R + s)(s + |u - R|)), and s + |u - R| = 2 (|u - R| +
-        // min sh^2) without cancellation; per_s is dalpha / (2 s).
-        const double per_s =
-            numerator / std::sqrt(denominator2 * (2 * (u_ + radius_ + s) * (near_ + small_ * sh2)));
+        // dalpha / dt = 2 s / sqrt(q), q = (u + R + s)(s + |u - R|) with s + |u - R| =
+        // 2 (|u - R| + min sh^2) free of cancellation; per_s is dalpha / (2 s).
+        const double q = 2 * (u_ + radius_ + s) * (near_ + small_ * sh2);
+        const double per_s = numerator / std::sqrt(denominator2 * q);
         // With (root + s)^2 = 2 (s^2 + 2 + s root): g = A - 1 = 8 / (s root (root + s)^2),
         // and G(s) = 2 s / (root + s), K(s) = 1 - G(s) = 4 / (root + s)^2.
         const double common = per_s / ((s * root) * (sum * sum));
-        const double g = 16 * (s * common);
-        const double cos_alpha = -((ch2 - sh2) + ratio_ * (4 * (sh2 * ch2)));
+        const double sin2_t = 4 * (sh2 * ch2);
         // The field (G(s) / s) s_hat, whose divergence is g, has flux R (G / s^2)(R + u cos
         // alpha) dalpha through the rim. With the lens outside, the divergence-free field
         // s_hat / s adds nothing to the flux and is subtracted, leaving -(K / s) s_hat, which
@@ -83,8 +95,14 @@ public:
         // small net flux.
         const double field = inside_ ? 4 * (((s * root) * sum) * common) : -8 * (root * common);
         const double normal = (s * s + (radius_ - u_) * (radius_ + u_)) / (2 * radius_);
+        const double g = 16 * (s * common);
         sums.mean += g;
-        sums.moment += g * cos_alpha;
+        if (by_parts_) {
+            // sin^2(alpha) = sin^2(t) q / (4 max^2), from sin(alpha) dalpha = sin(t) s / max dt.
+            sums.moment += ((sin2_t * q) * per_s) / ((s * s) * ((root * root) * root));
+        } else {
+            sums.moment += g * -((ch2 - sh2) + ratio_ * sin2_t);
+        }
         sums.flux += field * normal;
     }
 
@@ -94,6 +112,7 @@ private:
     double near_;  // |u - R|
     double small_; // min(u, R)
     double ratio_; // min(u, R) / (2 max(u, R))
+    bool by_parts_;
     bool inside_;
 };
 
@@ -129,7 +148,7 @@ RimSums rim_sums(const Rim& rim) {
 } // namespace
 
 bool rim_slopes_apply(double u, double radius) {
-    return radius >= rim_radius || is_far(u, radius) || u == 0;
+    return radius >= rim_radius || is_far(u, radius) || u < centre_ratio * radius;
 }
 
 DiskValue with_rim_slopes(double a, double u, double radius) {
@@ -145,10 +164,14 @@ DiskValue with_rim_slopes(double a, double u, double radius) {
         const double excess = 4 / (radius * (root + radius));
         return DiskValue{.a = a, .da_du = 0.0, .da_dradius = (2 / radius) * (g - excess)};
     }
-    const RimSums sums = rim_sums(Rim(u, radius));
+    const Rim rim(u, radius);
+    const RimSums sums = rim_sums(rim);
     const double scale = 2 / (constants::pi * radius);
+    // dA/du = -(16 u / pi) int sin^2(alpha) / (s root)^3 dalpha, the sum being 2 R^2 times
+    // that integral (the lens inside, max(u, R) = R).
+    const double by_parts = -(scale * (4 * u / radius));
     return DiskValue{.a = a,
-                     .da_du = scale * sums.moment,
+                     .da_du = (rim.by_parts() ? by_parts : scale) * sums.moment,
                      .da_dradius = scale * (sums.mean - (2 / radius) * sums.flux)};
 }
 

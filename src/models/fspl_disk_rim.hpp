@@ -19,13 +19,16 @@
 namespace lumagnis::models::fspl {
 
 // Whether the derivatives of the closed form should come from with_rim_slopes instead: for a
-// disk of at least rim_radius Einstein radii (the closed form's derivatives lose more than
-// about 1e-9 from there on), far out (u / R beyond the far-field threshold, where the closed
-// form's derivatives lose (u / R)^2 digits whatever R) and at u = 0. For u != R.
+// disk of at least 2 Einstein radii (the closed form's derivatives lose more than
+// about 1e-9 from there on), near the centre (u < R / 100, where its dA/du keeps only an
+// absolute precision) and far out (u / R beyond the far-field threshold, where its derivatives
+// lose (u / R)^2 digits whatever R). For u != R.
 bool rim_slopes_apply(double u, double radius);
 
 // The value a of the uniform disk at (u, R) with its derivatives from the rim integrals (far
-// out from the far-field series, exactly 0 in u at u = 0). u >= 0, R > 0, u != R.
+// out from the far-field series, exactly 0 in u at u = 0), to 2e-10 relative or better where
+// rim_slopes_apply; with the lens outside a disk smaller than an Einstein radius the flux
+// cancels and their error grows like 1e-11 / R. u >= 0, R > 0, u != R.
 DiskValue with_rim_slopes(double a, double u, double radius);
 
 } // namespace lumagnis::models::fspl
