@@ -8,6 +8,8 @@
 #include "bindings.hpp"
 #include "models/batch.hpp"
 #include "models/flux_map.hpp"
+#include "models/fspl_disk.hpp"
+#include "models/fspl_disk_rim.hpp"
 #include "models/heyrovsky.hpp"
 #include "models/source_integration.hpp"
 #include "models/witt_mao.hpp"
@@ -81,6 +83,24 @@ constexpr module::ArgumentSpec vector_ring{"vector_ring_values", r_l_re_rstar, 4
 constexpr module::ArgumentSpec vector_disk{"vector_disk_values", l_re_rstar, 3};
 #endif
 
+// The uniform disk of the finite-source kernels as [A, dA/du, dA/dR]: its closed form with
+// forward-mode derivatives, and the same value with the derivatives from its rim integrals
+// (wherever asked, so that tests can compare the two on both sides of the switch).
+Vector disk_value(const models::fspl::DiskValue& disk) {
+    return FloatVector{disk.a, disk.da_du, disk.da_dradius};
+}
+Vector uniform_disk_closed_gradient(double u, double radius) {
+    return disk_value(models::fspl::uniform_disk_closed<true>(u, radius));
+}
+Vector uniform_disk_rim_gradient(double u, double radius) {
+    const double a = models::fspl::uniform_disk_closed<false>(u, radius).a;
+    return disk_value(models::fspl::with_rim_slopes(a, u, radius));
+}
+
+constexpr const char* u_radius[] = {"u", "radius"};
+constexpr module::ArgumentSpec closed_gradient_spec{"uniform_disk_closed_gradient", u_radius, 2};
+constexpr module::ArgumentSpec rim_gradient_spec{"uniform_disk_rim_gradient", u_radius, 2};
+
 constexpr int fast = METH_FASTCALL | METH_KEYWORDS;
 
 } // namespace
@@ -128,6 +148,12 @@ const PyMethodDef* models_methods() {
                         &reference::discrete_flux_map_heyrovsky_magnification, FV, double, double,
                         FV, FV>,
          fast, nullptr},
+        {"uniform_disk_closed_gradient",
+         entry_function<closed_gradient_spec, &uniform_disk_closed_gradient, double, double>, fast,
+         nullptr},
+        {"uniform_disk_rim_gradient",
+         entry_function<rim_gradient_spec, &uniform_disk_rim_gradient, double, double>, fast,
+         nullptr},
         {"portable_ring_values",
          entry_function<portable_ring, &ring_values<&models::batch::portable::heyrovsky_values>, FV,
                         double, double, double>,
