@@ -23,7 +23,7 @@ from fractions import Fraction
 
 import mpmath
 
-COUNTS = (4, 6, 8, 10, 12, 16, 20, 24, 32)
+COUNTS = (4, 6, 8, 10, 12, 16, 20, 24, 32, 48, 64)
 PRECISIONS_BITS = (256, 384)
 OUTPUT = (
     pathlib.Path(__file__).resolve().parent.parent / "src" / "numerics" / "gauss_legendre_nodes.hpp"

@@ -56,12 +56,15 @@ template <std::size_t N> constexpr Rules<N> crowdings(const std::array<GaussNode
             crowded(rule, Crowd::both)};
 }
 
+// Three lengths: 24 nodes; 32 for a law with a rough limb, where the slopes' integrands add a
+// logarithm at the kink to the fractional power at the limb; 64 for a large source, which
+// brings the singularities of A_U(u, rho r) at r = z +- 2i / rho, where the distance to the
+// lens is 2i, within 2 / rho of the kink or the limb.
 constexpr Rules<24> rules_24 = crowdings(numerics::gauss_legendre_24);
-// A large source brings the singularities of A_U(u, rho r) at r = z +- 2i / rho, where the
-// distance to the lens is 2i, within 2 / rho of the kink or the limb; beyond rho = 2 they
-// need the longer rule.
 constexpr Rules<32> rules_32 = crowdings(numerics::gauss_legendre_32);
+constexpr Rules<64> rules_64 = crowdings(numerics::gauss_legendre_64);
 constexpr double large_source = 2.0;
+enum class Length { normal, rough_limb, large };
 
 // Where the integrand is smooth over the whole range (a lens well outside a source whose law
 // is smooth at the limb) a shorter plain rule reaches the last digits already. What limits it
@@ -74,12 +77,13 @@ constexpr auto& smooth_rule = numerics::gauss_legendre_16;
 constexpr double well_outside = 1.2;
 constexpr double far_outside = 1.4;
 
-std::span<const GaussNode> rule_for(bool left, bool right, bool long_rule) {
+std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
     const auto crowd = static_cast<std::size_t>(left && right ? Crowd::both
                                                 : left        ? Crowd::left
                                                 : right       ? Crowd::right
                                                               : Crowd::none);
-    if (long_rule) return rules_32[crowd];
+    if (length == Length::large) return rules_64[crowd];
+    if (length == Length::rough_limb) return rules_32[crowd];
     return rules_24[crowd];
 }
 
@@ -248,7 +252,8 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
                 weight[i] = (length * node.w) * (sum_terms * (r[i] * shrink));
                 radius[i] = rho * r[i];
             }
-            const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(u, radius);
+            const DiskLanes disk =
+                uniform_disk_closed_lanes<WithGradient>(u, radius, rho > large_source);
             for (int i = 0; i < disk_lanes; ++i) {
                 const double w = weight[i] * (r[i] * r[i]);
                 sum.a += w * disk.a[i];
@@ -263,9 +268,9 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
         }
     };
     const bool rough_limb = rough_limb_;
-    // A rough limb takes the longer rule too: the slopes' integrands add a logarithm at the
-    // kink to the fractional power at the limb.
-    const bool long_rule = rho > large_source || rough_limb;
+    const Length long_rule = rho > large_source ? Length::large
+                             : rough_limb       ? Length::rough_limb
+                                                : Length::normal;
     if (z == 0) {
         // The ring through the lens has shrunk to the centre, where r^2 A_U(0, rho r) =
         // r sqrt(rho^2 r^2 + 4) / rho is analytic: no kink.
@@ -290,6 +295,7 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
 // segment, and the segment holding the kink is split there.
 template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gradient& sum) const {
     const double z = u / rho;
+    const Length tabulated_length = rho > large_source ? Length::large : Length::normal;
     const auto add_piece = [&](double lo, double hi, double slope,
                                std::span<const GaussNode> rule) {
         const double length = hi - lo;
@@ -301,7 +307,8 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
                 r[i] = lo + length * rule[first + i].x;
                 radius[i] = rho * r[i];
             }
-            const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(u, radius);
+            const DiskLanes disk =
+                uniform_disk_closed_lanes<WithGradient>(u, radius, rho > large_source);
             for (int i = 0; i < disk_lanes; ++i) {
                 const double w = (-(length * rule[first + i].w) * slope) * (r[i] * r[i]);
                 sum.a += w * disk.a[i];
@@ -322,14 +329,14 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
         const double hi = table_r_[k + 1];
         const double length = hi - lo;
         if (lo < z && z < hi) {
-            add_piece(lo, z, slope, rule_for(false, true, rho > large_source));
-            add_piece(z, hi, slope, rule_for(true, false, rho > large_source));
+            add_piece(lo, z, slope, rule_for(false, true, tabulated_length));
+            add_piece(z, hi, slope, rule_for(true, false, tabulated_length));
         } else {
             // The kink beyond an end, but near it (within a segment's length), draws that end
             // out; at r = 0 it is no kink (r^2 A_U is analytic there for u = 0).
             const bool left = z <= lo && lo - z < length && z > 0;
             const bool right = z >= hi && z - hi < length;
-            add_piece(lo, hi, slope, rule_for(left, right, rho > large_source));
+            add_piece(lo, hi, slope, rule_for(left, right, tabulated_length));
         }
     }
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "models/fspl_disk_formula.hpp"
+#include "models/fspl_disk_rim.hpp"
 #include "models/fspl_lanes.hpp"
 #include "numerics/dual.hpp"
 
@@ -150,6 +151,11 @@ template <bool WithGradient> DiskValue uniform_disk_closed(double u, double radi
     if constexpr (!WithGradient) {
         return DiskValue{.a = formula::closed_form(u, radius), .da_du = 0.0, .da_dradius = 0.0};
     } else {
+        // Where the closed form's slopes are left with its terms' rounding (a large disk, the
+        // lens near the centre or far out), the rim integrals give them; the value is the
+        // closed form's, to the bit.
+        if (rim_slopes_apply(u, radius))
+            return with_rim_slopes(formula::closed_form(u, radius), u, radius);
         const numerics::Dual a =
             formula::closed_form(numerics::Dual{u, 1.0, 0.0}, numerics::Dual{radius, 0.0, 1.0});
         return DiskValue{.a = a.v, .da_du = a.d0, .da_dradius = a.d1};
@@ -158,14 +164,26 @@ template <bool WithGradient> DiskValue uniform_disk_closed(double u, double radi
 
 template DiskValue uniform_disk<false>(double, double);
 template DiskValue uniform_disk<true>(double, double);
-template <bool WithGradient> DiskLanes uniform_disk_closed_lanes(double u, const double* radius) {
+template <bool WithGradient>
+DiskLanes uniform_disk_closed_lanes(double u, const double* radius, bool every_rim_case) {
     DiskLanes out{};
     if (lanes::vectorised())
         lanes::avx2::closed_lanes<WithGradient>(u, radius, out);
     else
         lanes::portable::closed_lanes<WithGradient>(u, radius, out);
-    // A lane exactly on the limb, where the general form divides by zero, takes its own.
+    // A lane exactly on the limb, where the general form divides by zero, takes its own; the
+    // slopes that the closed form gets wrong come from the rim integrals.
     for (int i = 0; i < disk_lanes; ++i) {
+        if constexpr (WithGradient) {
+            const bool rim =
+                every_rim_case ? rim_slopes_apply(u, radius[i]) : rim_slopes_for_size(radius[i]);
+            if (u != radius[i] && rim) {
+                const DiskValue slopes = with_rim_slopes(out.a[i], u, radius[i]);
+                out.da_du[i] = slopes.da_du;
+                out.da_dradius[i] = slopes.da_dradius;
+                continue;
+            }
+        }
         if (u != radius[i]) continue;
         const DiskValue limb = uniform_disk_closed<WithGradient>(u, radius[i]);
         out.a[i] = limb.a;
@@ -175,8 +193,8 @@ template <bool WithGradient> DiskLanes uniform_disk_closed_lanes(double u, const
     return out;
 }
 
-template DiskLanes uniform_disk_closed_lanes<false>(double, const double*);
-template DiskLanes uniform_disk_closed_lanes<true>(double, const double*);
+template DiskLanes uniform_disk_closed_lanes<false>(double, const double*, bool);
+template DiskLanes uniform_disk_closed_lanes<true>(double, const double*, bool);
 template DiskValue uniform_disk_closed<false>(double, double);
 template DiskValue uniform_disk_closed<true>(double, double);
 

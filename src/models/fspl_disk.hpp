@@ -49,13 +49,18 @@ template <bool WithGradient> DiskValue uniform_disk_closed(double u, double radi
 
 // uniform_disk_closed for four radii at once (the same u), evaluated side by side. A lane
 // agrees with the single evaluation to within rounding, not always to the bit: the lanes
-// iterate together until every one has converged.
+// iterate together until every one has converged. The slopes of a large disk come from the
+// rim integrals, as in uniform_disk_closed; those of a disk with the lens near its centre or
+// far out only with `every_rim_case` (inside an integral over a source of up to 2 Einstein
+// radii their share, weighted by r^2, keeps the closed form's error small, and they would
+// cost more than the rest of the integral).
 inline constexpr int disk_lanes = 4;
 struct DiskLanes {
     double a[disk_lanes];
     double da_du[disk_lanes];
     double da_dradius[disk_lanes];
 };
-template <bool WithGradient> DiskLanes uniform_disk_closed_lanes(double u, const double* radius);
+template <bool WithGradient>
+DiskLanes uniform_disk_closed_lanes(double u, const double* radius, bool every_rim_case);
 
 } // namespace lumagnis::models::fspl

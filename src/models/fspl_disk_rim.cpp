@@ -147,12 +147,14 @@ RimSums rim_sums(const Rim& rim) {
 
 } // namespace
 
+bool rim_slopes_for_size(double radius) { return radius >= rim_radius; }
+
 bool rim_slopes_apply(double u, double radius) {
-    return radius >= rim_radius || is_far(u, radius) || u < centre_ratio * radius;
+    return radius >= rim_radius || far_for_slopes(u, radius) || u < centre_ratio * radius;
 }
 
 DiskValue with_rim_slopes(double a, double u, double radius) {
-    if (is_far(u, radius)) {
+    if (far_for_slopes(u, radius)) {
         const FarValue far = far_field<true>(u, radius, uniform_moments());
         return DiskValue{.a = a, .da_du = far.da_du, .da_dradius = far.da_dradius};
     }

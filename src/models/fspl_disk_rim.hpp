@@ -24,6 +24,8 @@ namespace lumagnis::models::fspl {
 // absolute precision) and far out (u / R beyond the far-field threshold, where its derivatives
 // lose (u / R)^2 digits whatever R). For u != R.
 bool rim_slopes_apply(double u, double radius);
+// The first of those reasons alone: a disk of at least 2 Einstein radii.
+bool rim_slopes_for_size(double radius);
 
 // The value a of the uniform disk at (u, R) with its derivatives from the rim integrals (far
 // out from the far-field series, exactly 0 in u at u = 0), to 2e-10 relative or better where
