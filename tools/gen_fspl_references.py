@@ -47,7 +47,7 @@ as analytic inside.
 Writes tests/data/fspl_reference.json (the grid) and benchmarks/fspl_curve_reference.json
 (the light-curve subset). Rerun from the repository root with the development environment:
 
-    nice .venv/bin/python tools/gen_fspl_references.py            # everything, ~40 min on 2 cores
+    nice .venv/bin/python tools/gen_fspl_references.py            # all, ~35 min on 2 cores
     .venv/bin/python tools/gen_fspl_references.py --check 6       # recompute 6 seeded rows, compare
 
 `--check N` recomputes N rows chosen with a fixed seed (by both routes) and exits 1 if one
