@@ -85,7 +85,11 @@ def test_the_first_interpreter_to_initialise_keeps_the_module():
 
 
 IN_ISOLATED_INTERPRETER = """
-import _xxsubinterpreters as interpreters, json, os, sys, tempfile
+import json, os, sys, tempfile
+try:
+    import _interpreters as interpreters  # 3.13
+except ImportError:
+    import _xxsubinterpreters as interpreters
 with tempfile.TemporaryDirectory() as directory:
     report = os.path.join(directory, "report")
     code = f'''
