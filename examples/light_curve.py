@@ -18,8 +18,8 @@ The integrated forms go in a panel of their own (see its caption).
 Writes light_curve.png (or the path given as the first argument), prints a short table of
 magnifications and the time each model took.
 
-Run with `make demo`, or `python examples/light_curve.py [output.png]` once lumagnis,
-matplotlib and tqdm are installed.
+Run with `make demo`, or `python examples/light_curve.py [output.png]` once lumagnis, numpy
+and matplotlib are installed; with tqdm installed too, slow models show a progress bar.
 """
 
 from __future__ import annotations
@@ -143,7 +143,10 @@ def run(model: Callable[[np.ndarray], list[float]], l: np.ndarray, name: str, pr
         values = model(l)
         return np.asarray(values), time.perf_counter() - start
 
-    from tqdm import tqdm
+    try:
+        from tqdm import tqdm
+    except ImportError:  # the bar is a nicety, not something the demo needs
+        return run(model, l, name, progress=False)
 
     pieces: list[float] = []
     elapsed = 0.0
