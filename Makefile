@@ -113,6 +113,7 @@ bench: $(VENV)/.installed $(BENCH_VENV)/.installed
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja \
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DPython_EXECUTABLE=$(abspath $(BENCH_VENV)/bin/python) \
+	    -Dnanobind_DIR=$$($(PY) -m nanobind --cmake_dir) \
 	    -DCMAKE_BUILD_TYPE=Release -DLUMAGNIS_SANITIZE=OFF \
 	    -DLUMAGNIS_BUILD_TESTING=ON -DLUMAGNIS_WERROR=$(WERROR) >/dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j 2

@@ -28,7 +28,8 @@ def test_quick_run_prints_both_tables_without_the_peers(tmp_path):
     assert process.returncode == 0, process.stderr
     for name in ("integrated_heyrovsky_magnification", "witt_mao_magnification",
                  "heyrovsky_magnification", "discrete_flux_map_heyrovsky_magnification",
-                 "10,000-entry map", "Beside the field's tools"):
+                 "10,000-entry map", "Beside the field's tools",
+                 "lumagnis_fspl: light curves", "gradient=True"):
         assert name in process.stdout
     assert not output.exists()  # a smoke run is not a measurement and is not saved
 
