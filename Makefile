@@ -87,7 +87,8 @@ $(VENV)/.demo-installed: requirements-demo.txt
 	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-demo.txt
 	touch $@
 
-# The light curve of a microlensing event: light_curve.png and a table.
+# The light curve of a microlensing event: light_curve.png, the integrated forms in
+# light_curve_integrated.png, and a table.
 demo: $(VENV)/.demo-installed
 	$(PY) -m pip install --quiet --disable-pip-version-check .
 	$(PY) examples/light_curve.py

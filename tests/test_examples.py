@@ -119,27 +119,27 @@ def light_curve():
 
 def test_light_curve_shapes_the_peak_as_a_finite_source_does(light_curve):
     t = np.array([-0.4, -0.2, 0.0, 0.06, 0.4])
-    l = light_curve.separation(t)
-    curves, seconds = light_curve.compute(l)
-    assert set(seconds) == set(curves) - {"point source"}
-    assert all(len(values) == len(t) for values in curves.values())
-    point, disk = curves["point source"], curves["uniform disk"]
-    darkened = curves["limb-darkened, ring sum"]
-    centre = 2  # the lens inside the source, at l = 0.4
+    curves, seconds = light_curve.compute(t)
+    assert set(seconds) == set(curves)
+    assert all(values.shape == t.shape for values in curves.values())
+    point, disk = curves[light_curve.POINT], curves[light_curve.UNIFORM]
+    darkened, table = curves[light_curve.LIMB_DARKENED], curves[light_curve.TABLE]
+    centre = 2  # the lens inside the source, at u = 0.4 rho
     # A finite source flattens the peak; limb darkening brings the light, and so the
-    # magnification, back towards the centre, where the lens is.
-    assert disk[centre] < darkened[centre] < point[centre]
+    # magnification, back towards the centre, where the lens is; the tabulated law darkens more.
+    assert disk[centre] < darkened[centre] < table[centre] < point[centre]
     # Far from the source every model tends to the point source.
-    assert abs(disk[0] / point[0] - 1) < 0.05 and abs(darkened[-1] / point[-1] - 1) < 0.05
-    # The demo's ring sum is the README's recipe: as close to mpmath as its ring count allows.
-    assert abs(l[3] - 0.5) < 1e-12
-    assert abs(darkened[3] / limb_darkened_reference(0.5) - 1) < 1 / light_curve.RING_COUNT
+    for model in (disk, darkened, table):
+        assert abs(model[0] / point[0] - 1) < 0.05 and abs(model[-1] / point[-1] - 1) < 0.05
+    # The demo's limb-darkened curve is the magnification of an independent mpmath integral.
+    assert abs(light_curve.separation(t)[3] / light_curve.RHO - 0.5) < 1e-12
+    assert abs(darkened[3] / limb_darkened_reference(0.5) - 1) < 1e-9
     # The integrated Witt-Mao forms return the uniform-disk value, to about 1e-11.
     np.testing.assert_allclose(curves["integrated Witt-Mao"], disk, rtol=1e-10)
     np.testing.assert_allclose(curves["integrated flux-map Witt-Mao"], disk, rtol=1e-10)
 
 
-def test_light_curve_demo_writes_its_figure_and_table(tmp_path):
+def test_light_curve_demo_writes_its_figures_and_table(tmp_path):
     output = tmp_path / "light_curve.png"
     environment = dict(os.environ, PYTHONPATH=os.path.dirname(lumagnis.__file__))
     result = subprocess.run(
@@ -147,8 +147,9 @@ def test_light_curve_demo_writes_its_figure_and_table(tmp_path):
         cwd=tmp_path, capture_output=True, text=True, timeout=600, env=environment,
     )
     assert result.returncode == 0, result.stderr
-    assert output.read_bytes().startswith(b"\x89PNG")
-    assert "integrated flux-map Heyrovsky" in result.stdout
+    for figure in (output, tmp_path / "light_curve_integrated.png"):
+        assert figure.read_bytes().startswith(b"\x89PNG")
+    assert "Linear(a=0.6)" in result.stdout and "integrated flux-map Heyrovsky" in result.stdout
 
 
 @pytest.fixture
