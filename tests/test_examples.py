@@ -1,5 +1,5 @@
-"""The examples a user copies: the README's code, examples/light_curve.py and
-examples/dask_batch.py. The limb-darkened ring sum is checked against an independent
+"""The examples a user copies: the README's code, examples/light_curve.py,
+examples/fit_gradient.py and examples/dask_batch.py. The limb-darkened ring sum is checked against an independent
 mpmath integral of the point-lens magnification over the disk."""
 
 import functools
@@ -150,6 +150,36 @@ def test_light_curve_demo_writes_its_figures_and_table(tmp_path):
     for figure in (output, tmp_path / "light_curve_integrated.png"):
         assert figure.read_bytes().startswith(b"\x89PNG")
     assert "Linear(a=0.6)" in result.stdout and "integrated flux-map Heyrovsky" in result.stdout
+
+
+@pytest.fixture(scope="module")
+def fit_gradient():
+    return load_example("fit_gradient")
+
+
+def test_fit_with_the_gradient_finds_exact_data_parameters(fit_gradient):
+    t, observed, sigma = fit_gradient.synthetic_event(noise=0.0)
+    result = fit_gradient.fit(t, observed, sigma)
+    assert result.success
+    np.testing.assert_allclose(result.x, fit_gradient.TRUTH, rtol=1e-7)
+
+
+@pytest.mark.parametrize("seed", [
+    1,
+    # This fit's path evaluates a point at u = (1 - 7.9e-7) rho, where the derivatives of a
+    # limb-darkened source come out infinite though the limb is not reached.
+    pytest.param(2, marks=pytest.mark.xfail(strict=True, reason="infinite derivatives just inside the limb")),
+])
+def test_fit_with_the_gradient_recovers_a_noisy_event_in_fewer_light_curves(fit_gradient, seed):
+    t, observed, sigma = fit_gradient.synthetic_event(seed)
+    exact = fit_gradient.fit(t, observed, sigma)
+    differenced = fit_gradient.fit(t, observed, sigma, gradient=False)
+    errors = fit_gradient.uncertainties(exact)
+    assert np.all(np.abs(exact.x - fit_gradient.TRUTH) < 4 * errors), (exact.x, errors)
+    assert np.all(errors < [1e-3, 1e-4, 0.05, 1e-4])  # the data constrain every parameter
+    # Both reach the same optimum; the exact Jacobian gets there computing fewer light curves.
+    assert abs(differenced.cost / exact.cost - 1) < 1e-8
+    assert fit_gradient.evaluations(exact, True) < fit_gradient.evaluations(differenced, False)
 
 
 @pytest.fixture
