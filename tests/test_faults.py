@@ -45,9 +45,9 @@ def test_length_mismatch_whatever_l_holds(name, l):
 def test_every_fault_is_an_instance_of_one_type():
     types_seen = {type(catch_fault(getattr(lumagnis, n), *MISMATCH)) for n in FLUX_MAP_FUNCTIONS}
     assert len(types_seen) == 1
-    (panic,) = types_seen
-    assert panic.__doc__ and "BaseException" in panic.__doc__
-    assert set(vars(panic)) <= {"__module__", "__doc__", "__weakref__", "__dict__"}
+    (fault,) = types_seen
+    assert fault.__doc__ and "BaseException" in fault.__doc__
+    assert set(vars(fault)) <= {"__module__", "__doc__", "__weakref__", "__dict__"}
 
 
 def test_next_call_after_a_fault_is_normal():
