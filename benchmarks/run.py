@@ -19,7 +19,7 @@ RESULTS = pathlib.Path(__file__).with_name("results.md")
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="tiny workloads, one repeat; not saved")
-    parser.add_argument("--no-peers", action="store_true", help="only the per-function table")
+    parser.add_argument("--no-peers", action="store_true", help="without the side-by-side table")
     parser.add_argument("--no-fspl", action="store_true", help="without the lumagnis_fspl light curves")
     parser.add_argument("--output", type=pathlib.Path, default=RESULTS)
     arguments = parser.parse_args(argv)
