@@ -174,7 +174,8 @@ PyObject* return_outcome(PyResult<PyRef>&& outcome) noexcept {
     return nullptr;
 }
 
-void raise_current_fault() {
+// No null check of the forced unwind's handler: see call_guarded.
+[[gnu::noinline, gnu::no_sanitize("null")]] void raise_current_fault() {
     try {
         try {
             throw;
