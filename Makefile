@@ -1,8 +1,10 @@
 # make demo: build into .venv and run the example.  make test: build and run every test.
+# Another Python, in its own environment and build directory:
+#     make test PYTHON=python3.13 VENV=.venv-3.13 BUILD=build-3.13
 PYTHON ?= $(shell command -v python3.12 2>/dev/null || echo python3)
-VENV := .venv
+VENV ?= .venv
 PY := $(VENV)/bin/python
-BUILD := build
+BUILD ?= build
 # Warnings are errors in CI; locally they stay warnings.
 WERROR ?= $(if $(CI),ON,OFF)
 PYTEST_ARGS ?=
@@ -77,16 +79,22 @@ format-check: $(VENV)/.installed
 install: $(VENV)/.installed
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation .
 
-$(VENV)/.demo-installed: $(VENV)/.installed requirements-demo.txt
+# Only what the demo needs: numpy and matplotlib, and the module itself, built the way pip
+# builds it for a user (in an isolated build environment), none of the development tools.
+$(VENV)/.demo-installed: requirements-demo.txt
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --disable-pip-version-check --upgrade pip==25.3
 	$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-demo.txt
 	touch $@
 
-# The light curve of a microlensing event: light_curve.png and a table.
-demo: install $(VENV)/.demo-installed
+# The light curve of a microlensing event: light_curve.png, the integrated forms in
+# light_curve_integrated.png, and a table.
+demo: $(VENV)/.demo-installed
+	$(PY) -m pip install --quiet --disable-pip-version-check .
 	$(PY) examples/light_curve.py
 
 clean:
-	rm -rf $(BUILD) $(VENV) dist build-* .venv-bench
+	rm -rf $(BUILD) $(VENV) dist build-* .venv-*
 
 # make bench: timings of every function, and the table beside the field's tools. The peers go
 # into their own environment; the module is built in Release into its own directory.
@@ -106,6 +114,7 @@ bench: $(VENV)/.installed $(BENCH_VENV)/.installed
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja \
 	    -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DPython_EXECUTABLE=$(abspath $(BENCH_VENV)/bin/python) \
+	    -Dnanobind_DIR=$$($(PY) -m nanobind --cmake_dir) \
 	    -DCMAKE_BUILD_TYPE=Release -DLUMAGNIS_SANITIZE=OFF \
 	    -DLUMAGNIS_BUILD_TESTING=ON -DLUMAGNIS_WERROR=$(WERROR) >/dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) -j 2

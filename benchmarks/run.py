@@ -1,5 +1,5 @@
-"""`make bench`: the per-function table and the side-by-side table, printed and saved as
-benchmarks/results.md.
+"""`make bench`: the per-function table, the side-by-side table and the light curves of
+lumagnis_fspl, printed and saved as benchmarks/results.md.
 
     PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/run.py [--quick] [--no-peers]
 """
@@ -10,6 +10,7 @@ import pathlib
 import sys
 
 import bench
+import fspl_bench
 import peers
 
 RESULTS = pathlib.Path(__file__).with_name("results.md")
@@ -18,7 +19,8 @@ RESULTS = pathlib.Path(__file__).with_name("results.md")
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="tiny workloads, one repeat; not saved")
-    parser.add_argument("--no-peers", action="store_true", help="only the per-function table")
+    parser.add_argument("--no-peers", action="store_true", help="without the side-by-side table")
+    parser.add_argument("--no-fspl", action="store_true", help="without the lumagnis_fspl light curves")
     parser.add_argument("--output", type=pathlib.Path, default=RESULTS)
     arguments = parser.parse_args(argv)
 
@@ -30,6 +32,10 @@ def main(argv=None):
     print(text, flush=True)
     if not arguments.no_peers:
         text, _ = peers.run(quick=arguments.quick)
+        sections += [text, ""]
+        print("\n" + text, flush=True)
+    if not arguments.no_fspl:
+        text, _ = fspl_bench.run(quick=arguments.quick)
         sections += [text, ""]
         print("\n" + text, flush=True)
     if not arguments.quick:

@@ -64,7 +64,7 @@ def quoted(names):
     return ", ".join(names[:-1]) + ", and " + names[-1]
 
 
-def panic_type():
+def fault_type():
     """The type of the internal-fault exception, which no module exposes."""
     try:
         lumagnis.discrete_flux_map_heyrovsky_magnification([], 1.0, 1.0, [1.0], [])

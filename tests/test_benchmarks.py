@@ -28,7 +28,8 @@ def test_quick_run_prints_both_tables_without_the_peers(tmp_path):
     assert process.returncode == 0, process.stderr
     for name in ("integrated_heyrovsky_magnification", "witt_mao_magnification",
                  "heyrovsky_magnification", "discrete_flux_map_heyrovsky_magnification",
-                 "10,000-entry map", "Beside the field's tools"):
+                 "10,000-entry map", "Beside the field's tools",
+                 "lumagnis_fspl: light curves", "gradient=True"):
         assert name in process.stdout
     assert not output.exists()  # a smoke run is not a measurement and is not saved
 
@@ -220,3 +221,19 @@ def test_midpoint_rings_give_the_classical_limb_darkened_magnification():
         values = lumagnis.discrete_flux_map_heyrovsky_magnification([row["l"] for row in rows], 1.0, rho, bl, bf)
         for value, row in zip(values, rows):
             assert value == pytest.approx(float(row["linear_ld"]), rel=3e-5)
+
+
+def test_fspl_bench_measures_errors_on_the_stored_reference_curves():
+    import fspl_bench
+
+    references = fspl_bench.load_references()
+    # The bench's times are the very doubles the references were computed for.
+    assert references is not None
+    assert set(references) == {(key, rho) for key in fspl_bench.REFERENCE_NAMES for rho in fspl_bench.CURVE_RHOS}
+    indices, exact = references[("uniform", 0.1)]
+    values = [math.nan] * fspl_bench.TIMES
+    for i, text in zip(indices, exact):
+        values[i] = float(text) * (1 + 3e-12)
+    values[indices[5]] = math.inf
+    worst, missing = fspl_bench.largest_error(values, (indices, exact))
+    assert abs(worst - 3e-12) < 1e-15 and missing == 1

@@ -1,5 +1,6 @@
 """How numeric failures and internal faults reach the caller."""
 
+import os
 import sys
 
 import pytest
@@ -9,6 +10,7 @@ from conftest import FLUX_MAP_FUNCTIONS, run_python
 
 MISMATCH = ([1.0], 1.0, 0.1, [0.1, 0.2], [1.0])
 MISMATCH_TEXT = "assertion `left == right` failed\n  left: 2\n right: 1"
+SANITIZED = bool(os.environ.get("LUMAGNIS_SANITIZED"))
 NOTE = "note: run with `LUMAGNIS_BACKTRACE=1` environment variable to display a backtrace"
 
 
@@ -43,9 +45,9 @@ def test_length_mismatch_whatever_l_holds(name, l):
 def test_every_fault_is_an_instance_of_one_type():
     types_seen = {type(catch_fault(getattr(lumagnis, n), *MISMATCH)) for n in FLUX_MAP_FUNCTIONS}
     assert len(types_seen) == 1
-    (panic,) = types_seen
-    assert panic.__doc__ and "BaseException" in panic.__doc__
-    assert set(vars(panic)) <= {"__module__", "__doc__", "__weakref__", "__dict__"}
+    (fault,) = types_seen
+    assert fault.__doc__ and "BaseException" in fault.__doc__
+    assert set(vars(fault)) <= {"__module__", "__doc__", "__weakref__", "__dict__"}
 
 
 def test_next_call_after_a_fault_is_normal():
@@ -183,3 +185,58 @@ try:""",
     assert process.stdout.startswith("PanicException " + repr(MISMATCH_TEXT))
     assert "Python stack trace below:" in process.stderr
 
+
+
+def test_only_the_first_fault_writes_the_note_whatever_the_variable_says():
+    # The first fault writes a backtrace instead of the note; it is the first fault all the
+    # same, so the later one, with the variable gone, writes no note either.
+    process = run_python(
+        """
+        import os
+        import lumagnis
+
+        def fault():
+            try:
+                lumagnis.discrete_flux_map_heyrovsky_magnification([1.0], 1.0, 0.1, [0.1, 0.2], [1.0])
+            except BaseException:
+                pass
+
+        os.environ["LUMAGNIS_BACKTRACE"] = "1"
+        fault()
+        del os.environ["LUMAGNIS_BACKTRACE"]
+        fault()
+        """
+    )
+    assert process.returncode == 0, process.stderr
+    first, second = diagnostic_blocks(process.stderr)
+    assert "stack backtrace:" in first
+    assert second.split("\n")[1:] == [*MISMATCH_TEXT.split("\n"), ""]
+
+
+# The call's vectors and result list fit under the address-space limit, but only about half of
+# the result's float objects do.
+EXHAUSTED_WHILE_BUILDING_THE_RESULT = """
+import array, resource
+import lumagnis
+
+count = 4_000_000
+l = array.array("d", bytes(8 * count))
+in_use = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (in_use + 3 * 8 * count + 12 * count, resource.RLIM_INFINITY))
+try:
+    lumagnis.discrete_flux_map_heyrovsky_magnification(l, 1.0, 1.0, [], [])
+except BaseException as error:
+    print(type(error).__name__, repr(str(error)))
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's reservations leave an address-space limit meaningless")
+def test_memory_exhausted_while_building_the_result_reports_the_fixed_text():
+    process = run_python(EXHAUSTED_WHILE_BUILDING_THE_RESULT)
+    assert process.returncode == 0, process.stderr
+    assert process.stdout == "PanicException 'Python API call failed'\n"
+    # The interpreter prints its MemoryError as best it can, then comes the fault's own block.
+    printed, _, rest = process.stderr.partition("\n\nthread")
+    assert "MemoryError" in printed
+    (block,) = diagnostic_blocks("\nthread" + rest)
+    assert block.split("\n")[1] == "Python API call failed"

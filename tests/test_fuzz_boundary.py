@@ -25,7 +25,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import lumagnis
-from conftest import FLUX_MAP_FUNCTIONS, FUNCTIONS, PARAMETERS, SEQUENCE_PARAMETERS, panic_type, quoted, run_python
+from conftest import FLUX_MAP_FUNCTIONS, FUNCTIONS, PARAMETERS, SEQUENCE_PARAMETERS, fault_type, quoted, run_python
 
 SANITIZED = bool(os.environ.get("LUMAGNIS_SANITIZED"))
 EXAMPLES = 50 if SANITIZED else 200
@@ -33,7 +33,7 @@ EXAMPLES = 50 if SANITIZED else 200
 SPECIAL_FUNCTION_NAMES = ("elliprf", "elliprd", "elliprj", "elliprc", "ellipk", "ellipe", "ellippi")
 
 
-PANIC = panic_type()
+FAULT_TYPE = fault_type()
 
 
 # --- objects a caller might pass ------------------------------------------------------------
@@ -571,7 +571,7 @@ def check_call(function_name, positional, keywords, fresh):
         if function_name in FLUX_MAP_FUNCTIONS and len(converted[3]) != len(converted[4]):
             text = (f"assertion `left == right` failed\n  left: {len(converted[3])}\n"
                     f" right: {len(converted[4])}")
-            assert got == (PANIC, (text,))
+            assert got == (FAULT_TYPE, (text,))
         elif got[0] != "value":
             # Only the numeric failure can end a call whose arguments all converted.
             assert got[0] is RuntimeError, got

@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 import lumagnis
-from conftest import panic_type
+from conftest import fault_type
 
 # Under the sanitizers every call costs several times as much; the sanitize target sets this.
 SANITIZED = bool(os.environ.get("LUMAGNIS_SANITIZED"))
@@ -205,7 +205,7 @@ def outcome_classes():
         raises_value_error, raises_in_index, failing_iterable, failing_at_once,
         raises_in_iter, raises_in_len, sequence_of_raising, calls_back, two_d,
         Floaty, RaisesInFloat, RaisesInIndex, FailingIterable, RaisesInIter, RaisesInLen,
-        CallsBackIntoFault, panic_type(),
+        CallsBackIntoFault, fault_type(),
     ]
     # The items of the argument lists too: a reference kept to an item would leave the list's
     # own count alone.
@@ -215,14 +215,14 @@ def outcome_classes():
 
 def check_outcomes(calls):
     """Runs each call once and checks that it ends the way its class says."""
-    panic = panic_type()
+    fault = fault_type()
     for index, (call, expected) in enumerate(calls):
         try:
             call()
         except BaseException as error:  # noqa: BLE001
             assert expected is not SUCCESS, f"call {index} raised {error!r}"
             if expected is BaseException:
-                assert type(error) is panic, f"call {index} raised {error!r}"
+                assert type(error) is fault, f"call {index} raised {error!r}"
             else:
                 assert type(error) is expected, f"call {index} raised {error!r}"
         else:

@@ -30,9 +30,10 @@ def test_wheel_holds_the_two_modules_and_their_stubs_and_nothing_else(installed)
     payload = sorted(name for name in names if ".dist-info/" not in name)
     assert len(payload) == 4, payload
     assert payload[0] == "lumagnis-stubs/__init__.pyi"
-    assert payload[1].startswith("lumagnis.cpython-312-") and payload[1].endswith(".so")
+    tag = f"cpython-{sys.version_info.major}{sys.version_info.minor}"
+    assert payload[1].startswith(f"lumagnis.{tag}-") and payload[1].endswith(".so")
     assert payload[2] == "lumagnis_fspl-stubs/__init__.pyi"
-    assert payload[3].startswith("lumagnis_fspl.cpython-312-") and payload[3].endswith(".so")
+    assert payload[3].startswith(f"lumagnis_fspl.{tag}-") and payload[3].endswith(".so")
     assert not any("lumagnis_testing" in name for name in names)
     assert "lumagnis-0.1.0.dist-info/licenses/LICENSE" in names
 
@@ -51,6 +52,7 @@ def test_wheel_metadata_is_complete(installed):
     classifiers = set(metadata.get_all("Classifier"))
     assert {
         "Programming Language :: Python :: 3.12",
+        "Programming Language :: Python :: 3.13",
         "Programming Language :: Python :: Implementation :: CPython",
         "Topic :: Scientific/Engineering :: Astronomy",
         "Intended Audience :: Science/Research",

@@ -195,6 +195,7 @@ PyResult<FloatVector> extract_float_vector(PyObject* object) {
         PyResult<double> value = extract_float(item.get());
         if (!value) return std::unexpected(std::move(value.error()));
         vector.push_back(*value);
+        item.clear();
     }
     if (PyRef error = fetch_pending_exception()) return std::unexpected(std::move(error));
     return vector;

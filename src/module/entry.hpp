@@ -23,9 +23,17 @@ template <class T> PyResult<PyRef> to_python(const std::expected<T, special::Fai
 }
 
 // The fast-call entry routine of a function described by `Spec`, whose parameters convert to
-// `Params...` in signature order and whose computation is `Compute`.
+// `Params...` in signature order and whose computation is `Compute`. Not noexcept, for the
+// forced unwind that `call_guarded` lets through.
 template <const ArgumentSpec& Spec, auto Compute, class... Params>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // A mismatch here would bind arguments to the wrong parameters, or past the slot array,
+    // without a word at run time.
+    static_assert(sizeof...(Params) == Spec.parameter_names.size(),
+                  "one converted type per parameter name");
+    static_assert(Spec.parameter_names.size() <= max_parameters, "every parameter has a slot");
+    static_assert(Spec.required_positional == Spec.parameter_names.size(),
+                  "every parameter is required");
     return call_guarded([&]() -> PyResult<PyRef> {
         PyResult<Slots> slots = bind_arguments(Spec, args, nargs, kwnames);
         if (!slots) return std::unexpected(std::move(slots.error()));

@@ -12,7 +12,7 @@
 namespace lumagnis::module {
 namespace {
 
-constexpr const char* panic_exception_doc =
+constexpr const char* fault_exception_doc =
     "Raised when the native code of lumagnis hits an internal fault: a violated precondition "
     "or an impossible state.\n\n"
     "Like SystemExit, it derives from BaseException, not Exception, so that a plain "
@@ -21,7 +21,7 @@ constexpr const char* panic_exception_doc =
 
 constexpr const char* backtrace_variable = "LUMAGNIS_BACKTRACE";
 
-// Set by the first internal fault that writes the backtrace note.
+// Cleared by the first internal fault of the process, which alone writes the backtrace note.
 std::atomic<bool> first_fault{true};
 
 bool backtrace_requested() {
@@ -38,14 +38,17 @@ void write_backtrace() {
 }
 
 // The diagnostic block of an internal fault, written where the call is stopped.
-void write_diagnostic(const std::string& message, const std::source_location& where) {
+void write_diagnostic(std::string_view message, const std::source_location& where) {
+    // The first fault is counted whether or not it writes the note: with a backtrace asked for
+    // it writes none, and the note of a later fault would then not be the first one's.
+    const bool first = first_fault.exchange(false);
     // The module starts no threads of its own, and the interpreter's threads have no name here.
-    std::fprintf(stderr, "\nthread '<unnamed>' panicked at %s:%u:%u:\n%s\n", where.file_name(),
+    std::fprintf(stderr, "\nthread '<unnamed>' panicked at %s:%u:%u:\n%.*s\n", where.file_name(),
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
-                 message.c_str());
+                 static_cast<int>(message.size()), message.data());
     if (backtrace_requested()) {
         write_backtrace();
-    } else if (first_fault.exchange(false)) {
+    } else if (first) {
         std::fprintf(stderr, "note: run with `%s=1` environment variable to display a backtrace\n",
                      backtrace_variable);
     }
@@ -57,7 +60,8 @@ void write_diagnostic(const std::string& message, const std::source_location& wh
     std::abort();
 }
 
-// Rust-compatible lossy text: lone surrogates become U+FFFD, byte by byte.
+// Text that cannot be encoded as UTF-8 (lone surrogates) is still shown: each byte of what
+// cannot be encoded becomes U+FFFD, as lossy UTF-8 decoding does.
 std::string lossy_utf8(PyObject* text) {
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(data, size);
@@ -76,9 +80,13 @@ std::string lossy_utf8(PyObject* text) {
 }
 
 [[noreturn]] void resume_fault_from_python(PyRef exception) {
-    std::string message = "Unwrapped panic from Python code";
+    models::InternalFault fault{.fixed_text = "Unwrapped panic from Python code",
+                                .composed_text = {},
+                                .location = std::source_location::current(),
+                                .write_diagnostic = false};
     if (PyRef text = PyRef::steal(PyObject_Str(exception.get()))) {
-        message = lossy_utf8(text.get());
+        fault.composed_text = lossy_utf8(text.get());
+        fault.fixed_text = nullptr;
     } else {
         PyErr_Clear();
     }
@@ -88,16 +96,23 @@ std::string lossy_utf8(PyObject* text) {
     std::fflush(stderr);
     PyErr_SetRaisedException(exception.release());
     PyErr_PrintEx(0);
-    throw models::InternalFault{std::move(message), std::source_location::current(), false};
+    throw fault;
+}
+
+// Sets the fault exception carrying `message`, replacing whatever a failed call left pending
+// (which would otherwise become its context).
+void set_fault_exception(std::string_view message) {
+    PyErr_Clear();
+    PyErr_SetRaisedException(new_exception(fault_exception_type(), message).release());
 }
 
 } // namespace
 
-PyObject* panic_exception_type() {
+PyObject* fault_exception_type() {
     static PyObject* type = nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
-        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", panic_exception_doc,
+        type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", fault_exception_doc,
                                          PyExc_BaseException, nullptr);
         if (type == nullptr) {
             PyErr_Print();
@@ -108,7 +123,7 @@ PyObject* panic_exception_type() {
     return type;
 }
 
-PyRef new_exception(PyObject* type, const std::string& message) {
+PyRef new_exception(PyObject* type, std::string_view message) {
     PyRef text = PyRef::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) object_creation_failed();
@@ -123,7 +138,7 @@ PyRef numeric_failure_exception(special::Failure failure) {
 PyRef fetch_pending_exception() {
     PyRef exception = PyRef::steal(PyErr_GetRaisedException());
     if (exception && PyObject_TypeCheck(exception.get(),
-                                        reinterpret_cast<PyTypeObject*>(panic_exception_type()))) {
+                                        reinterpret_cast<PyTypeObject*>(fault_exception_type()))) {
         resume_fault_from_python(std::move(exception));
     }
     return exception;
@@ -136,7 +151,7 @@ PyRef failed_call_exception() {
 
 void object_creation_failed(std::source_location where) {
     if (PyErr_Occurred()) PyErr_Print();
-    throw models::InternalFault{"Python API call failed", where};
+    models::internal_fault("Python API call failed", where);
 }
 
 std::string display(PyObject* object) {
@@ -159,24 +174,24 @@ PyObject* return_outcome(PyResult<PyRef>&& outcome) noexcept {
     return nullptr;
 }
 
-void raise_current_fault() noexcept {
+// No null check of the forced unwind's handler: see call_guarded.
+[[gnu::noinline, gnu::no_sanitize("null")]] void raise_current_fault() {
     try {
-        std::string message;
         try {
             throw;
         } catch (const models::InternalFault& fault) {
-            if (fault.write_diagnostic) write_diagnostic(fault.message, fault.location);
-            message = fault.message;
+            if (fault.write_diagnostic) write_diagnostic(fault.message(), fault.location);
+            set_fault_exception(fault.message());
         } catch (const std::exception& error) {
             write_diagnostic(error.what(), std::source_location::current());
-            message = error.what();
+            set_fault_exception(error.what());
         } catch (...) {
-            message = "internal fault in native code";
+            constexpr const char* message = "internal fault in native code";
             write_diagnostic(message, std::source_location::current());
+            set_fault_exception(message);
         }
-        // An exception that a failed call left pending would become the context of the fault.
-        PyErr_Clear();
-        PyErr_SetRaisedException(new_exception(panic_exception_type(), message).release());
+    } catch (const abi::__forced_unwind&) {
+        throw; // the thread is being ended while the fault is reported: see call_guarded
     } catch (...) {
         abort_at_boundary(std::source_location::current());
     }

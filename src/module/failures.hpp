@@ -4,8 +4,11 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <source_location>
 #include <string>
+#include <string_view>
 
 #include "models/internal_fault.hpp"
 #include "module/py_ref.hpp"
@@ -17,11 +20,13 @@ namespace lumagnis::module {
 // escapes while an earlier fault is being turned into an exception.
 inline constexpr const char* guard_text = "uncaught panic at ffi boundary";
 
-// The type `pyo3_runtime.PanicException`, created on first use and kept for the process.
-PyObject* panic_exception_type();
+// The fault exception type, `pyo3_runtime.PanicException` to callers, created on first use and
+// kept for the process.
+PyObject* fault_exception_type();
 
-// A new exception instance of `type` with `message` as its single argument.
-PyRef new_exception(PyObject* type, const std::string& message);
+// A new exception instance of `type` with `message` as its single argument. A view, so that a
+// fixed text goes from its literal to the exception without an allocation of its own.
+PyRef new_exception(PyObject* type, std::string_view message);
 
 // RuntimeError carrying a numeric failure's fixed text, and nothing else.
 PyRef numeric_failure_exception(special::Failure failure);
@@ -43,8 +48,8 @@ object_creation_failed(std::source_location where = std::source_location::curren
 std::string display(PyObject* object);
 
 // Turns the exception in flight (caught by an entry guard) into the fault exception and sets
-// it. Never throws: a fault while doing so aborts the process after a diagnostic.
-void raise_current_fault() noexcept;
+// it. A fault while doing so aborts the process after a diagnostic; only a forced unwind passes.
+void raise_current_fault();
 
 // Sets an entry's outcome as the interpreter expects: a new reference, or null with the
 // exception set.
@@ -52,9 +57,20 @@ PyObject* return_outcome(PyResult<PyRef>&& outcome) noexcept;
 
 // The entry guard: runs `body` (which returns PyResult<PyRef>) and turns every outcome into
 // the interpreter's return convention. Internal faults stop here and nowhere else.
-template <class Body> PyObject* call_guarded(Body&& body) noexcept {
+//
+// Not noexcept, and a forced unwind goes through untouched: a thread that tries to take the
+// interpreter lock back while the interpreter finalises is ended with pthread_exit, which
+// unwinds this frame too. Caught and turned into an exception, the unwind would run Python code
+// without the lock, and the thread library aborts when an unwind is not rethrown.
+// A forced unwind carries no object, so its handler binds a null reference by design; the
+// sanitizer's null check would report that on every such exit. Inlined into its caller, the
+// handler would be checked all the same.
+template <class Body>
+[[gnu::noinline, gnu::no_sanitize("null")]] PyObject* call_guarded(Body&& body) {
     try {
         return return_outcome(body());
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         raise_current_fault();
         return nullptr;

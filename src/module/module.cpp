@@ -153,6 +153,46 @@ PyResult<bool> add_function(PyObject* module, PyMethodDef& record) {
     return true;
 }
 
+// Only ever made into a throwaway module: it declares what lumagnis is, a module that does not
+// support several interpreters, so that creating it runs the interpreter's own check of such
+// modules.
+PyModuleDef_Slot probe_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef probe_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "lumagnis",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = probe_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+// Whether the current interpreter keeps a module like lumagnis. An isolated interpreter runs
+// PyInit_lumagnis and only then discards the module it returns, by the check that creating the
+// probe module runs beforehand; the main interpreter keeps every module.
+PyResult<bool> keeps_single_interpreter_modules(PyInterpreterState* interpreter) {
+    if (interpreter == PyInterpreterState_Main()) return true;
+    PyRef spec = PyRef::steal(PyModule_New("lumagnis")); // only its `name` is read
+    if (!spec) return std::unexpected(failed_call_exception());
+    if (PyModule_AddStringConstant(spec.get(), "name", "lumagnis") < 0) {
+        return std::unexpected(failed_call_exception());
+    }
+    if (PyRef::steal(PyModule_FromDefAndSpec2(&probe_definition, spec.get(), PYTHON_API_VERSION))) {
+        return true;
+    }
+    PyRef error = failed_call_exception();
+    if (!PyErr_GivenExceptionMatches(error.get(), PyExc_ImportError)) {
+        return std::unexpected(std::move(error));
+    }
+    return false;
+}
+
 PyRef sub_interpreter_refusal() {
     return new_exception(PyExc_ImportError, "single-phase native modules such as lumagnis do not "
                                             "support sub-interpreters yet");
@@ -165,9 +205,9 @@ PyResult<PyRef> initialise() {
     // An isolated interpreter runs this function and only then discards the module, because it
     // accepts no single-phase modules. Recorded as the first interpreter, it would leave the
     // module refused to every other one, the main interpreter included: refuse it up front.
-    if (_PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS)) {
-        return std::unexpected(sub_interpreter_refusal());
-    }
+    PyResult<bool> kept = keeps_single_interpreter_modules(interpreter);
+    if (!kept) return std::unexpected(std::move(kept.error()));
+    if (!*kept) return std::unexpected(sub_interpreter_refusal());
     std::int64_t expected = -1;
     if (!interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
         return std::unexpected(sub_interpreter_refusal());

@@ -8,6 +8,17 @@
 
 namespace lumagnis::module {
 
+// Whether the calling thread holds the interpreter lock. Inside a call it always does, except
+// while the interpreter ends the thread at exit: the thread then unwinds without the lock.
+inline bool holds_interpreter_lock() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    // Before 3.13 the calling thread's state is only public through this check.
+    return PyGILState_Check() != 0;
+#endif
+}
+
 class PyRef {
 public:
     PyRef() = default;
@@ -22,20 +33,30 @@ public:
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     PyRef& operator=(PyRef&& other) noexcept {
         if (this != &other) {
-            Py_XDECREF(object_);
+            drop();
             object_ = std::exchange(other.object_, nullptr);
         }
         return *this;
     }
-    ~PyRef() { Py_XDECREF(object_); }
+    ~PyRef() { drop(); }
 
     PyObject* get() const noexcept { return object_; }
     // Hands the reference to the caller.
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
+    // Drops the reference now, on a path that holds the lock for certain, so that a hot loop does
+    // not ask at every element, as the destructor does.
+    void clear() noexcept { Py_CLEAR(object_); }
 
 private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
+
+    // A reference is dropped only by a thread that holds the lock. The one that does not is a
+    // thread being ended at interpreter exit, unwinding through this owner: the reference is
+    // then left alone, a leak that the ending process does not notice.
+    void drop() noexcept {
+        if (object_ != nullptr && holds_interpreter_lock()) Py_DECREF(object_);
+    }
     PyObject* object_ = nullptr;
 };
 
