@@ -1,26 +1,13 @@
 #include "models/fspl_lanes.hpp"
 
+#include "models/batch.hpp"
 #include "models/fspl_disk_formula.hpp"
 #include "numerics/dual.hpp"
 
 namespace lumagnis::models::fspl::lanes {
-namespace {
 
-bool detect_vectorised() {
-#if defined(LUMAGNIS_HAVE_AVX2)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
-}
-
-} // namespace
-
-bool vectorised() {
-    static const bool answer = detect_vectorised();
-    return answer;
-}
+// The same processor test as the other vectorised kernels, made once.
+bool vectorised() { return batch::vectorised(); }
 
 namespace portable {
 

@@ -32,38 +32,13 @@ inline constexpr int max_steps = 40;
 
 } // namespace cel_detail
 
-// For kc > 0 and p > 0; a and b may have any sign. T is double, numerics::Lanes4 for four
-// integrals at once, or a numerics::DualT of either to carry derivatives along. The test is
-// made on the values alone, so a DualT takes the steps of its value; four lanes go on until
-// every lane has converged, and a further step leaves a converged lane at its limit.
-template <class T> T cel(T kc, T p, T a, T b) {
-    using numerics::apart;
-    using numerics::sqrt;
-    T e = kc;
-    T m = numerics::constant<T>(1.0);
-    T pp = sqrt(p);
-    T aa = a;
-    T bb = b / pp;
-    for (int step = 0; step < cel_detail::max_steps; ++step) {
-        const T f = aa;
-        aa = aa + bb / pp;
-        const T g = e / pp;
-        bb = bb + f * g;
-        bb = bb + bb;
-        pp = g + pp;
-        const T previous = m;
-        m = kc + m;
-        if (!apart(previous, kc, cel_detail::tolerance)) break;
-        kc = sqrt(e);
-        kc = kc + kc;
-        e = kc * m;
-    }
-    return cel_detail::half_pi * (bb + aa * m) / (m * (m + pp));
-}
-
-// cel(kc, p1, a1, b1) + cel(kc, p2, a2, b2) in one iteration: the sequences of kc, e and the
-// running mean, and so the stopping test, depend on kc alone, so the two integrals share them
-// and their own steps interleave.
+// cel(kc, p1, a1, b1) + cel(kc, p2, a2, b2), for kc > 0 and p1, p2 > 0 (a and b of any sign),
+// in one iteration: the sequences of kc, e and the running mean, and so the stopping test,
+// depend on kc alone, so the two integrals share them and their own steps interleave.
+// T is double, numerics::Lanes4 for four sums at once, or a numerics::DualT of either to carry
+// derivatives along. The test is made on the values alone, so a DualT takes the steps of its
+// value; four lanes go on until every lane has converged, and a further step leaves a
+// converged lane at its limit.
 template <class T> T cel_sum(T kc, T p1, T a1, T b1, T p2, T a2, T b2) {
     using numerics::apart;
     using numerics::sqrt;
