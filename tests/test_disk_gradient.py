@@ -2,25 +2,19 @@
 its closed form in E, K and Pi (mpmath, 90 digits): from the rim integrals for large disks, far out
 and near the centre, from the closed form's forward-mode derivatives for small disks elsewhere."""
 
-import mpmath
+import pathlib
+import sys
+
 import pytest
 from mpmath import mp, mpf
 
 import lumagnis_testing as T
 
+# The closed form in mpmath, written once, in the tool that prints the whole grid.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tools"))
+from check_disk_gradient import closed_form  # noqa: E402
+
 LIMIT = 1e-9  # the derivatives are needed to 1e-8; this leaves a margin for the rules' variation
-
-
-def closed_form(u, radius):
-    r2 = radius * radius
-    d = u - radius
-    s = mpmath.sqrt(d * d + 4)
-    n = 4 * u * radius / (u + radius) ** 2
-    m = 4 * n / (s * s)
-    e = mpmath.ellipe(m) * s * (u + radius) / (2 * r2)
-    k = d * (u * u - r2 + 8) / (2 * r2 * s) * mpmath.ellipk(m)
-    p = 2 * d * d * (1 + r2) / (r2 * (u + radius) * s) * mpmath.ellippi(n, m)
-    return (e - k + p) / mp.pi
 
 
 def reference_slopes(u, radius):
