@@ -6,12 +6,11 @@
 #include "models/fspl_disk_formula.hpp"
 #include "models/fspl_disk_rim.hpp"
 #include "models/fspl_lanes.hpp"
+#include "numerics/constants.hpp"
 #include "numerics/dual.hpp"
 
 namespace lumagnis::models::fspl {
 namespace {
-
-constexpr double pi = 3.141592653589793;
 
 // The ratios u / R beyond which the far-field series replaces the closed form. The closed
 // form's terms grow like (u / R)^2 against a result of order one, so it loses about
@@ -76,7 +75,7 @@ constexpr Moments uniform_moment_table = make_uniform_moments();
 // + pi / 2 equals 2 atan(R), which keeps its precision for small R where the former cancels.
 double limb_value(double radius) {
     const double r2 = radius * radius;
-    return ((2 * std::atan(radius)) * ((1 + r2) / r2) + 2 / radius) / pi;
+    return ((2 * std::atan(radius)) * ((1 + r2) / r2) + 2 / radius) / constants::pi;
 }
 
 } // namespace

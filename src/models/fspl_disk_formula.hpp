@@ -2,12 +2,11 @@
 // The closed form of the uniform disk, written once for every lane type: double, the lane
 // types that evaluate four radii side by side, and their forward-mode duals.
 
+#include "numerics/constants.hpp"
 #include "numerics/dual.hpp"
 #include "special/bulirsch.hpp"
 
 namespace lumagnis::models::fspl::formula {
-
-inline constexpr double pi = 3.141592653589793;
 
 // The closed form of the uniform disk for 0 <= u, u != R, in complete elliptic integrals:
 //   pi A = E(m) s sigma / (2 R^2) - K(m) delta (delta sigma / 2 + 4) / (R^2 s)
@@ -34,7 +33,7 @@ template <class T> T closed_form(T u, T radius) {
     // c_e E + c_k K is one general integral, cel(kc, 1, c_e + c_k, c_e mc + c_k), since
     // E = cel(kc, 1, 1, mc) and K = cel(kc, 1, 1, 1); Pi = cel(kc, nc, 1, 1) is the other.
     const T one = numerics::constant<T>(1.0);
-    return special::cel_sum(kc, one, c_e + c_k, c_e * mc + c_k, nc, c_pi, c_pi) / pi;
+    return special::cel_sum(kc, one, c_e + c_k, c_e * mc + c_k, nc, c_pi, c_pi) / constants::pi;
 }
 
 } // namespace lumagnis::models::fspl::formula

@@ -13,13 +13,12 @@
 
 #include <cmath>
 
+#include "numerics/constants.hpp"
 #include "numerics/dual.hpp"
 
 namespace lumagnis::special {
 
 namespace cel_detail {
-
-inline constexpr double half_pi = 1.5707963267948966;
 
 // The iteration stops once kc and the running mean agree to this relative tolerance; the
 // convergence is quadratic, so the next step's error, about its square, is below the
@@ -70,7 +69,7 @@ template <class T> T cel_sum(T kc, T p1, T a1, T b1, T p2, T a2, T b2) {
         kc = kc + kc;
         e = kc * m;
     }
-    return cel_detail::half_pi *
+    return constants::half_pi *
            ((bb1 + aa1 * m) / (m * (m + pp1)) + (bb2 + aa2 * m) / (m * (m + pp2)));
 }
 
