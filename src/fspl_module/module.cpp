@@ -169,9 +169,11 @@ With gradient=True, returns (A, dA_du), dA_du = -8 / (u^2 (u^2 + 4)^(3/2)).
                R"(The magnification of a uniformly bright source disk.
 
 u is the lens-source separation and rho the source radius, both in Einstein radii. The mean of
-the point-source magnification over the disk, from the complete elliptic integrals in
-Carlson's forms (exact forms at the limb u = rho). With gradient=True, returns
-(A, dA_du, dA_drho); dA_du is +-inf at the limb, 0 at u = 0.
+the point-source magnification over the disk, in closed form through the complete elliptic
+integrals (Bulirsch's general integral, with the complements 1 - n and 1 - m formed exactly, so
+that it keeps its digits beside the limb; a closed form of its own at u = rho); beyond 15 rho,
+a series in (rho / u)^2. With gradient=True, returns (A, dA_du, dA_drho); at u = rho they are
+-inf and +inf, and dA_du is 0 at u = 0.
 
 At the centre, A = sqrt(rho^2 + 4) / rho:
 
@@ -188,8 +190,10 @@ At the centre, A = sqrt(rho^2 + 4) / rho:
 u is the lens-source separation and rho the source radius, both in Einstein radii; profile is
 a Linear, Quadratic, SquareRoot, Power2 or Tabulated intensity law. The brightness-weighted
 mean of the point-source magnification over the disk: a radial integral of uniform-disk
-magnifications, split at the radius r = u / rho where its integrand has a kink. With
-gradient=True, returns (A, dA_du, dA_drho).
+magnifications (by parts, against the slope of the intensity), split at the radius r = u / rho
+where its integrand has a kink, by fixed Gauss-Legendre rules; beyond 15 rho, a series in the
+source's moments. With gradient=True, returns (A, dA_du, dA_drho), carried through the same
+operations.
 
 >>> round(limb_darkened(0.0, 0.1, Linear(0.6)), 10)
 21.8045035637
