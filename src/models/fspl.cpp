@@ -129,6 +129,27 @@ double power(double x, double e) {
     return std::pow(x, e);
 }
 
+// Adds the share of four nodes at radii r (source radii) with weights w (for -I'(r) dr):
+// w r^2 A_U(u, rho r) to the value and the matching terms to the slopes, the four uniform
+// disks evaluated side by side.
+template <bool WithGradient>
+void add_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum) {
+    double radius[disk_lanes];
+    for (int i = 0; i < disk_lanes; ++i) radius[i] = rho * r[i];
+    const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(u, radius, rho > large_source);
+    for (int i = 0; i < disk_lanes; ++i) {
+        const double w = weight[i] * (r[i] * r[i]);
+        sum.a += w * disk.a[i];
+        // A node that lands on the ring through the lens itself (r = z to the last bit) has
+        // infinite slopes there; its share of the integrable logarithm is nil.
+        if constexpr (WithGradient) {
+            if (!std::isfinite(disk.da_du[i])) continue;
+            sum.da_du += w * disk.da_du[i];
+            sum.da_drho += (w * r[i]) * disk.da_dradius[i];
+        }
+    }
+}
+
 } // namespace
 
 double point_source(double u) {
@@ -235,7 +256,6 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
         const double length = hi - lo;
         if (!(length > 0)) return;
         for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
-            double radius[disk_lanes];
             double weight[disk_lanes];
             double r[disk_lanes];
             for (int i = 0; i < disk_lanes; ++i) {
@@ -250,21 +270,8 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
                                  (power(shrink, term.mu_exponent) * power(psi, term.psi_exponent));
                 r[i] = (1 - t * t) * inv;
                 weight[i] = (length * node.w) * (sum_terms * (r[i] * shrink));
-                radius[i] = rho * r[i];
             }
-            const DiskLanes disk =
-                uniform_disk_closed_lanes<WithGradient>(u, radius, rho > large_source);
-            for (int i = 0; i < disk_lanes; ++i) {
-                const double w = weight[i] * (r[i] * r[i]);
-                sum.a += w * disk.a[i];
-                // A node that lands on the ring through the lens itself (r = z to the last bit)
-                // has infinite slopes there; its share of the integrable logarithm is nil.
-                if constexpr (WithGradient) {
-                    if (!std::isfinite(disk.da_du[i])) continue;
-                    sum.da_du += w * disk.da_du[i];
-                    sum.da_drho += (w * r[i]) * disk.da_dradius[i];
-                }
-            }
+            add_nodes<WithGradient>(u, rho, r, weight, sum);
         }
     };
     const bool rough_limb = rough_limb_;
@@ -301,25 +308,13 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
         const double length = hi - lo;
         if (!(length > 0)) return;
         for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
-            double radius[disk_lanes];
+            double weight[disk_lanes];
             double r[disk_lanes];
             for (int i = 0; i < disk_lanes; ++i) {
                 r[i] = lo + length * rule[first + i].x;
-                radius[i] = rho * r[i];
+                weight[i] = -(length * rule[first + i].w) * slope;
             }
-            const DiskLanes disk =
-                uniform_disk_closed_lanes<WithGradient>(u, radius, rho > large_source);
-            for (int i = 0; i < disk_lanes; ++i) {
-                const double w = (-(length * rule[first + i].w) * slope) * (r[i] * r[i]);
-                sum.a += w * disk.a[i];
-                // A node that lands on the ring through the lens itself (r = z to the last bit)
-                // has infinite slopes there; its share of the integrable logarithm is nil.
-                if constexpr (WithGradient) {
-                    if (!std::isfinite(disk.da_du[i])) continue;
-                    sum.da_du += w * disk.da_du[i];
-                    sum.da_drho += (w * r[i]) * disk.da_dradius[i];
-                }
-            }
+            add_nodes<WithGradient>(u, rho, r, weight, sum);
         }
     };
     for (std::size_t k = 0; k < table_slope_.size(); ++k) {
@@ -352,7 +347,7 @@ template <bool WithGradient> Gradient Source::evaluate(double u, double rho) con
     if constexpr (WithGradient) {
         if (far_for_slopes(u, rho)) {
             // The value as without slopes, to the bit; the slopes from the series.
-            const FarValue far = far_field<true>(u, rho, moments_);
+            const DiskValue far = far_field<true>(u, rho, moments_);
             return Gradient{
                 .a = evaluate<false>(u, rho).a, .da_du = far.da_du, .da_drho = far.da_dradius};
         }

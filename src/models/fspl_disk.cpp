@@ -90,11 +90,11 @@ bool far_for_slopes(double u, double radius) { return u > far_slopes_ratio * rad
 // function of q = s^2 the Laplacian is 4 d/dq (q d/dq), which in eta is
 // (4 / q0) d/deta ((1 + eta) d/deta): applied to Taylor coefficients it lowers the order by
 // two, and the factors (4 / q0)^k join (R^2 / 4)^k into (R / u)^(2k).
-template <bool WithGradient> FarValue far_field(double u, double radius, const Moments& moments) {
+template <bool WithGradient> DiskValue far_field(double u, double radius, const Moments& moments) {
     if (u > point_source_separation) {
         const double inv = 1 / u;
         const double slope = -8 * (inv * inv) * (inv * inv) * inv;
-        return FarValue{.a = 1.0, .da_du = WithGradient ? slope : 0.0, .da_dradius = 0.0};
+        return DiskValue{.a = 1.0, .da_du = WithGradient ? slope : 0.0, .da_dradius = 0.0};
     }
     const double ratio = u / radius;
     const int terms = far_term_count(ratio);
@@ -118,13 +118,13 @@ template <bool WithGradient> FarValue far_field(double u, double radius, const M
             radial += (2 * k) * term;
         }
     }
-    if constexpr (!WithGradient) return FarValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
+    if constexpr (!WithGradient) return DiskValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
     // d/du = 2u d/dq0 and the eta coefficient of order 1 is q0 times the q-derivative.
-    return FarValue{.a = a, .da_du = slope * (2 / u), .da_dradius = radial / radius};
+    return DiskValue{.a = a, .da_du = slope * (2 / u), .da_dradius = radial / radius};
 }
 
-template FarValue far_field<false>(double, double, const Moments&);
-template FarValue far_field<true>(double, double, const Moments&);
+template DiskValue far_field<false>(double, double, const Moments&);
+template DiskValue far_field<true>(double, double, const Moments&);
 
 template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
     if constexpr (!WithGradient) {
@@ -136,7 +136,7 @@ template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
     } else {
         if (!far_for_slopes(u, radius)) return uniform_disk_closed<true>(u, radius);
         // The value as without slopes, to the bit; the slopes from the series.
-        const FarValue far = far_field<true>(u, radius, uniform_moment_table);
+        const DiskValue far = far_field<true>(u, radius, uniform_moment_table);
         return DiskValue{.a = uniform_disk<false>(u, radius).a,
                          .da_du = far.da_du,
                          .da_dradius = far.da_dradius};

@@ -24,22 +24,19 @@ const Moments& uniform_moments();
 bool far_for_values(double u, double radius);
 bool far_for_slopes(double u, double radius);
 
-// The brightness-weighted mean of the point-lens magnification over a disk with the given
-// moments, by its far-field series in (R / u)^2. Valid where far_for_slopes(u, R).
-struct FarValue {
-    double a;
-    double da_du;
-    double da_dradius;
-};
-template <bool WithGradient> FarValue far_field(double u, double radius, const Moments& moments);
-
-// The uniform disk: its value and, with WithGradient, the partial derivatives in u and R.
-// u >= 0 and R > 0 finite; u = +inf gives 1.
+// A magnification with its partial derivatives in u and in the radius R.
 struct DiskValue {
     double a;
     double da_du;
     double da_dradius;
 };
+
+// The brightness-weighted mean of the point-lens magnification over a disk with the given
+// moments, by its far-field series in (R / u)^2. Valid where far_for_slopes(u, R).
+template <bool WithGradient> DiskValue far_field(double u, double radius, const Moments& moments);
+
+// The uniform disk: its value and, with WithGradient, the partial derivatives in u and R.
+// u >= 0 and R > 0 finite; u = +inf gives 1.
 template <bool WithGradient> DiskValue uniform_disk(double u, double radius);
 
 // The closed form alone, at any ratio u / R. Its error grows like epsilon (u / R)^2 relative

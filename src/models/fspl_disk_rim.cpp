@@ -155,7 +155,7 @@ bool rim_slopes_apply(double u, double radius) {
 
 DiskValue with_rim_slopes(double a, double u, double radius) {
     if (far_for_slopes(u, radius)) {
-        const FarValue far = far_field<true>(u, radius, uniform_moments());
+        const DiskValue far = far_field<true>(u, radius, uniform_moments());
         return DiskValue{.a = a, .da_du = far.da_du, .da_dradius = far.da_dradius};
     }
     if (u == 0) {
