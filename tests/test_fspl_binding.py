@@ -391,7 +391,7 @@ def test_all_lists_the_public_names():
 
 def test_only_the_initialisation_function_is_exported():
     output = subprocess.run(
-        [shutil.which("nm"), "-D", "--defined-only", fspl.__file__],
+        [shutil.which("nm"), "-D", "--defined-only", fspl._native.__file__],
         capture_output=True, text=True, check=True,
     ).stdout
-    assert [line.split()[-1] for line in output.splitlines()] == ["PyInit_lumagnis_fspl"]
+    assert [line.split()[-1] for line in output.splitlines()] == ["PyInit__native"]

@@ -28,12 +28,13 @@ def wheel_names(installed):
 def test_wheel_holds_the_two_modules_and_their_stubs_and_nothing_else(installed):
     names = wheel_names(installed)
     payload = sorted(name for name in names if ".dist-info/" not in name)
-    assert len(payload) == 4, payload
+    assert len(payload) == 5, payload
     assert payload[0] == "lumagnis-stubs/__init__.pyi"
     tag = f"cpython-{sys.version_info.major}{sys.version_info.minor}"
     assert payload[1].startswith(f"lumagnis.{tag}-") and payload[1].endswith(".so")
     assert payload[2] == "lumagnis_fspl-stubs/__init__.pyi"
-    assert payload[3].startswith(f"lumagnis_fspl.{tag}-") and payload[3].endswith(".so")
+    assert payload[3] == "lumagnis_fspl/__init__.py"
+    assert payload[4].startswith(f"lumagnis_fspl/_native.{tag}-") and payload[4].endswith(".so")
     assert not any("lumagnis_testing" in name for name in names)
     assert "lumagnis-0.1.0.dist-info/licenses/LICENSE" in names
 
@@ -90,7 +91,7 @@ print(json.dumps({
     assert report["fspl_centre"] == [pytest.approx(5**0.5, rel=1e-14)]
 
 
-@pytest.mark.parametrize("module", ["lumagnis", "lumagnis_fspl"])
+@pytest.mark.parametrize("module", ["lumagnis", "lumagnis_fspl/_native"])
 def test_installed_library_exports_only_its_initialisation(installed, tmp_path, module):
     (library,) = [n for n in wheel_names(installed) if n.startswith(module + ".cpython")]
     with zipfile.ZipFile(installed.wheel) as archive:
@@ -98,7 +99,8 @@ def test_installed_library_exports_only_its_initialisation(installed, tmp_path, 
     symbols = subprocess.run(
         ["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True
     ).stdout.split()
-    assert [s for s in symbols if s[:1].isalpha() and len(s) > 1] == ["PyInit_" + module]
+    initialisation = "PyInit_" + module.rpartition("/")[2]
+    assert [s for s in symbols if s[:1].isalpha() and len(s) > 1] == [initialisation]
 
 
 def test_sdist_carries_everything_the_build_needs(tmp_path):

@@ -128,8 +128,10 @@ NANOBIND_OPAQUE = [
 @pytest.mark.parametrize("module", [lumagnis, lumagnis_fspl], ids=lambda m: m.__name__)
 def test_stubs_match_the_runtime_module(stub_directory, tmp_path, module):
     """stubtest compares every name and signature of the stubs with the built module."""
-    # The module under test, wherever this session imports it from.
+    # The module under test, wherever this session imports it from (a package: its parent).
     runtime = os.path.dirname(module.__file__)
+    if os.path.basename(module.__file__) == "__init__.py":
+        runtime = os.path.dirname(runtime)
     environment = dict(os.environ, MYPYPATH=str(stub_directory), PYTHONPATH=runtime)
     allowlist = tmp_path / "allowlist.txt"
     allowlist.write_text("\n".join(NANOBIND_OPAQUE) + "\n")

@@ -1,4 +1,5 @@
-// The module `lumagnis_fspl`: the modeller's door onto the finite-source models. Every function
+// The extension inside the package `lumagnis_fspl` (which re-exports its public names): the
+// modeller's door onto the finite-source models. Every function
 // converts and broadcasts its arguments, checks all of them, then runs its loop with the
 // interpreter lock released; no numerics here.
 
@@ -128,17 +129,11 @@ nb::object magnification_curve(nb::handle t, nb::handle t0, nb::handle u0, nb::h
 } // namespace
 } // namespace lumagnis::fspl_module
 
-NB_MODULE(lumagnis_fspl, module) {
+NB_MODULE(_native, module) {
     namespace fm = lumagnis::fspl_module;
     using namespace nb::literals;
 
-    module.doc() =
-        R"(Finite-source point-lens magnification for modelling microlensing light curves.
-
-The separation u and the source radius rho are in Einstein radii; the magnification is the
-brightness-weighted mean of the point-lens magnification over the source disk. Arguments
-broadcast like numpy ufuncs; results are float64 arrays, or floats for scalar arguments.
-With gradient=True every function also returns its exact partial derivatives.)";
+    module.doc() = "The compiled core of lumagnis_fspl; import lumagnis_fspl instead.";
     module.attr("__version__") = LUMAGNIS_VERSION;
     // Profile objects still referenced from other modules' globals when the interpreter
     // finalises (a test runner's parametrisations, for one) would be reported as leaks at exit;
@@ -219,11 +214,4 @@ the trajectory.
 >>> magnification_curve(numpy.linspace(-5, 5, 11), 0.0, 0.01, 20.0, 0.01, Linear(0.6)).shape
 (11,)
 )");
-
-    nb::list all;
-    for (const char* name : {"point_source", "uniform", "limb_darkened", "magnification_curve",
-                             "Linear", "Quadratic", "SquareRoot", "Power2", "Tabulated"}) {
-        all.append(name);
-    }
-    module.attr("__all__") = all;
 }
