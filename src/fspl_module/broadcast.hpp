@@ -1,95 +1,153 @@
 #pragma once
-// Arguments broadcast with numpy's rules, once, before the loop; results allocated once and
-// handed to numpy without a copy.
+// The numeric arguments of one call: each converted to float64 once, under the interpreter
+// lock, then read in place through its own strides. Broadcasting gives a dimension an argument
+// lacks, or holds once, the stride 0, so that no argument is ever expanded to the shape of the
+// result: a call needs its results and a constant beside them.
 
-#include <nanobind/nanobind.h>
+#include <Python.h>
 
 #include <array>
 #include <cstddef>
-#include <memory>
+#include <cstring>
+#include <initializer_list>
 #include <vector>
+
+#include "fspl_module/call.hpp"
 
 namespace lumagnis::fspl_module {
 
-namespace nb = nanobind;
+// numpy's own limit on the number of dimensions.
+inline constexpr std::size_t max_dimensions = 64;
 
-// One argument as float64 over the broadcast shape: element i is data[i * step], with step 0
-// for an argument that holds one value and 1 for one that holds them all.
-struct Column {
-    const double* data;
-    std::size_t step;
+// Elements visited between two calls of a walk's `stop`: few enough that the slowest law takes
+// a few milliseconds for them, enough that asking costs nothing measurable.
+inline constexpr std::size_t elements_per_pause = 1024;
 
-    double operator[](std::size_t i) const { return data[i * step]; }
+// An argument may be any float64 array numpy hands over, unaligned ones included.
+inline double load(const char* address) {
+    double value;
+    std::memcpy(&value, address, sizeof value);
+    return value;
+}
+
+// N arrays visited together over one shape, in C order. Dimensions of extent 1 are left out;
+// strides are in bytes, 0 along a broadcast dimension.
+template <std::size_t N> struct Walk {
+    std::vector<Py_ssize_t> extents;
+    std::array<std::vector<Py_ssize_t>, N> strides;
+    std::array<const char*, N> first{};
+    std::size_t size = 1;
 };
 
-// The numeric arguments of one call, converted by numpy.asarray to float64 and broadcast
-// against each other. The arrays are owned here, so the columns stay valid for the call; the
-// object is created and destroyed under the interpreter lock, and only the columns are read
-// while the lock is released.
+// Calls each(i, values) for every element i, and stop() after every elements_per_pause of them;
+// returns false as soon as stop() returns true. Touches no Python object.
+template <std::size_t N, class Each, class Stop>
+bool visit(const Walk<N>& walk, Each&& each, Stop&& stop) {
+    if (walk.size == 0) return true;
+    const std::size_t dims = walk.extents.size();
+    const Py_ssize_t inner = dims == 0 ? 1 : walk.extents[dims - 1];
+    std::array<Py_ssize_t, N> step{};
+    if (dims > 0) {
+        for (std::size_t k = 0; k < N; ++k) step[k] = walk.strides[k][dims - 1];
+    }
+    std::array<Py_ssize_t, max_dimensions> index{};
+    std::array<const char*, N> row = walk.first;
+    std::array<double, N> values;
+    std::size_t countdown = elements_per_pause;
+    std::size_t i = 0;
+    for (;;) {
+        for (Py_ssize_t j = 0; j < inner; ++j, ++i) {
+            for (std::size_t k = 0; k < N; ++k) values[k] = load(row[k] + j * step[k]);
+            each(i, values);
+            if (--countdown == 0) {
+                countdown = elements_per_pause;
+                if (stop()) return false;
+            }
+        }
+        // The next row: the odometer of the outer dimensions.
+        std::size_t d = dims == 0 ? 0 : dims - 1;
+        for (;;) {
+            if (d == 0) return true;
+            --d;
+            for (std::size_t k = 0; k < N; ++k) row[k] += walk.strides[k][d];
+            if (++index[d] < walk.extents[d]) break;
+            for (std::size_t k = 0; k < N; ++k) row[k] -= walk.strides[k][d] * walk.extents[d];
+            index[d] = 0;
+        }
+    }
+}
+
+// One argument as float64: a plain number kept as its value, anything else as the array
+// numpy.asarray makes of it, held for the call.
+struct Operand {
+    const char* name = nullptr;
+    PyRef array;
+    double value = 0.0;
+    const char* data = nullptr;
+    std::vector<Py_ssize_t> shape;
+    std::vector<Py_ssize_t> strides;
+
+    const char* first() const { return array ? data : reinterpret_cast<const char*>(&value); }
+};
+
+struct Argument {
+    PyObject* object;
+    const char* name;
+};
+
+// A shape as the tuple of its extents.
+PyRef shape_tuple(const std::vector<Py_ssize_t>& shape);
+
 class Broadcast {
 public:
-    // Raises numpy's own errors for what it cannot convert or broadcast.
-    explicit Broadcast(std::initializer_list<nb::handle> arguments);
+    // Converts every argument and broadcasts them with numpy's rules. Refuses what does not mean
+    // a real number (complex, datetime64, timedelta64) and masked arrays with a TypeError
+    // naming the argument, shapes that do not broadcast with a ValueError naming both.
+    explicit Broadcast(std::initializer_list<Argument> arguments);
 
     std::size_t size() const { return size_; }
     // Every argument was a scalar (0-d counts as scalar): the results are Python floats.
-    bool scalar() const { return scalar_; }
-    const Column& operator[](std::size_t i) const { return columns_[i]; }
-    const std::vector<std::size_t>& shape() const { return shape_; }
+    bool scalar() const { return shape_.empty(); }
+    const std::vector<Py_ssize_t>& shape() const { return shape_; }
 
-    // Raises ValueError(text) unless every value of column i satisfies `valid`.
+    // Raises ValueError(text) unless every one of argument i's own elements satisfies `valid`,
+    // whether or not the broadcast result has any element.
     template <class Valid> void require(std::size_t i, Valid valid, const char* text) const {
-        const Column& column = columns_[i];
-        const std::size_t n = column.step == 0 ? (size_ == 0 ? 0 : 1) : size_;
-        for (std::size_t k = 0; k < n; ++k) {
-            if (!valid(column.data[k])) throw nb::value_error(text);
-        }
+        bool invalid = false;
+        visit(
+            own_walk(i),
+            [&](std::size_t, const std::array<double, 1>& value) {
+                invalid = invalid || !valid(value[0]);
+            },
+            [&] { return invalid; });
+        if (invalid) raise(PyExc_ValueError, text);
     }
 
-private:
-    std::vector<nb::object> arrays_;
-    std::vector<Column> columns_;
-    std::vector<std::size_t> shape_;
-    std::size_t size_ = 1;
-    bool scalar_ = true;
-};
-
-// K result buffers of the broadcast size, filled while the lock is released and then handed
-// over to numpy arrays (or read into floats for scalar input).
-template <std::size_t K> class Results {
-public:
-    explicit Results(const Broadcast& inputs) : inputs_(inputs) {
-        for (auto& buffer : buffers_) buffer.reset(new double[inputs.size()]);
-    }
-
-    double* operator[](std::size_t k) { return buffers_[k].get(); }
-
-    // One result: an array or a float; several: a tuple of them.
-    nb::object release() {
-        if constexpr (K == 1) {
-            return one(0);
-        } else {
-            nb::tuple items = nb::steal<nb::tuple>(PyTuple_New(static_cast<Py_ssize_t>(K)));
-            for (std::size_t k = 0; k < K; ++k) {
-                PyTuple_SET_ITEM(items.ptr(), static_cast<Py_ssize_t>(k), one(k).release().ptr());
+    // The arguments, all of them, over the broadcast shape.
+    template <std::size_t N> Walk<N> walk() const {
+        Walk<N> result;
+        result.size = size_;
+        const std::size_t dims = shape_.size();
+        for (std::size_t k = 0; k < N; ++k) result.first[k] = operands_[k].first();
+        for (std::size_t d = 0; d < dims; ++d) {
+            if (shape_[d] == 1) continue;
+            result.extents.push_back(shape_[d]);
+            for (std::size_t k = 0; k < N; ++k) {
+                const Operand& operand = operands_[k];
+                const std::size_t missing = dims - operand.shape.size();
+                const bool held = d >= missing && operand.shape[d - missing] != 1;
+                result.strides[k].push_back(held ? operand.strides[d - missing] : 0);
             }
-            return items;
         }
+        return result;
     }
 
 private:
-    nb::object one(std::size_t k);
+    Walk<1> own_walk(std::size_t i) const;
 
-    const Broadcast& inputs_;
-    std::array<std::unique_ptr<double[]>, K> buffers_;
+    std::vector<Operand> operands_;
+    std::vector<Py_ssize_t> shape_;
+    std::size_t size_ = 1;
 };
-
-// The numpy array that takes ownership of `buffer` (left empty once the array owns it).
-nb::object hand_to_numpy(std::unique_ptr<double[]>& buffer, const std::vector<std::size_t>& shape);
-
-template <std::size_t K> nb::object Results<K>::one(std::size_t k) {
-    if (inputs_.scalar()) return nb::float_(buffers_[k][0]);
-    return hand_to_numpy(buffers_[k], inputs_.shape());
-}
 
 } // namespace lumagnis::fspl_module

@@ -1,7 +1,7 @@
 // The extension inside the package `lumagnis_fspl` (which re-exports its public names): the
-// modeller's door onto the finite-source models. Every function
-// converts and broadcasts its arguments, checks all of them, then runs its loop with the
-// interpreter lock released; no numerics here.
+// modeller's door onto the finite-source models. Every function binds and converts its
+// arguments, checks all of them, then runs its loop with the interpreter lock released; no
+// numerics here. The profiles are classes of the binding library; the functions are builtins.
 
 #include <nanobind/nanobind.h>
 
@@ -10,6 +10,8 @@
 #include <cstddef>
 
 #include "fspl_module/broadcast.hpp"
+#include "fspl_module/call.hpp"
+#include "fspl_module/compute.hpp"
 #include "fspl_module/profiles.hpp"
 #include "fspl_module/texts.hpp"
 #include "models/fspl.hpp"
@@ -20,7 +22,6 @@ namespace lumagnis::fspl_module {
 namespace {
 
 namespace fspl = models::fspl;
-using namespace nb::literals;
 
 // The rules the values of each parameter follow. NaN separations are allowed element by
 // element, so only a separation that compares below zero is refused.
@@ -33,120 +34,109 @@ const fspl::Source& uniform_source() {
     return source;
 }
 
-// Fills K result buffers, element by element, with the interpreter lock released: only the
-// broadcast columns and the buffers are touched there, never a Python object.
-template <std::size_t K, class Each> nb::object compute(const Broadcast& inputs, Each each) {
-    Results<K> results(inputs);
-    std::array<double*, K> out;
-    for (std::size_t k = 0; k < K; ++k) out[k] = results[k];
-    {
-        const nb::gil_scoped_release unlocked;
-        const std::size_t n = inputs.size();
-        for (std::size_t i = 0; i < n; ++i) each(i, out);
-    }
-    return results.release();
+// The law a profile argument names: None is the uniform disk.
+const fspl::Source& source_of(PyObject* profile, const char* type_text) {
+    if (profile == nullptr || profile == Py_None) return uniform_source();
+    const fspl::Source* source = prepared_source(profile);
+    if (source == nullptr) raise(PyExc_TypeError, type_text);
+    return *source;
 }
 
-nb::object point_source(nb::handle u, bool gradient) {
-    const Broadcast in{u};
+PyRef point_source(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"u", "gradient"};
+    static constexpr Parameters parameters{"point_source", names, 1};
+    const Slots bound = bind(parameters, args, nargs, kwnames);
+    const bool gradient = flag(bound[1], "gradient");
+    const Broadcast in{{bound[0], "u"}};
     in.require(0, separation, texts::u);
-    const Column us = in[0];
     if (!gradient) {
-        return compute<1>(in, [us](std::size_t i, const std::array<double*, 1>& out) {
-            out[0][i] = fspl::point_source(us[i]);
+        return compute<1, 1>(in, [](const std::array<double, 1>& v) {
+            return std::array{fspl::point_source(v[0])};
         });
     }
-    return compute<2>(in, [us](std::size_t i, const std::array<double*, 2>& out) {
-        const fspl::Gradient g = fspl::point_source_gradient(us[i]);
-        out[0][i] = g.a;
-        out[1][i] = g.da_du;
+    return compute<1, 2>(in, [](const std::array<double, 1>& v) {
+        const fspl::Gradient g = fspl::point_source_gradient(v[0]);
+        return std::array{g.a, g.da_du};
     });
 }
 
-nb::object disk(const Broadcast& in, const fspl::Source& source, bool gradient) {
-    const Column us = in[0];
-    const Column rhos = in[1];
+PyRef disk(const Broadcast& in, const fspl::Source& source, bool gradient) {
     if (!gradient) {
-        return compute<1>(in,
-                          [&source, us, rhos](std::size_t i, const std::array<double*, 1>& out) {
-                              out[0][i] = source.magnification(us[i], rhos[i]);
-                          });
+        return compute<2, 1>(in, [&source](const std::array<double, 2>& v) {
+            return std::array{source.magnification(v[0], v[1])};
+        });
     }
-    return compute<3>(in, [&source, us, rhos](std::size_t i, const std::array<double*, 3>& out) {
-        const fspl::Gradient g = source.gradient(us[i], rhos[i]);
-        out[0][i] = g.a;
-        out[1][i] = g.da_du;
-        out[2][i] = g.da_drho;
+    return compute<2, 3>(in, [&source](const std::array<double, 2>& v) {
+        const fspl::Gradient g = source.gradient(v[0], v[1]);
+        return std::array{g.a, g.da_du, g.da_drho};
     });
 }
 
-Broadcast separations_and_radii(nb::handle u, nb::handle rho) {
-    Broadcast in{u, rho};
+Broadcast separations_and_radii(PyObject* u, PyObject* rho) {
+    Broadcast in{{u, "u"}, {rho, "rho"}};
     in.require(0, separation, texts::u);
     in.require(1, finite_positive, texts::rho);
     return in;
 }
 
-nb::object uniform(nb::handle u, nb::handle rho, bool gradient) {
-    const Broadcast in = separations_and_radii(u, rho);
+PyRef uniform(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"u", "rho", "gradient"};
+    static constexpr Parameters parameters{"uniform", names, 2};
+    const Slots bound = bind(parameters, args, nargs, kwnames);
+    const bool gradient = flag(bound[2], "gradient");
+    const Broadcast in = separations_and_radii(bound[0], bound[1]);
     return disk(in, uniform_source(), gradient);
 }
 
-nb::object limb_darkened(nb::handle u, nb::handle rho, nb::handle profile, bool gradient) {
-    const Broadcast in = separations_and_radii(u, rho);
-    const fspl::Source* source = prepared_source(profile);
-    if (source == nullptr) throw nb::type_error(texts::profile_type);
-    return disk(in, *source, gradient);
+PyRef limb_darkened(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"u", "rho", "profile", "gradient"};
+    static constexpr Parameters parameters{"limb_darkened", names, 3};
+    const Slots bound = bind(parameters, args, nargs, kwnames);
+    const bool gradient = flag(bound[3], "gradient");
+    const Broadcast in = separations_and_radii(bound[0], bound[1]);
+    return disk(in, source_of(bound[2], texts::profile_or_none_type), gradient);
 }
 
-nb::object magnification_curve(nb::handle t, nb::handle t0, nb::handle u0, nb::handle te,
-                               nb::handle rho, nb::handle profile, bool gradient) {
-    const Broadcast in{t, t0, u0, te, rho};
+PyRef magnification_curve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"t", "t0", "u0", "tE", "rho", "profile", "gradient"};
+    static constexpr Parameters parameters{"magnification_curve", names, 5};
+    const Slots bound = bind(parameters, args, nargs, kwnames);
+    const bool gradient = flag(bound[6], "gradient");
+    const Broadcast in{
+        {bound[0], "t"}, {bound[1], "t0"}, {bound[2], "u0"}, {bound[3], "tE"}, {bound[4], "rho"}};
     in.require(1, finite, texts::t0);
     in.require(2, finite, texts::u0);
     in.require(3, finite_positive, texts::te);
     in.require(4, finite_positive, texts::rho);
-    const fspl::Source* source = profile.is_none() ? &uniform_source() : prepared_source(profile);
-    if (source == nullptr) throw nb::type_error(texts::profile_or_none_type);
-    const std::array<Column, 5> c{in[0], in[1], in[2], in[3], in[4]};
+    const fspl::Source& source = source_of(bound[5], texts::profile_or_none_type);
     if (!gradient) {
-        return compute<1>(in, [source, c](std::size_t i, const std::array<double*, 1>& out) {
-            out[0][i] =
-                fspl::curve_magnification(*source, c[0][i], c[1][i], c[2][i], c[3][i], c[4][i]);
+        return compute<5, 1>(in, [&source](const std::array<double, 5>& v) {
+            return std::array{fspl::curve_magnification(source, v[0], v[1], v[2], v[3], v[4])};
         });
     }
-    return compute<5>(in, [source, c](std::size_t i, const std::array<double*, 5>& out) {
-        const fspl::CurveGradient g =
-            fspl::curve_gradient(*source, c[0][i], c[1][i], c[2][i], c[3][i], c[4][i]);
-        out[0][i] = g.a;
-        out[1][i] = g.da_dt0;
-        out[2][i] = g.da_du0;
-        out[3][i] = g.da_dte;
-        out[4][i] = g.da_drho;
+    return compute<5, 5>(in, [&source](const std::array<double, 5>& v) {
+        const fspl::CurveGradient g = fspl::curve_gradient(source, v[0], v[1], v[2], v[3], v[4]);
+        return std::array{g.a, g.da_dt0, g.da_du0, g.da_dte, g.da_drho};
     });
 }
 
-} // namespace
-} // namespace lumagnis::fspl_module
+// The interpreter's entry for `Body`. Not noexcept, for the forced unwind `guarded` lets
+// through.
+template <PyRef (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] { return Body(args, nargs, kwnames); });
+}
 
-NB_MODULE(_native, module) {
-    namespace fm = lumagnis::fspl_module;
-    using namespace nb::literals;
+template <PyRef (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
+const PyCFunction entry_function =
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Body>));
 
-    module.doc() = "The compiled core of lumagnis_fspl; import lumagnis_fspl instead.";
-    module.attr("__version__") = LUMAGNIS_VERSION;
-    // Profile objects still referenced from other modules' globals when the interpreter
-    // finalises (a test runner's parametrisations, for one) would be reported as leaks at exit;
-    // the references the binding takes are checked by the tests instead.
-    nb::set_leak_warnings(false);
+// The docstrings open with the signature in the form the interpreter reads into
+// __text_signature__, so that inspect.signature and help() show the parameters.
+constexpr const char point_source_doc[] = R"(point_source(u, gradient=False)
+--
 
-    // Built now, not on the first call, so that no call pays for it.
-    (void)fm::uniform_source();
-    fm::bind_profiles(module);
-
-    module.def("point_source", &fm::point_source, "u"_a, "gradient"_a = false,
-               nb::sig("def point_source(u, gradient=False)"),
-               R"(The magnification of a point source at separation u (Einstein radii).
+The magnification of a point source at separation u (Einstein radii).
 
 A = (u^2 + 2) / (u sqrt(u^2 + 4)): +inf at u = 0, 1 at u = +inf, NaN for NaN.
 With gradient=True, returns (A, dA_du), dA_du = -8 / (u^2 (u^2 + 4)^(3/2)).
@@ -157,11 +147,12 @@ With gradient=True, returns (A, dA_du), dA_du = -8 / (u^2 (u^2 + 4)^(3/2)).
 [1.3416407865, -0.7155417528]
 >>> point_source([float("inf"), 2.0]).shape
 (2,)
-)");
+)";
 
-    module.def("uniform", &fm::uniform, "u"_a, "rho"_a, "gradient"_a = false,
-               nb::sig("def uniform(u, rho, gradient=False)"),
-               R"(The magnification of a uniformly bright source disk.
+constexpr const char uniform_doc[] = R"(uniform(u, rho, gradient=False)
+--
+
+The magnification of a uniformly bright source disk.
 
 u is the lens-source separation and rho the source radius, both in Einstein radii. The mean of
 the point-source magnification over the disk, in closed form through the complete elliptic
@@ -176,14 +167,16 @@ At the centre, A = sqrt(rho^2 + 4) / rho:
 20.0249843945
 >>> uniform(float("inf"), 0.1)
 1.0
-)");
+)";
 
-    module.def("limb_darkened", &fm::limb_darkened, "u"_a, "rho"_a, "profile"_a.none(),
-               "gradient"_a = false, nb::sig("def limb_darkened(u, rho, profile, gradient=False)"),
-               R"(The magnification of a limb-darkened source disk.
+constexpr const char limb_darkened_doc[] = R"(limb_darkened(u, rho, profile, gradient=False)
+--
+
+The magnification of a limb-darkened source disk.
 
 u is the lens-source separation and rho the source radius, both in Einstein radii; profile is
-a Linear, Quadratic, SquareRoot, Power2 or Tabulated intensity law. The brightness-weighted
+a Linear, Quadratic, SquareRoot, Power2 or Tabulated intensity law, or None for the uniform
+disk. The brightness-weighted
 mean of the point-source magnification over the disk: a radial integral of uniform-disk
 magnifications (by parts, against the slope of the intensity), split at the radius r = u / rho
 where its integrand has a kink, by fixed Gauss-Legendre rules; beyond 15 rho, a series in the
@@ -194,13 +187,13 @@ operations.
 21.8045035637
 >>> limb_darkened([0.0, 0.05, 1.0], 0.1, Quadratic(0.4, 0.3)).shape
 (3,)
-)");
+)";
 
-    module.def("magnification_curve", &fm::magnification_curve, "t"_a, "t0"_a, "u0"_a, "tE"_a,
-               "rho"_a, "profile"_a.none() = nb::none(), "gradient"_a = false,
-               nb::sig("def magnification_curve(t, t0, u0, tE, rho, profile=None, "
-                       "gradient=False)"),
-               R"(The magnification along a straight trajectory: a light curve.
+constexpr const char magnification_curve_doc[] =
+    R"(magnification_curve(t, t0, u0, tE, rho, profile=None, gradient=False)
+--
+
+The magnification along a straight trajectory: a light curve.
 
 u = sqrt(u0^2 + ((t - t0) / tE)^2) with t and t0 in any one time unit, tE the Einstein time in
 that unit, u0 the impact parameter and rho the source radius in Einstein radii. profile=None
@@ -213,5 +206,37 @@ the trajectory.
 >>> import numpy
 >>> magnification_curve(numpy.linspace(-5, 5, 11), 0.0, 0.01, 20.0, 0.01, Linear(0.6)).shape
 (11,)
-)");
+)";
+
+// The functions are plain builtins: argument binding of their own, and no binding layer's
+// dispatch between the interpreter and the guard around each call.
+PyMethodDef functions[] = {
+    {"point_source", entry_function<point_source>, METH_FASTCALL | METH_KEYWORDS, point_source_doc},
+    {"uniform", entry_function<uniform>, METH_FASTCALL | METH_KEYWORDS, uniform_doc},
+    {"limb_darkened", entry_function<limb_darkened>, METH_FASTCALL | METH_KEYWORDS,
+     limb_darkened_doc},
+    {"magnification_curve", entry_function<magnification_curve>, METH_FASTCALL | METH_KEYWORDS,
+     magnification_curve_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+} // namespace
+} // namespace lumagnis::fspl_module
+
+NB_MODULE(_native, module) {
+    namespace fm = lumagnis::fspl_module;
+
+    module.doc() = "The compiled core of lumagnis_fspl; import lumagnis_fspl instead.";
+    module.attr("__version__") = LUMAGNIS_VERSION;
+    // Profile objects still referenced from other modules' globals when the interpreter
+    // finalises (a test runner's parametrisations, for one) would be reported as leaks at exit;
+    // the references the binding takes are checked by the tests instead.
+    nb::set_leak_warnings(false);
+
+    // Built now, not on the first call, so that no call pays for it.
+    (void)fm::uniform_source();
+    fm::bind_profiles(module);
+
+    if (!fm::prepare_numpy()) throw nb::python_error();
+    if (PyModule_AddFunctions(module.ptr(), fm::functions) < 0) throw nb::python_error();
 }

@@ -7,11 +7,13 @@
 
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "fspl_module/call.hpp"
 #include "fspl_module/texts.hpp"
 
 namespace lumagnis::fspl_module {
@@ -28,9 +30,31 @@ template <class Law> struct Bound {
     explicit Bound(Law valid_law) : law(std::move(valid_law)), source(law) {}
 };
 
-template <class Law> Law checked(Law law) {
+template <class Law> Law checked_law(Law law) {
     if (const char* text = fspl::profile_error(law)) throw nb::value_error(text);
     return law;
+}
+
+// The floats of a state tuple, or a TypeError that says what the state must hold.
+template <std::size_t Count>
+std::array<double, Count> state_floats(nb::handle state, const char* name,
+                                       const char* const (&fields)[Count]) {
+    const bool shaped = PyTuple_Check(state.ptr()) &&
+                        PyTuple_GET_SIZE(state.ptr()) == static_cast<Py_ssize_t>(Count);
+    std::array<double, Count> values{};
+    for (std::size_t i = 0; shaped && i < Count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(state.ptr(), static_cast<Py_ssize_t>(i));
+        if (!PyFloat_Check(item) && !PyLong_Check(item)) break;
+        values[i] = PyFloat_AsDouble(item);
+        if (values[i] == -1.0 && PyErr_Occurred() != nullptr) throw nb::python_error();
+        if (i + 1 == Count) return values;
+    }
+    std::string listed;
+    for (const char* field : fields) listed += std::string(listed.empty() ? "" : ", ") + field;
+    if (Count == 1) listed += ",";
+    const nb::str text =
+        nb::steal<nb::str>(PyUnicode_FromFormat(texts::state_floats, name, listed.c_str()));
+    throw nb::type_error(text.c_str());
 }
 
 // The per-law facts: the class name, the attribute names in constructor order, and the
@@ -41,30 +65,36 @@ template <> struct Traits<fspl::Linear> {
     static constexpr const char* name = "Linear";
     static constexpr const char* fields[] = {"a"};
     static nb::tuple state(const fspl::Linear& law) { return nb::make_tuple(law.a); }
-    static fspl::Linear from(const nb::tuple& s) { return {nb::cast<double>(s[0])}; }
+    static fspl::Linear from(nb::handle s) {
+        const auto v = state_floats(s, name, fields);
+        return {v[0]};
+    }
 };
 template <> struct Traits<fspl::Quadratic> {
     static constexpr const char* name = "Quadratic";
     static constexpr const char* fields[] = {"a", "b"};
     static nb::tuple state(const fspl::Quadratic& law) { return nb::make_tuple(law.a, law.b); }
-    static fspl::Quadratic from(const nb::tuple& s) {
-        return {nb::cast<double>(s[0]), nb::cast<double>(s[1])};
+    static fspl::Quadratic from(nb::handle s) {
+        const auto v = state_floats(s, name, fields);
+        return {v[0], v[1]};
     }
 };
 template <> struct Traits<fspl::SquareRoot> {
     static constexpr const char* name = "SquareRoot";
     static constexpr const char* fields[] = {"c", "d"};
     static nb::tuple state(const fspl::SquareRoot& law) { return nb::make_tuple(law.c, law.d); }
-    static fspl::SquareRoot from(const nb::tuple& s) {
-        return {nb::cast<double>(s[0]), nb::cast<double>(s[1])};
+    static fspl::SquareRoot from(nb::handle s) {
+        const auto v = state_floats(s, name, fields);
+        return {v[0], v[1]};
     }
 };
 template <> struct Traits<fspl::Power2> {
     static constexpr const char* name = "Power2";
     static constexpr const char* fields[] = {"c", "alpha"};
     static nb::tuple state(const fspl::Power2& law) { return nb::make_tuple(law.c, law.alpha); }
-    static fspl::Power2 from(const nb::tuple& s) {
-        return {nb::cast<double>(s[0]), nb::cast<double>(s[1])};
+    static fspl::Power2 from(nb::handle s) {
+        const auto v = state_floats(s, name, fields);
+        return {v[0], v[1]};
     }
 };
 
@@ -91,7 +121,12 @@ template <> struct Traits<fspl::Tabulated> {
     static nb::tuple state(const fspl::Tabulated& law) {
         return nb::make_tuple(as_tuple(law.r), as_tuple(law.intensity));
     }
-    static fspl::Tabulated from(const nb::tuple& s) { return {samples(s[0]), samples(s[1])}; }
+    static fspl::Tabulated from(nb::handle s) {
+        if (!PyTuple_Check(s.ptr()) || PyTuple_GET_SIZE(s.ptr()) != 2) {
+            throw nb::type_error(texts::state_tables);
+        }
+        return {samples(PyTuple_GET_ITEM(s.ptr(), 0)), samples(PyTuple_GET_ITEM(s.ptr(), 1))};
+    }
 };
 
 template <class Law> nb::object state_of(const Bound<Law>& self) {
@@ -132,21 +167,62 @@ template <class Law> nb::class_<Bound<Law>> bind_common(nb::module_& module, con
         return nb::hash(nb::make_tuple(Traits<Law>::name, state_of(self)));
     });
     cls.def("__getstate__", &state_of<Law>);
-    cls.def("__setstate__", [](Self* self, const nb::tuple& state) {
-        new (self) Self(checked(Traits<Law>::from(state)));
+    // The state is checked before anything is built from it; a pickle of any protocol calls
+    // the class with it, so that loading one is a construction like any other.
+    cls.def("__setstate__", [](Self* self, nb::handle state) {
+        new (self) Self(checked_law(Traits<Law>::from(state)));
+    });
+    cls.def("__reduce__", [](nb::handle self) {
+        return nb::make_tuple(self.type(), state_of(nb::cast<const Self&>(self)));
     });
     return cls;
 }
 
 template <class Law> const fspl::Source* source_if(nb::handle profile) {
     if (!nb::isinstance<Bound<Law>>(profile)) return nullptr;
-    return &nb::cast<const Bound<Law>&>(profile).source;
+    // Made by __new__ alone (or a failed __setstate__): the instance holds no law yet.
+    if (!nb::inst_ready(profile)) {
+        PyErr_Format(PyExc_TypeError, texts::profile_not_ready, Traits<Law>::name,
+                     Traits<Law>::name);
+        throw Raised{};
+    }
+    return &nb::inst_ptr<Bound<Law>>(profile)->source;
 }
+
+// Linear.from_gamma, a builtin like the functions, for its signature.
+PyObject* from_gamma(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr const char* names[] = {"gamma"};
+        static constexpr Parameters parameters{"from_gamma", names, 1};
+        const Slots bound = bind(parameters, args, nargs, kwnames);
+        const double gamma = PyFloat_AsDouble(bound[0]);
+        if (gamma == -1.0 && PyErr_Occurred() != nullptr) throw Raised{};
+        // Rejects NaN too; 3 gamma / (2 + gamma) runs from -inf up to 1 over this range.
+        if (!(gamma > -2.0 && gamma <= 1.0)) raise(PyExc_ValueError, texts::gamma);
+        const PyRef a = checked(PyFloat_FromDouble(3.0 * gamma / (2.0 + gamma)));
+        PyObject* const linear = nb::type<Bound<fspl::Linear>>().ptr();
+        return checked(PyObject_CallOneArg(linear, a.get()));
+    });
+}
+
+constexpr const char from_gamma_doc[] = R"(from_gamma(gamma)
+--
+
+The linear law in the Gamma convention, intensity proportional to 1 - Gamma (1 - 3 mu / 2):
+Linear(a) with a = 3 gamma / (2 + gamma). gamma must be greater than -2 and at most 1.
+
+>>> Linear.from_gamma(0.5)
+Linear(a=0.6)
+)";
+
+PyMethodDef from_gamma_method{
+    "from_gamma", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&from_gamma)),
+    METH_FASTCALL | METH_KEYWORDS, from_gamma_doc};
 
 } // namespace
 
 void bind_profiles(nb::module_& module) {
-    bind_common<fspl::Linear>(module, R"(Linear(a)
+    auto linear = bind_common<fspl::Linear>(module, R"(Linear(a)
 
 The linear limb-darkening law: intensity 1 - a (1 - mu), where mu = sqrt(1 - r^2) and r is
 the radius in source radii. a must be finite and at most 1, so that the limb is not negative.
@@ -156,26 +232,19 @@ Linear(a=0.6)
 >>> Linear.from_gamma(0.5) == Linear(0.6)
 True
 )")
-        .def(
-            "__init__",
-            [](Bound<fspl::Linear>* self, double a) {
-                new (self) Bound<fspl::Linear>(checked(fspl::Linear{a}));
-            },
-            "a"_a)
-        .def_static(
-            "from_gamma",
-            [](double gamma) {
-                // Rejects NaN too; 3 gamma / (2 + gamma) runs from -inf up to 1 over this range.
-                if (!(gamma > -2.0 && gamma <= 1.0)) throw nb::value_error(texts::gamma);
-                return Bound<fspl::Linear>(checked(fspl::Linear{3.0 * gamma / (2.0 + gamma)}));
-            },
-            "gamma"_a,
-            R"(The linear law in the Gamma convention, intensity proportional to 1 - Gamma (1 - 3 mu / 2):
-Linear(a) with a = 3 gamma / (2 + gamma). gamma must be greater than -2 and at most 1.
+                      .def(
+                          "__init__",
+                          [](Bound<fspl::Linear>* self, double a) {
+                              new (self) Bound<fspl::Linear>(checked_law(fspl::Linear{a}));
+                          },
+                          "a"_a);
 
->>> Linear.from_gamma(0.5)
-Linear(a=0.6)
-)");
+    const nb::object function =
+        nb::steal(PyCFunction_NewEx(&from_gamma_method, nullptr, module.ptr()));
+    if (!function.is_valid()) throw nb::python_error();
+    const nb::object method = nb::steal(PyStaticMethod_New(function.ptr()));
+    if (!method.is_valid()) throw nb::python_error();
+    nb::setattr(linear, "from_gamma", method);
 
     bind_common<fspl::Quadratic>(module, R"(Quadratic(a, b)
 
@@ -191,7 +260,7 @@ Quadratic(a=0.4, b=0.3)
         .def(
             "__init__",
             [](Bound<fspl::Quadratic>* self, double a, double b) {
-                new (self) Bound<fspl::Quadratic>(checked(fspl::Quadratic{a, b}));
+                new (self) Bound<fspl::Quadratic>(checked_law(fspl::Quadratic{a, b}));
             },
             "a"_a, "b"_a);
 
@@ -207,7 +276,7 @@ SquareRoot(c=0.3, d=0.4)
         .def(
             "__init__",
             [](Bound<fspl::SquareRoot>* self, double c, double d) {
-                new (self) Bound<fspl::SquareRoot>(checked(fspl::SquareRoot{c, d}));
+                new (self) Bound<fspl::SquareRoot>(checked_law(fspl::SquareRoot{c, d}));
             },
             "c"_a, "d"_a);
 
@@ -222,7 +291,7 @@ Power2(c=0.6, alpha=0.5)
         .def(
             "__init__",
             [](Bound<fspl::Power2>* self, double c, double alpha) {
-                new (self) Bound<fspl::Power2>(checked(fspl::Power2{c, alpha}));
+                new (self) Bound<fspl::Power2>(checked_law(fspl::Power2{c, alpha}));
             },
             "c"_a, "alpha"_a);
 
@@ -241,7 +310,7 @@ Tabulated(r=(0.0, 0.5, 1.0), intensity=(1.0, 0.9, 0.5))
             "__init__",
             [](Bound<fspl::Tabulated>* self, nb::handle r, nb::handle intensity) {
                 fspl::Tabulated law{samples(r), samples(intensity)};
-                new (self) Bound<fspl::Tabulated>(checked(std::move(law)));
+                new (self) Bound<fspl::Tabulated>(checked_law(std::move(law)));
             },
             "r"_a, "intensity"_a);
 }

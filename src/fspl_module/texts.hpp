@@ -20,3 +20,25 @@ inline constexpr const char* profile_or_none_type =
     "profile must be None or a Linear, Quadratic, SquareRoot, Power2 or Tabulated object";
 
 } // namespace lumagnis::fspl_module::texts
+
+// Texts completed with the parameter's name (and, for flag_type, the type given).
+namespace lumagnis::fspl_module::texts {
+
+inline constexpr const char* flag_type = "%s must be True or False (a bool or numpy.bool_), not %s";
+inline constexpr const char* complex_values =
+    "%s must be real numbers: complex values are not accepted";
+inline constexpr const char* time_values =
+    "%s must be numbers, not datetime64 or timedelta64 values: pass times as numbers, say days "
+    "(for instance (t - t_ref) / numpy.timedelta64(1, 'D'))";
+inline constexpr const char* masked_values =
+    "%s is a masked array, whose mask would be lost: pass its valid values (for instance "
+    "numpy.ma.compressed(x)) instead";
+inline constexpr const char* not_broadcast =
+    "%s with shape %S and %s with shape %S cannot be broadcast to a single shape";
+inline constexpr const char* profile_not_ready =
+    "profile: this %s object is not initialised (it was made by %s.__new__ without __init__)";
+inline constexpr const char* state_floats = "%s state must be a tuple (%s) of floats";
+inline constexpr const char* state_tables =
+    "Tabulated state must be a tuple (r, intensity) of two one-dimensional sequences of floats";
+
+} // namespace lumagnis::fspl_module::texts
