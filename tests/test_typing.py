@@ -2,6 +2,7 @@
 installed and judges typed code by them."""
 
 import ast
+import inspect
 import os
 import re
 import shutil
@@ -115,13 +116,12 @@ def stub_directory(tmp_path):
     return directory
 
 
-# stubtest cannot introspect nanobind's own function and class objects (it reports them as
-# "not a function" and "metaclass differs"); their parameter lists are compared below instead,
-# with the first line of each docstring, which nanobind writes from the binding.
+# stubtest cannot introspect the binding library's classes (it reports "metaclass differs" and
+# finds no signature in their __init__); their signatures, which the package gives them as
+# __signature__, are compared through inspect below.
 NANOBIND_OPAQUE = [
-    r"lumagnis_fspl\.(point_source|uniform|limb_darkened|magnification_curve)",
     r"lumagnis_fspl\.(Linear|Quadratic|SquareRoot|Power2|Tabulated)",
-    r"lumagnis_fspl\.Linear\.from_gamma",
+    r"lumagnis_fspl\.(Linear|Quadratic|SquareRoot|Power2|Tabulated)\.__signature__",
 ]
 
 
@@ -143,30 +143,55 @@ def test_stubs_match_the_runtime_module(stub_directory, tmp_path, module):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_stub_parameters_are_the_runtime_parameters():
+def stub_signatures():
+    """Every public callable of the stubs, as {path: [its definitions]}: the functions (with
+    their overloads), the classes (by __init__) and Linear.from_gamma."""
     tree = ast.parse(FSPL_STUB.read_text())
-    stubbed = {}
-    for node in ast.walk(tree):
+    found = {}
+    for node in tree.body:
         if isinstance(node, ast.ClassDef):
             for item in node.body:
-                if isinstance(item, ast.FunctionDef) and item.name in ("__init__", "from_gamma"):
-                    stubbed.setdefault(f"{node.name}.{item.name}", set()).add(item)
-        elif isinstance(node, ast.FunctionDef) and node.name in lumagnis_fspl.__all__:
-            stubbed.setdefault(node.name, set()).add(node)
-    assert len(stubbed) == 4 + 5 + 1
+                if isinstance(item, ast.FunctionDef) and item.name == "__init__":
+                    found.setdefault(node.name, []).append(item)
+                elif isinstance(item, ast.FunctionDef) and item.name == "from_gamma":
+                    found.setdefault(f"{node.name}.from_gamma", []).append(item)
+        elif isinstance(node, ast.FunctionDef):
+            found.setdefault(node.name, []).append(node)
+    return found
+
+
+def test_inspect_signature_of_every_public_callable_agrees_with_the_stubs():
+    """What help(), IDEs and notebooks show: parameter names in order, how each may be passed,
+    and defaults. Each overload of a function may narrow a parameter to keyword-only or leave
+    out a default, never rename or reorder one."""
+    stubbed = stub_signatures()
+    assert set(stubbed) == set(lumagnis_fspl.__all__) | {"Linear.from_gamma"}
+    any_kind = {inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY}
     for path, definitions in stubbed.items():
-        name, _, method = path.partition(".")
-        runtime = getattr(lumagnis_fspl, name)
-        if method:
-            runtime = getattr(runtime, method)
-            # A class's docstring is its own; __init__'s signature is in its own doc line.
-        first = runtime.__doc__.splitlines()[0]
-        runtime_names = re.findall(r"(\w+)(?::[^,=)]*)?(?:=[^,)]*)?(?=[,)])", first.split("(", 1)[1])
-        runtime_names = [n for n in runtime_names if n != "self"]
+        runtime = lumagnis_fspl
+        for part in path.split("."):
+            runtime = getattr(runtime, part)
+        parameters = list(inspect.signature(runtime).parameters.values())
         for definition in definitions:
             arguments = definition.args
-            names = [a.arg for a in arguments.posonlyargs + arguments.args + arguments.kwonlyargs]
-            assert [n for n in names if n != "self"] == runtime_names, (path, first)
+            positional = [a for a in arguments.args if a.arg != "self"]
+            names = [a.arg for a in positional + arguments.kwonlyargs]
+            assert [p.name for p in parameters] == names, path
+            defaults = dict(zip([a.arg for a in positional][::-1], arguments.defaults[::-1]))
+            defaults.update({a.arg: d for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults) if d})
+            for parameter in parameters:
+                assert parameter.kind in any_kind, (path, parameter)
+                if parameter.name in defaults:
+                    assert parameter.default == ast.literal_eval(defaults[parameter.name]), (path, parameter)
+        # A default at run time that no overload has would allow a call the stubs refuse.
+        stub_defaults = set()
+        for definition in definitions:
+            arguments = definition.args
+            positional = [a.arg for a in arguments.args if a.arg != "self"]
+            stub_defaults |= set(positional[len(positional) - len(arguments.defaults):])
+            stub_defaults |= {a.arg for a, d in zip(arguments.kwonlyargs, arguments.kw_defaults) if d}
+        assert {p.name for p in parameters if p.default is not p.empty} == stub_defaults, path
+
 
 def test_numpy_arrays_and_scalars_type_check(stub_directory, tmp_path):
     result = mypy(tmp_path, WITH_NUMPY, stub_path=stub_directory)

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -56,10 +57,16 @@ bool visit(const Walk<N>& walk, Each&& each, Stop&& stop) {
     std::size_t countdown = elements_per_pause;
     std::size_t i = 0;
     for (;;) {
-        for (Py_ssize_t j = 0; j < inner; ++j, ++i) {
-            for (std::size_t k = 0; k < N; ++k) values[k] = load(row[k] + j * step[k]);
-            each(i, values);
-            if (--countdown == 0) {
+        // The row in runs that end where `stop` is due, so that the element loop itself has no
+        // branch but its own.
+        for (Py_ssize_t j = 0; j < inner;) {
+            const Py_ssize_t run = std::min(inner - j, static_cast<Py_ssize_t>(countdown));
+            for (Py_ssize_t e = j + run; j < e; ++j, ++i) {
+                for (std::size_t k = 0; k < N; ++k) values[k] = load(row[k] + j * step[k]);
+                each(i, values);
+            }
+            countdown -= static_cast<std::size_t>(run);
+            if (countdown == 0) {
                 countdown = elements_per_pause;
                 if (stop()) return false;
             }

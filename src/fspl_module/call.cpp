@@ -77,7 +77,8 @@ bool flag(PyObject* value, const char* name) {
         if (truth < 0) throw Raised{};
         return truth != 0;
     }
-    PyErr_Format(PyExc_TypeError, texts::flag_type, name, Py_TYPE(value)->tp_name);
+    const PyRef type_name = checked(PyType_GetName(Py_TYPE(value)));
+    PyErr_Format(PyExc_TypeError, texts::flag_type, name, type_name.get());
     throw Raised{};
 }
 
@@ -98,9 +99,8 @@ bool prepare_numpy() {
     const PyRef np = PyRef::steal(PyImport_ImportModule("numpy"));
     const PyRef ma = PyRef::steal(PyImport_ImportModule("numpy.ma"));
     const PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-    const PyRef main_thread =
-        PyRef::steal(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr)
-                               : nullptr);
+    const PyRef main_thread = PyRef::steal(
+        threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
     const PyRef ident = PyRef::steal(attribute(main_thread.get(), "ident"));
     Numpy found{
         .asarray = attribute(np.get(), "asarray"),

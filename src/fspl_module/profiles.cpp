@@ -169,9 +169,12 @@ template <class Law> nb::class_<Bound<Law>> bind_common(nb::module_& module, con
     cls.def("__getstate__", &state_of<Law>);
     // The state is checked before anything is built from it; a pickle of any protocol calls
     // the class with it, so that loading one is a construction like any other.
-    cls.def("__setstate__", [](Self* self, nb::handle state) {
-        new (self) Self(checked_law(Traits<Law>::from(state)));
-    });
+    cls.def(
+        "__setstate__",
+        [](Self* self, nb::handle state) {
+            new (self) Self(checked_law(Traits<Law>::from(state)));
+        },
+        nb::arg("state").none());
     cls.def("__reduce__", [](nb::handle self) {
         return nb::make_tuple(self.type(), state_of(nb::cast<const Self&>(self)));
     });

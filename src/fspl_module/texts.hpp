@@ -24,7 +24,7 @@ inline constexpr const char* profile_or_none_type =
 // Texts completed with the parameter's name (and, for flag_type, the type given).
 namespace lumagnis::fspl_module::texts {
 
-inline constexpr const char* flag_type = "%s must be True or False (a bool or numpy.bool_), not %s";
+inline constexpr const char* flag_type = "%s must be True or False (a bool or numpy.bool_), not %U";
 inline constexpr const char* complex_values =
     "%s must be real numbers: complex values are not accepted";
 inline constexpr const char* time_values =

@@ -122,19 +122,19 @@ def uniform(
 ) -> tuple[_Array, _Array, _Array]: ...
 @overload
 def limb_darkened(  # type: ignore[overload-overlap]
-    u: _Scalar, rho: _Scalar, profile: _Profile, gradient: Literal[False] = False
+    u: _Scalar, rho: _Scalar, profile: _Profile | None, gradient: Literal[False] = False
 ) -> float: ...
 @overload
 def limb_darkened(  # type: ignore[overload-overlap]
-    u: _Scalar, rho: _Scalar, profile: _Profile, gradient: Literal[True]
+    u: _Scalar, rho: _Scalar, profile: _Profile | None, gradient: Literal[True]
 ) -> tuple[float, float, float]: ...
 @overload
 def limb_darkened(
-    u: ArrayLike, rho: ArrayLike, profile: _Profile, gradient: Literal[False] = False
+    u: ArrayLike, rho: ArrayLike, profile: _Profile | None, gradient: Literal[False] = False
 ) -> _Array: ...
 @overload
 def limb_darkened(
-    u: ArrayLike, rho: ArrayLike, profile: _Profile, gradient: Literal[True]
+    u: ArrayLike, rho: ArrayLike, profile: _Profile | None, gradient: Literal[True]
 ) -> tuple[_Array, _Array, _Array]: ...
 @overload
 def magnification_curve(  # type: ignore[overload-overlap]
