@@ -79,7 +79,7 @@ format-check: $(VENV)/.installed
 install: $(VENV)/.installed
 	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation .
 
-# Only what the demo needs: numpy and matplotlib, and the module itself, built the way pip
+# Only what the examples need: numpy, matplotlib and scipy, and the module itself, built the way pip
 # builds it for a user (in an isolated build environment), none of the development tools.
 $(VENV)/.demo-installed: requirements-demo.txt
 	$(PYTHON) -m venv $(VENV)

@@ -1,5 +1,6 @@
-"""`make bench`: the per-function table, the side-by-side table and the light curves of
-lumagnis_fspl, printed and saved as benchmarks/results.md.
+"""`make bench`: the per-function table, the side-by-side table, the light curves of
+lumagnis_fspl and its boundary (call overhead, signal checks, memory), printed and saved as
+benchmarks/results.md.
 
     PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/run.py [--quick] [--no-peers]
 """
@@ -11,6 +12,7 @@ import sys
 
 import bench
 import fspl_bench
+import fspl_boundary
 import peers
 
 RESULTS = pathlib.Path(__file__).with_name("results.md")
@@ -36,6 +38,9 @@ def main(argv=None):
         print("\n" + text, flush=True)
     if not arguments.no_fspl:
         text, _ = fspl_bench.run(quick=arguments.quick)
+        sections += [text, ""]
+        print("\n" + text, flush=True)
+        text, _ = fspl_boundary.run(quick=arguments.quick)
         sections += [text, ""]
         print("\n" + text, flush=True)
     if not arguments.quick:

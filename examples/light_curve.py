@@ -145,7 +145,8 @@ def plot(t: np.ndarray, curves: dict[str, np.ndarray], path: str) -> str:
     axes.set_yscale("symlog", linthresh=100.0)
     axes.set_ylabel("magnification")
     axes.set_xlabel("t \u2212 t0 [days]")
-    axes.set_title(f"The integrated forms of lumagnis; {title[0].lower()}{title[1:]}", fontsize="medium")
+    axes.set_title("The integrated forms of lumagnis, as specified: not limb-darkened magnifications\n"
+                   f"{title}", fontsize="medium")
     axes.legend(fontsize="small", ncols=2, loc="lower left")
     figure.text(0.02, 0.01, CAPTION, fontsize=7.5, va="bottom", ha="left")
     figure.tight_layout(rect=(0, 0.1, 1, 1))
@@ -163,6 +164,8 @@ def print_table(t: np.ndarray, curves: dict[str, np.ndarray]) -> None:
         i = int(np.argmin(np.abs(t - when)))
         row = " ".join(f"{curves[c][i]:11.4f}" for c in columns)
         print(f"{t[i]:10.3f} {u[i] / RHO:7.3f} {row}")
+    print("int. Heyr.: lumagnis.integrated_heyrovsky_magnification, one of the integrated forms of "
+          "lumagnis;\n  not a limb-darkened magnification (see light_curve_integrated.png).")
 
 
 def main(path: str = "light_curve.png") -> None:
