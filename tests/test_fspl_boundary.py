@@ -72,7 +72,7 @@ import os, signal, threading, time
 import numpy as np
 import lumagnis_fspl as fspl
 
-u = np.linspace(0.0, 2.0, 20_000_000)  # some seconds of work
+u = np.linspace(0.0, 2.0, 5_000_000)  # seconds of work
 sent = []
 def interrupt():
     time.sleep(0.3)
