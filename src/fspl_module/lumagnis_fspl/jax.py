@@ -80,72 +80,84 @@ _OPERATIONS = {
 
 # Profiles whose coefficients may be traced: pytrees whose leaves are the coefficients.
 class _Law:
-    native: type
-    names: tuple[str, ...]
+    _native: type
+    _names: tuple[str, ...]
 
     def __init__(self, *coefficients: object) -> None:
-        if len(coefficients) != len(self.names):
-            raise TypeError(
-                f"{type(self).__name__} takes {len(self.names)} coefficients "
-                f"({', '.join(self.names)}), got {len(coefficients)}"
-            )
-        self.coefficients = coefficients
+        self._coefficients = coefficients
         # Concrete numbers are checked now, by the native profile's own rules; traced ones
         # when the computation runs.
         if all(_is_number(c) for c in coefficients):
-            self.native(*(float(c) for c in coefficients))  # type: ignore[arg-type]
+            self._native(*(float(c) for c in coefficients))  # type: ignore[arg-type]
 
     def tree_flatten(self) -> tuple[tuple[object, ...], None]:
-        return self.coefficients, None
+        return self._coefficients, None
 
     @classmethod
     def tree_unflatten(cls, aux: None, children: tuple[object, ...]) -> "_Law":
         # JAX rebuilds with placeholders and tracers, which must not be checked as numbers.
         law = object.__new__(cls)
-        law.coefficients = tuple(children)
+        law._coefficients = tuple(children)
         return law
 
-    def __getattr__(self, name: str) -> object:
-        names = type(self).names
-        if name in names:
-            return self.coefficients[names.index(name)]
-        raise AttributeError(name)
-
     def __repr__(self) -> str:
-        fields = ", ".join(f"{n}={c!r}" for n, c in zip(self.names, self.coefficients))
+        fields = ", ".join(f"{n}={c!r}" for n, c in zip(self._names, self._coefficients))
         return f"lumagnis_fspl.jax.{type(self).__name__}({fields})"
+
+
+def _coefficient(index: int, doc: str) -> property:
+    return property(lambda law: law._coefficients[index], doc=doc)
 
 
 @jax.tree_util.register_pytree_node_class
 class Linear(_Law):
     """The linear law, intensity 1 - a (1 - mu); a may be a traced value."""
 
-    native = lumagnis_fspl.Linear
-    names = ("a",)
+    _native = lumagnis_fspl.Linear
+    _names = ("a",)
+    a = _coefficient(0, "The coefficient a.")
+
+    def __init__(self, a: object) -> None:
+        super().__init__(a)
 
 
 @jax.tree_util.register_pytree_node_class
 class Quadratic(_Law):
     """The quadratic law, intensity 1 - a (1 - mu) - b (1 - mu)^2; a, b may be traced."""
 
-    native = lumagnis_fspl.Quadratic
-    names = ("a", "b")
+    _native = lumagnis_fspl.Quadratic
+    _names = ("a", "b")
+    a = _coefficient(0, "The coefficient a.")
+    b = _coefficient(1, "The coefficient b.")
+
+    def __init__(self, a: object, b: object) -> None:
+        super().__init__(a, b)
 
 
 @jax.tree_util.register_pytree_node_class
 class SquareRoot(_Law):
     """The square-root law, intensity 1 - c (1 - mu) - d (1 - sqrt(mu)); c, d may be traced."""
 
-    native = lumagnis_fspl.SquareRoot
-    names = ("c", "d")
+    _native = lumagnis_fspl.SquareRoot
+    _names = ("c", "d")
+    c = _coefficient(0, "The coefficient c.")
+    d = _coefficient(1, "The coefficient d.")
+
+    def __init__(self, c: object, d: object) -> None:
+        super().__init__(c, d)
 
 
 @jax.tree_util.register_pytree_node_class
 class Power2(_Law):
     """The power-2 law, intensity 1 - c (1 - mu^alpha); c, alpha may be traced."""
 
-    native = lumagnis_fspl.Power2
-    names = ("c", "alpha")
+    _native = lumagnis_fspl.Power2
+    _names = ("c", "alpha")
+    c = _coefficient(0, "The coefficient c.")
+    alpha = _coefficient(1, "The exponent alpha.")
+
+    def __init__(self, c: object, alpha: object) -> None:
+        super().__init__(c, alpha)
 
 
 def _is_number(value: object) -> bool:
@@ -156,9 +168,10 @@ def _split_profile(profile: object) -> tuple[object, tuple[object, ...]]:
     """The static part of a profile (a native profile, or the native class whose coefficients
     follow as arguments) and its traced coefficients."""
     if isinstance(profile, _Law):
-        if all(_is_number(c) for c in profile.coefficients):
-            return profile.native(*(float(c) for c in profile.coefficients)), ()
-        return profile.native, profile.coefficients
+        coefficients = profile._coefficients
+        if all(_is_number(c) for c in coefficients):
+            return profile._native(*(float(c) for c in coefficients)), ()
+        return profile._native, coefficients
     # None (the uniform disk) and the native profiles, Tabulated included, are static; the
     # native function rejects anything else with its own TypeError.
     return profile, ()
