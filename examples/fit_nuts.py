@@ -6,7 +6,7 @@ follow-up's dense coverage of the day around the peak. NUTS samples t0, u0, tE a
 the exact gradient of the magnification (no finite differences, no traced numerics), and the
 posterior summary is printed beside the truth.
 
-    python examples/fit_nuts.py      (needs lumagnis[jax], numpyro; a minute or so on 2 cores)
+    python examples/fit_nuts.py      (needs lumagnis[jax] and numpyro; 1 to 3 minutes on 2 cores)
 """
 
 from __future__ import annotations

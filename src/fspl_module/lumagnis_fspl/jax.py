@@ -230,6 +230,9 @@ def _callback(name: str, law: object, gradient: bool, *arrays: jax.Array) -> obj
     operation = _OPERATIONS[name]
     shape = jnp.broadcast_shapes(*(a.shape for a in arrays[: len(operation.slopes)]))
     result = jax.ShapeDtypeStruct(shape, jnp.float64)
+    # A host callback rather than a foreign-function target: a target's handler is compiled
+    # against jaxlib's C interface, and the module builds without jaxlib. It costs a fixed
+    # crossing per call, small beside a light curve of thousands of points.
     # The native functions broadcast, and every argument has the same rank, so each call
     # takes the batch whole: the batch axes added by vmap broadcast like any other.
     return jax.pure_callback(
