@@ -20,11 +20,7 @@ from jax.test_util import check_grads  # noqa: E402
 import lumagnis_fspl as fspl  # noqa: E402
 import lumagnis_fspl.jax as lj  # noqa: E402
 
-# The instrumented build runs with the sanitizer runtimes preloaded into an uninstrumented
-# interpreter; jaxlib's own allocator and threads are not made for that.
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("LUMAGNIS_SANITIZED")), reason="jaxlib under the sanitizer runtimes"
-)
+SANITIZED = bool(os.environ.get("LUMAGNIS_SANITIZED"))
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -182,6 +178,8 @@ def test_float32_input_is_computed_in_float64_and_32_bit_mode_raises():
     assert process.stdout.split() == ["True"], process.stderr
 
 
+# Minutes under the sanitizers, for native calls the other tests make already.
+@pytest.mark.skipif(SANITIZED, reason="slow under the sanitizers; no native path of its own")
 def test_nuts_recovers_the_event():
     pytest.importorskip("numpyro")
     spec = importlib.util.spec_from_file_location("fit_nuts", EXAMPLES / "fit_nuts.py")
