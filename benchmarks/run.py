@@ -1,8 +1,8 @@
 """`make bench`: the per-function table, the side-by-side table, the light curves of
-lumagnis_fspl and its boundary (call overhead, signal checks, memory), printed and saved as
-benchmarks/results.md.
+lumagnis_fspl, its boundary (call overhead, signal checks, memory) and its JAX door, printed
+and saved as benchmarks/results.md.
 
-    PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/run.py [--quick] [--no-peers]
+    PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/run.py [--quick] [--no-peers] [--no-jax]
 """
 
 import argparse
@@ -13,6 +13,7 @@ import sys
 import bench
 import fspl_bench
 import fspl_boundary
+import jax_bench
 import peers
 
 RESULTS = pathlib.Path(__file__).with_name("results.md")
@@ -23,6 +24,7 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="tiny workloads, one repeat; not saved")
     parser.add_argument("--no-peers", action="store_true", help="without the side-by-side table")
     parser.add_argument("--no-fspl", action="store_true", help="without the lumagnis_fspl light curves")
+    parser.add_argument("--no-jax", action="store_true", help="without lumagnis_fspl.jax")
     parser.add_argument("--output", type=pathlib.Path, default=RESULTS)
     arguments = parser.parse_args(argv)
 
@@ -41,6 +43,10 @@ def main(argv=None):
         sections += [text, ""]
         print("\n" + text, flush=True)
         text, _ = fspl_boundary.run(quick=arguments.quick)
+        sections += [text, ""]
+        print("\n" + text, flush=True)
+    if not arguments.no_jax:
+        text, _ = jax_bench.run(quick=arguments.quick)
         sections += [text, ""]
         print("\n" + text, flush=True)
     if not arguments.quick:

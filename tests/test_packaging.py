@@ -28,13 +28,14 @@ def wheel_names(installed):
 def test_wheel_holds_the_two_modules_and_their_stubs_and_nothing_else(installed):
     names = wheel_names(installed)
     payload = sorted(name for name in names if ".dist-info/" not in name)
-    assert len(payload) == 5, payload
+    assert len(payload) == 7, payload
     assert payload[0] == "lumagnis-stubs/__init__.pyi"
     tag = f"cpython-{sys.version_info.major}{sys.version_info.minor}"
     assert payload[1].startswith(f"lumagnis.{tag}-") and payload[1].endswith(".so")
-    assert payload[2] == "lumagnis_fspl-stubs/__init__.pyi"
-    assert payload[3] == "lumagnis_fspl/__init__.py"
-    assert payload[4].startswith(f"lumagnis_fspl/_native.{tag}-") and payload[4].endswith(".so")
+    assert payload[2:4] == ["lumagnis_fspl-stubs/__init__.pyi", "lumagnis_fspl-stubs/jax.pyi"]
+    assert payload[4] == "lumagnis_fspl/__init__.py"
+    assert payload[5].startswith(f"lumagnis_fspl/_native.{tag}-") and payload[5].endswith(".so")
+    assert payload[6] == "lumagnis_fspl/jax.py"
     assert not any("lumagnis_testing" in name for name in names)
     assert "lumagnis-0.1.0.dist-info/licenses/LICENSE" in names
 
@@ -48,7 +49,13 @@ def test_wheel_metadata_is_complete(installed):
     assert metadata["License-File"] == "LICENSE"
     assert metadata["Requires-Python"] == ">=3.12"
     assert metadata["Description-Content-Type"] == "text/markdown"
-    assert metadata.get_all("Requires-Dist") == ["numpy>=1.26"]
+    # JAX only with the extra: the core needs numpy alone.
+    assert metadata.get_all("Requires-Dist") == [
+        "numpy>=1.26",
+        'jax>=0.12.1; extra == "jax"',
+        'jaxlib>=0.12.1; extra == "jax"',
+    ]
+    assert metadata.get_all("Provides-Extra") == ["jax"]
     assert "pip install ." in metadata.get_payload()
     classifiers = set(metadata.get_all("Classifier"))
     assert {

@@ -77,6 +77,24 @@ FSPL_BAD = {
     "fspl.Linear(0.6).a = 0.5": "misc",
 }
 
+JAX_GOOD = """
+import jax
+import jax.numpy as jnp
+import lumagnis_fspl as fspl
+import lumagnis_fspl.jax as lj
+
+times = jnp.linspace(-1.0, 1.0, 9)
+
+
+def model(a: jax.Array) -> jax.Array:
+    return lj.magnification_curve(times, 0.0, 0.01, 20.0, 0.01, lj.Linear(a))
+
+
+curve: jax.Array = jax.jit(model)(jnp.float64(0.6))
+fixed: jax.Array = lj.limb_darkened(times, 0.1, fspl.Tabulated([0.0, 1.0], [1.0, 0.5]))
+slope: jax.Array = jax.grad(lambda u: lj.uniform(u, 0.1))(0.05) + lj.point_source(1.0)
+"""
+
 # Each line is a mistake the stubs must catch, with the code mypy reports for it.
 BAD = {
     'lumagnis.witt_mao_magnification("0.5", 1.0, 0.01)': "arg-type",
@@ -112,7 +130,8 @@ def stub_directory(tmp_path):
     directory = tmp_path / "stubs"
     directory.mkdir()
     shutil.copy(STUB, directory / "lumagnis.pyi")
-    shutil.copy(FSPL_STUB, directory / "lumagnis_fspl.pyi")
+    # lumagnis_fspl as the package it is, with its submodule jax.
+    shutil.copytree(FSPL_STUB.parent, directory / "lumagnis_fspl")
     return directory
 
 
@@ -140,6 +159,12 @@ def test_stubs_match_the_runtime_module(stub_directory, tmp_path, module):
         [sys.executable, "-m", "mypy.stubtest", module.__name__, *extra],
         cwd=tmp_path, capture_output=True, text=True, timeout=300, env=environment,
     )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_jax_door_types_check(stub_directory, tmp_path):
+    """Typed use of lumagnis_fspl.jax (stubtest above compares its stub with the module)."""
+    result = mypy(tmp_path, JAX_GOOD, stub_path=stub_directory)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
