@@ -88,8 +88,14 @@ std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
 }
 
 // A lens outside the source puts the kink's singularity at the imaginary t = i sqrt((z - 1) /
-// (z + 1)); closer than this to the limb end, that end is drawn out.
+// (z + 1)); closer than this to the limb end (and likewise a kink inside), the range towards
+// the centre is cut into panels growing by graded_ratio, the last one ending at the centre
+// once it would pass graded_last.
 constexpr double near_singularity = 0.05;
+constexpr double graded_ratio = 4.0;
+constexpr double graded_last = 0.5;
+// More than the panels any t_k >= 1e-20 needs; only a bound for the loop.
+constexpr int max_graded_panels = 40;
 
 // The integral of 2 mu^(1 + beta) (1 - mu^2)^k over mu in [0, 1], k = 0 .. far_terms - 1: the
 // Beta function B(1 + beta / 2, k + 1), by its recurrence in k.
@@ -155,6 +161,9 @@ constexpr auto& steep_rule = numerics::gauss_legendre_16;
 // A term mu^beta with a larger exponent has a pole of order beta - 1 at t = +-i, which the
 // rules of 24 nodes and fewer no longer pass over: such a law takes the rules of 64 nodes.
 constexpr double peaked_beta = 3.0;
+
+// Below this u / rho, dA/du is taken from its value there, scaled in proportion to u.
+constexpr double centre_ratio = 1e-6;
 
 // The moments of a tabulated profile: exact for polynomials of degree up to 31.
 constexpr auto& moment_rule = numerics::gauss_legendre_16;
@@ -362,6 +371,21 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
     const Length long_rule = large        ? Length::large
                              : rough_limb ? Length::rough_limb
                                           : Length::normal;
+    // From t = start (psi_start) to the centre in panels [t, 4 t]: each keeps a singularity
+    // at t_k <= start / 2 from the limb (the kink, or the lens just outside at +-i t_k) a fixed
+    // fraction of its length away, so that one rule converges in it whatever t_k; a single
+    // piece, even drawn towards that end, leaves 1e-8 in the slopes for t_k ~ 1e-2.
+    const auto add_graded = [&](double start, double psi_start, bool kink_at_start) {
+        double t = start;
+        double lo = psi_start;
+        for (int panel = 0; panel < max_graded_panels && lo < 1.0; ++panel) {
+            const double next = graded_ratio * t;
+            const double hi = next >= graded_last ? 1.0 : std::pow(next, gamma_);
+            add_piece(lo, hi, rule_for(kink_at_start && panel == 0, false, long_rule));
+            t = next;
+            lo = hi;
+        }
+    };
     if (z == 0) {
         // The ring through the lens has shrunk to the centre, where r^2 A_U(0, rho r) =
         // r sqrt(rho^2 r^2 + 4) / rho is analytic: no kink.
@@ -369,16 +393,29 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
         add_piece(0.0, 1.0, rule_for(rough_limb, rho > large_source, long_rule));
     } else if (z < 1) {
         // The kink at r = z, t = sqrt((1 - z) / (1 + z)), splits the range in two.
-        const double kink = std::pow(std::sqrt((1 - z) / (1 + z)), gamma_);
+        const double t_kink = std::sqrt((1 - z) / (1 + z));
+        const double kink = std::pow(t_kink, gamma_);
         add_piece(0.0, kink, rule_for(rough_limb, true, long_rule));
-        add_piece(kink, 1.0, rule_for(true, false, long_rule));
+        if (t_kink < near_singularity)
+            add_graded(t_kink, kink, true);
+        else
+            add_piece(kink, 1.0, rule_for(true, false, long_rule));
     } else if (z >= far_outside && !rough_limb && gamma_ == 1.0 && !large) {
         add_piece(0.0, 1.0, smooth_rule_short);
     } else if (z >= well_outside && !rough_limb && !large) {
         add_piece(0.0, 1.0, smooth_rule);
     } else {
-        const bool near = std::pow(std::sqrt((z - 1) / (z + 1)), gamma_) < near_singularity;
-        add_piece(0.0, 1.0, rule_for(rough_limb || near, false, long_rule));
+        const double t_lens = std::sqrt((z - 1) / (z + 1));
+        if (t_lens > 0 && t_lens < near_singularity) {
+            const double start = 2 * t_lens;
+            const double psi_start = std::pow(start, gamma_);
+            add_piece(0.0, psi_start, rule_for(rough_limb, false, long_rule));
+            add_graded(start, psi_start, false);
+        } else {
+            // On the limb itself (t_lens = 0) the singularity sits at the end the rule is
+            // drawn towards.
+            add_piece(0.0, 1.0, rule_for(rough_limb || t_lens == 0, false, long_rule));
+        }
     }
 }
 
@@ -470,7 +507,26 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
             // out; at r = 0 it is no kink (r^2 A_U is analytic there for u = 0).
             const bool left = z <= lo && lo - z < length && z > 0;
             const bool right = z >= hi && z - hi < length;
-            add_piece(lo, hi, drop, 1.0, rule_for(left, right, tabulated_length));
+            const double gap = left ? lo - z : z - hi;
+            if ((left || right) && gap > 0 && gap * graded_ratio < length) {
+                // Much closer than that, panels from that end, [d, 4 d], [4 d, 16 d], ... of
+                // the distance d to the kink, keep it a fixed fraction of each panel's length
+                // away (as add_graded does in t).
+                double near = 0;
+                for (int panel = 0; panel < max_graded_panels && near < length; ++panel) {
+                    const double far =
+                        panel + 1 == max_graded_panels
+                            ? length
+                            : std::fmin(length, (near == 0 ? gap : near) * graded_ratio);
+                    const double a = left ? lo + near : hi - far;
+                    const double b = left ? lo + far : hi - near;
+                    add_piece(a, b, drop, (far - near) / length,
+                              rule_for(false, false, tabulated_length));
+                    near = far;
+                }
+            } else {
+                add_piece(lo, hi, drop, 1.0, rule_for(left, right, tabulated_length));
+            }
         }
     }
 }
@@ -515,7 +571,18 @@ template <bool WithGradient> Gradient Source::evaluate(double u, double rho) con
 
 double Source::magnification(double u, double rho) const { return evaluate<false>(u, rho).a; }
 
-Gradient Source::gradient(double u, double rho) const { return evaluate<true>(u, rho); }
+Gradient Source::gradient(double u, double rho) const {
+    Gradient g = evaluate<true>(u, rho);
+    // Closer to the centre than this, the nodes next to the kink are placed to an absolute,
+    // not a relative, precision, and dA/du, which vanishes like u, loses its digits. For a law
+    // in mu, smooth at the centre, A is even and analytic in u, so there dA/du = u A''(0) to
+    // within (u / rho)^2: the slope at the threshold, scaled down, is exact to 1e-12. (A table
+    // with a slope at r = 0 adds u log u, and keeps its own nodes, placed in r.)
+    const double centre = centre_ratio * rho;
+    if (kind_ == Kind::power_law && u > 0 && u < centre)
+        g.da_du = evaluate<true>(centre, rho).da_du * (u / centre);
+    return g;
+}
 
 namespace {
 
