@@ -91,9 +91,12 @@ std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
 // (z + 1)); closer than this to the limb end (and likewise a kink inside), the range towards
 // the centre is cut into panels growing by graded_ratio, the last one ending at the centre
 // once it would pass graded_last.
-constexpr double near_singularity = 0.05;
+constexpr double near_singularity = 0.15;
 constexpr double graded_ratio = 4.0;
 constexpr double graded_last = 0.5;
+// With the lens on the limb, the first panel, [0, limb_panel] in t, holds only a share of
+// about limb_panel^2 of the integral, so that its rule's error there is negligible.
+constexpr double limb_panel = 1e-3;
 // More than the panels any t_k >= 1e-20 needs; only a bound for the loop.
 constexpr int max_graded_panels = 40;
 
@@ -120,30 +123,45 @@ double scale_of(double x, double y = 0.0) {
     return m > 1.0 ? m : 1.0;
 }
 
+// x + y + z with a single rounding at the end (each partial sum's error carried along): the
+// intensity at the limb, 1 - a - b, decides whether the limb disk's infinite slopes weigh in
+// with the lens on the limb, so a law dark there must give 0, not a rounding of either sign.
+double exact_sum(double x, double y, double z = 0.0) {
+    double high = 0.0;
+    double low = 0.0;
+    for (const double term : {x, y, z}) {
+        const double sum = high + term;
+        const double back = sum - high;
+        low += (high - (sum - back)) + (term - back);
+        high = sum;
+    }
+    return high + low;
+}
+
 Terms terms_of(const Profile& profile) {
     struct Visitor {
         Terms operator()(const Uniform&) const { return {{{{1.0, 0.0}}}, 1}; }
         Terms operator()(const Linear& p) const {
             const double s = scale_of(p.a);
             const double a = p.a / s;
-            return {{{{1 / s - a, 0.0}, {a, 1.0}}}, 2};
+            return {{{{exact_sum(1 / s, -a), 0.0}, {a, 1.0}}}, 2};
         }
         Terms operator()(const Quadratic& p) const {
             const double s = scale_of(p.a, p.b);
             const double a = p.a / s;
             const double b = p.b / s;
-            return {{{{1 / s - a - b, 0.0}, {a + 2 * b, 1.0}, {-b, 2.0}}}, 3};
+            return {{{{exact_sum(1 / s, -a, -b), 0.0}, {a + 2 * b, 1.0}, {-b, 2.0}}}, 3};
         }
         Terms operator()(const SquareRoot& p) const {
             const double s = scale_of(p.c, p.d);
             const double c = p.c / s;
             const double d = p.d / s;
-            return {{{{1 / s - c - d, 0.0}, {c, 1.0}, {d, 0.5}}}, 3};
+            return {{{{exact_sum(1 / s, -c, -d), 0.0}, {c, 1.0}, {d, 0.5}}}, 3};
         }
         Terms operator()(const Power2& p) const {
             const double s = scale_of(p.c);
             const double c = p.c / s;
-            return {{{{1 / s - c, 0.0}, {c, p.alpha}}}, 2};
+            return {{{{exact_sum(1 / s, -c), 0.0}, {c, p.alpha}}}, 2};
         }
         Terms operator()(const Tabulated&) const { return {{}, 0}; }
     };
@@ -179,6 +197,11 @@ double power(double x, double e) {
     if (e == 1.0) return x;
     return std::pow(x, e);
 }
+
+// A mean of the point magnification, which exceeds 1 everywhere, is at least 1. For a source
+// of hundreds of Einstein radii seen from outside, A - 1 can be far below the rounding of the
+// closed form's terms of order one, which would leave A a few ulps under 1. (NaN stays NaN.)
+double at_least_one(double a) { return a < 1.0 ? 1.0 : a; }
 
 // Adds the share of four nodes at radii r (source radii) with weights w (for -I'(r) dr):
 // w r^2 A_U(u, rho r) to the value and the matching terms to the slopes, the four uniform
@@ -304,6 +327,9 @@ Source::Source(Profile profile) {
         else if (c != 0.0 && beta < gamma_)
             gamma_ = beta;
     }
+    // The constant term, the intensity at the limb, is exact (terms_of): a law that the
+    // validator let through a rounding below zero there is dark at the limb.
+    if (limb_intensity_ < 0.0) limb_intensity_ = 0.0;
     const auto is_integer = [](double x) { return x == std::floor(x); };
     rough_limb_ = !is_integer(1 / gamma_);
     for (int j = 0; j < terms.count; ++j) {
@@ -411,10 +437,14 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
             const double psi_start = std::pow(start, gamma_);
             add_piece(0.0, psi_start, rule_for(rough_limb, false, long_rule));
             add_graded(start, psi_start, false);
+        } else if (t_lens == 0) {
+            // On the limb itself the singularity sits at the limb end: a first panel drawn
+            // towards it, then the graded ones.
+            const double psi_start = std::pow(limb_panel, gamma_);
+            add_piece(0.0, psi_start, rule_for(true, false, long_rule));
+            add_graded(limb_panel, psi_start, false);
         } else {
-            // On the limb itself (t_lens = 0) the singularity sits at the end the rule is
-            // drawn towards.
-            add_piece(0.0, 1.0, rule_for(rough_limb || t_lens == 0, false, long_rule));
+            add_piece(0.0, 1.0, rule_for(rough_limb, false, long_rule));
         }
     }
 }
@@ -536,8 +566,9 @@ template <bool WithGradient> Gradient Source::evaluate(double u, double rho) con
     if (std::isinf(u)) return Gradient{.a = 1.0, .da_du = 0.0, .da_drho = 0.0};
     if (kind_ == Kind::uniform) {
         const DiskValue disk = uniform_disk<WithGradient>(u, rho);
-        return Gradient{
-            .a = disk.a, .da_du = u == 0 ? 0.0 : disk.da_du, .da_drho = disk.da_dradius};
+        return Gradient{.a = at_least_one(disk.a),
+                        .da_du = u == 0 ? 0.0 : disk.da_du,
+                        .da_drho = disk.da_dradius};
     }
     if constexpr (WithGradient) {
         if (far_for_slopes(u, rho)) {
@@ -564,7 +595,7 @@ template <bool WithGradient> Gradient Source::evaluate(double u, double rho) con
         add_power_law<WithGradient>(u, rho, sum);
     else
         add_tabulated<WithGradient>(u, rho, sum);
-    return Gradient{.a = sum.a / norm_,
+    return Gradient{.a = at_least_one(sum.a / norm_),
                     .da_du = u == 0 ? 0.0 : sum.da_du / norm_,
                     .da_drho = sum.da_drho / norm_};
 }

@@ -105,7 +105,12 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
     Taylor c = point_source_taylor(u * u, order);
     const double ratio2 = (radius / u) * (radius / u);
 
-    double a = c[0];
+    // A - 1, summed before the 1 is added: every term is positive (the point magnification and
+    // its iterated Laplacians are), so A > 1 even where A - 1 is below the last bit of 1.
+    // The point-lens term is (q + 2) / sqrt(q (q + 4)) - 1 without the cancellation.
+    const double q0 = u * u;
+    const double root = std::sqrt(q0 * (q0 + 4));
+    double excess = 4 / (root * (q0 + 2 + root));
     double slope = c[1];
     double radial = 0;
     double factor = 1;
@@ -115,12 +120,13 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
             c[i] = ((i + 1) * (i + 2)) * c[i + 2] + ((i + 1) * (i + 1)) * c[i + 1];
         factor = factor * (ratio2 / (static_cast<double>(k) * k));
         const double term = (moments.m[k] * factor) * c[0];
-        a += term;
+        excess += term;
         if constexpr (WithGradient) {
             slope += (moments.m[k] * factor) * c[1];
             radial += (2 * k) * term;
         }
     }
+    const double a = 1 + excess;
     if constexpr (!WithGradient) return DiskValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
     // d/du = 2u d/dq0 and the eta coefficient of order 1 is q0 times the q-derivative.
     return DiskValue{.a = a, .da_du = slope * (2 / u), .da_dradius = radial / radius};
