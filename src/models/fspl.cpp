@@ -94,6 +94,10 @@ std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
 constexpr double near_singularity = 0.15;
 constexpr double graded_ratio = 4.0;
 constexpr double graded_last = 0.5;
+// A table's segment is cut into such panels once the kink beyond its end is closer than
+// 1 / table_graded of its length; farther, the rule drawn towards that end is as good (the two
+// differ by less than 1e-14 where they meet).
+constexpr double table_graded = 16.0;
 // With the lens on the limb, the first panel, [0, limb_panel] in t, holds only a share of
 // about limb_panel^2 of the integral, so that its rule's error there is negligible.
 constexpr double limb_panel = 1e-3;
@@ -538,7 +542,7 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
             const bool left = z <= lo && lo - z < length && z > 0;
             const bool right = z >= hi && z - hi < length;
             const double gap = left ? lo - z : z - hi;
-            if ((left || right) && gap > 0 && gap * graded_ratio < length) {
+            if ((left || right) && gap > 0 && gap * table_graded < length) {
                 // Much closer than that, panels from that end, [d, 4 d], [4 d, 16 d], ... of
                 // the distance d to the kink, keep it a fixed fraction of each panel's length
                 // away (as add_graded does in t).
