@@ -15,6 +15,7 @@
 #include "fspl_module/profiles.hpp"
 #include "fspl_module/texts.hpp"
 #include "models/fspl.hpp"
+#include "numerics/constants.hpp"
 
 namespace nb = nanobind;
 
@@ -29,6 +30,10 @@ namespace fspl = models::fspl;
 constexpr auto separation = [](double u) { return !(u < 0.0); };
 constexpr auto finite = [](double x) { return std::isfinite(x); };
 constexpr auto finite_positive = [](double x) { return std::isfinite(x) && x > 0.0; };
+// NaN compares false and is refused too.
+constexpr auto source_radius = [](double rho) {
+    return rho >= constants::fspl_rho_min && rho <= constants::fspl_rho_max;
+};
 
 const fspl::Source& uniform_source() {
     static const fspl::Source source{fspl::Uniform{}};
@@ -76,7 +81,7 @@ PyRef disk(const Broadcast& in, const fspl::Source& source, bool gradient) {
 Broadcast separations_and_radii(PyObject* u, PyObject* rho) {
     Broadcast in{{u, "u"}, {rho, "rho"}};
     in.require(0, separation, texts::u);
-    in.require(1, finite_positive, texts::rho);
+    in.require(1, source_radius, texts::rho);
     return in;
 }
 
@@ -108,7 +113,7 @@ PyRef magnification_curve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     in.require(1, finite, texts::t0);
     in.require(2, finite, texts::u0);
     in.require(3, finite_positive, texts::te);
-    in.require(4, finite_positive, texts::rho);
+    in.require(4, source_radius, texts::rho);
     const fspl::Source& source = source_of(bound[5], texts::profile_or_none_type);
     if (!gradient) {
         return compute<5, 1>(in, [&source](const std::array<double, 5>& v) {

@@ -70,6 +70,7 @@ public:
 private:
     template <bool WithGradient> Gradient evaluate(double u, double rho) const;
     template <bool WithGradient> void add_power_law(double u, double rho, Gradient& sum) const;
+    template <bool WithGradient> void add_steep_limb(double u, double rho, Gradient& sum) const;
     template <bool WithGradient> void add_tabulated(double u, double rho, Gradient& sum) const;
 
     // An analytic law is a sum of terms c mu^beta. Its intensity is integrated in the variable
@@ -77,6 +78,8 @@ private:
     // term's share of -I'(r) dr is scale (2 / (1 + t^2))^mu_exponent psi^psi_exponent times
     // r 2 / (1 + t^2) dpsi: bounded at the limb (psi_exponent >= 0).
     struct PowerTerm {
+        double c_beta; // c beta
+        double beta;
         double scale;        // c beta / gamma
         double mu_exponent;  // beta - 1
         double psi_exponent; // beta / gamma - 1
@@ -86,11 +89,17 @@ private:
     Kind kind_ = Kind::uniform;
     double norm_ = 1.0;           // the integral of 2 r I(r) dr over [0, 1]
     double limb_intensity_ = 1.0; // I at r = 1
+    // The weight of the uniform disk of radius rho: I(1), and for a steep limb the share of
+    // -I'(r) dr closest to the limb, where r^2 A_U(u, rho r) is A_U(u, rho) to the last bit.
+    double limb_weight_ = 1.0;
     double gamma_ = 1.0;
     bool rough_limb_ = false;      // a fractional power of psi left at the limb
+    bool peaked_ = false;          // an exponent beta > 3, whose pole at t = +-i needs more nodes
+    bool steep_limb_ = false;      // gamma so small that psi^(1 / gamma) crowds out the interior
     std::vector<PowerTerm> terms_; // the terms with beta > 0
     std::vector<double> table_r_;
-    std::vector<double> table_slope_; // dI/dr on [r_k, r_k+1]
+    std::vector<double> table_step_; // I(r_k+1) - I(r_k), the intensities scaled to a peak of 1
+    bool concentrated_ = false;      // a table whose flux sits in a small part of the disk
     Moments moments_{};
 };
 

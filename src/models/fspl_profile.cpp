@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "models/fspl.hpp"
+#include "numerics/constants.hpp"
 
 namespace lumagnis::models::fspl {
 namespace {
@@ -26,7 +27,7 @@ inline constexpr const char* square_root_finite = "SquareRoot: c and d must be f
 inline constexpr const char* square_root_negative =
     "SquareRoot: c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) non-negative "
     "for every mu in [0, 1]";
-inline constexpr const char* power2_alpha = "Power2: alpha must be finite and positive";
+inline constexpr const char* power2_alpha = "Power2: alpha must be within [0.001, 200]";
 inline constexpr const char* power2_c =
     "Power2: c must be finite and at most 1 (the intensity 1 - c at the limb must not be "
     "negative)";
@@ -46,7 +47,13 @@ inline constexpr const char* tabulated_intensity =
 double least_on_unit_interval(double at_zero, double at_one, double slope, double curvature) {
     const double ends = at_zero < at_one ? at_zero : at_one;
     if (curvature > 0.0 && slope < 0.0 && -slope < 2.0 * curvature) {
-        const double at_vertex = at_zero - slope * slope / (4.0 * curvature);
+        // Coefficients near the largest double would overflow slope^2 (and make the depth
+        // inf / inf): they are brought to order one by a power of two, which is exact.
+        const int exponent = std::ilogb(std::fmax(-slope, curvature));
+        const int shift = exponent > 500 ? exponent : 0;
+        const double s = std::scalbn(slope, -shift);
+        const double c = std::scalbn(curvature, -shift);
+        const double at_vertex = at_zero - std::scalbn(s * s / (4.0 * c), shift);
         return at_vertex < ends ? at_vertex : ends;
     }
     return ends;
@@ -78,9 +85,13 @@ const char* check(const SquareRoot& law) {
 }
 
 // For alpha > 0, mu^alpha runs monotonically from 0 at the limb to 1 at the centre, so the
-// intensity lies between 1 - c and 1.
+// intensity lies between 1 - c and 1. The exponents accepted are those over which the
+// integration is checked against high-precision references: beyond them the term's pole of
+// order alpha - 1 at t = +-i outgrows the longest rule, and towards zero the law tends to a
+// uniform disk with a bright rim of vanishing width.
 const char* check(const Power2& law) {
-    if (!(std::isfinite(law.alpha) && law.alpha > 0.0)) return texts::power2_alpha;
+    if (!(law.alpha >= constants::power2_alpha_min && law.alpha <= constants::power2_alpha_max))
+        return texts::power2_alpha;
     return std::isfinite(law.c) && law.c <= 1.0 ? nullptr : texts::power2_c;
 }
 
