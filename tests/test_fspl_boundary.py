@@ -206,8 +206,8 @@ def test_none_profile_is_the_uniform_disk_in_both_functions():
 
 
 @pytest.mark.parametrize("call, text", [
-    (lambda: fspl.uniform([], -1.0), "rho must be finite and positive"),
-    (lambda: fspl.uniform(np.empty((0, 3)), [0.1, math.nan, 0.2]), "rho must be finite and positive"),
+    (lambda: fspl.uniform([], -1.0), "rho must be within"),
+    (lambda: fspl.uniform(np.empty((0, 3)), [0.1, math.nan, 0.2]), "rho must be within"),
     (lambda: fspl.uniform([-1.0], np.empty(0)), "u must not be negative"),
     (lambda: fspl.magnification_curve([], math.inf, 0.1, 20.0, 0.1), "t0 must be finite"),
     (lambda: fspl.magnification_curve(np.empty((2, 0)), 0.0, [[0.1], [math.nan]], 20.0, 0.1),
