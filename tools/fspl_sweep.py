@@ -390,6 +390,10 @@ def references_for(points, cache_path, processes, cached_only=False):
     if cached_only:
         points[:] = [p for p in points if (p["key"], p["hash"]) in cache]
     missing = [p for p in points if (p["key"], p["hash"]) not in cache]
+    # The cheap points first, so that an interrupted run covers every law and region: a table
+    # costs in proportion to its radii, the centre its extra digits.
+    missing.sort(key=lambda p: (len(p["params"][0]) if p["law"] == "Tabulated" else 1)
+                 * (3 if p["region"] == "centre" else 1))
     if missing:
         print(f"computing {len(missing)} references ({len(points) - len(missing)} cached) ...", flush=True)
         cache_path.parent.mkdir(parents=True, exist_ok=True)
@@ -560,6 +564,14 @@ def run(fspl, points, references, show):
             is_slope = name not in ("A", "curve A")
             if is_slope and not slopes_checked(point):
                 name = name + " (limb)"
+                # Beside the limb, the error in units of what rounding u and rho to doubles
+                # makes of a slope that grows like log|z - 1|.
+                distance = abs(float(mpf(float.fromhex(point["u"])) / mpf(float.fromhex(point["rho"])) - 1))
+                if distance > 0:
+                    conditioning = 2.2e-16 / (distance * max(1.0, abs(math.log(distance))))
+                    cell = worst.setdefault((point["law"], point["region"]), {})
+                    if "limb/cond" not in cell or error / conditioning > cell["limb/cond"][0]:
+                        cell["limb/cond"] = (error / conditioning, point)
             cell = worst.setdefault((point["law"], point["region"]), {})
             if name not in cell or error > cell[name][0]:
                 cell[name] = (error, point)
@@ -573,7 +585,7 @@ def run(fspl, points, references, show):
     names = ["A", "dA_du", "dA_drho", "curve A", "curve dA_dt0", "curve dA_du0", "curve dA_dtE", "curve dA_drho"]
     print(f"\n{len(points)} points; {len(skipped)} without an agreed reference")
     print(f"{'law':10s} {'region':9s} {'n':>4s} " + " ".join(f"{n.replace('curve ', 'c.'):>10s}" for n in names)
-          + f" {'du(limb)':>9s} {'drho(limb)':>10s}")
+          + f" {'du(limb)':>9s} {'drho(limb)':>10s} {'limb/cond':>9s}")
     counts = {}
     for point in points:
         counts[(point["law"], point["region"])] = counts.get((point["law"], point["region"]), 0) + 1
@@ -584,6 +596,7 @@ def run(fspl, points, references, show):
                 continue
             cells = [f"{cell[n][0]:10.1e}" if n in cell else f"{'-':>10s}" for n in names]
             limb = [f"{cell[n][0]:9.1e}" if n in cell else f"{'-':>9s}" for n in ("dA_du (limb)", "dA_drho (limb)")]
+            limb.append(f"{cell['limb/cond'][0]:9.1f}" if "limb/cond" in cell else f"{'-':>9s}")
             print(f"{law:10s} {region:9s} {counts[(law, region)]:4d} " + " ".join(cells) + " " + " ".join(limb))
     print("\nworst per law (value, then the worst slope off the limb):")
     for law in LAWS:
@@ -591,7 +604,7 @@ def run(fspl, points, references, show):
         if not cells:
             continue
         value = max(((c["A"][0], c["A"][1]) for c, _ in cells if "A" in c), key=lambda x: x[0], default=None)
-        slope = max(((e, p) for c, _ in cells for n, (e, p) in c.items() if n not in ("A", "curve A") and "(limb)" not in n),
+        slope = max(((e, p) for c, _ in cells for n, (e, p) in c.items() if n not in ("A", "curve A", "limb/cond") and "(limb)" not in n),
                     key=lambda x: x[0], default=None)
         print(f"  {law:10s} value {value[0]:.1e} at {describe(value[1])}")
         if slope:
