@@ -49,17 +49,19 @@ def test_sweep_slice(law):
             ours = fspl.uniform(u, rho, gradient=True)
         else:
             ours = fspl.limb_darkened(u, rho, profile, gradient=True)
-        refs = [float(row[k]) for k in ("A", "dA_du", "dA_drho")]
+        # The slopes are null where the references' routes did not agree on them.
+        refs = [math.nan if row[k] is None else float(row[k]) for k in ("A", "dA_du", "dA_drho")]
+        slopes = row["dA_du"] is not None
         scale = refs[0] / (max(u, rho) if math.isfinite(u) else rho)
         off_limb = not math.isfinite(u) or abs(u / rho - 1) >= 1e-10
         checks = [("A", ours[0], refs[0], 1e-10)]
-        if off_limb or math.isinf(refs[1]):
+        if slopes and (off_limb or math.isinf(refs[1])):
             checks += [("dA_du", ours[1], refs[1], 1e-8), ("dA_drho", ours[2], refs[2], 1e-8)]
         if row["curve"]:
             c = row["curve"]
             curve = fspl.magnification_curve(c["t"], c["t0"], c["u0"], c["tE"], rho, profile, gradient=True)
             checks.append(("curve A", curve[0], refs[0], 1e-10))
-            if off_limb or math.isinf(refs[1]):
+            if slopes and (off_limb or math.isinf(refs[1])):
                 names = ("curve dA_dt0", "curve dA_du0", "curve dA_dtE")
                 checks += [(n, o, r, 1e-8) for n, o, r in zip(names, curve[1:4], curve_slopes(row, refs[1]))]
                 checks.append(("curve dA_drho", curve[4], refs[2], 1e-8))

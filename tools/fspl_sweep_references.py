@@ -116,6 +116,18 @@ def compute_reference(point):
     return result
 
 
+def value_agreed(reference):
+    """Whether the two routes gave the value, within their tolerance."""
+    return "error" not in reference and reference["differences"].get("value", 0) <= routes.VALUE_TOLERANCE
+
+
+def slopes_agreed(reference):
+    """Whether they gave the slopes too: on the limb of a law dark there (I ~ sqrt(1 - r)),
+    central differences straddle a kink they cannot resolve, and only the value is kept."""
+    return value_agreed(reference) and all(
+        reference["differences"].get(key, 0) <= routes.DERIVATIVE_TOLERANCE for key in ("du", "drho"))
+
+
 def safe_reference(point):
     try:
         return compute_reference(point)
