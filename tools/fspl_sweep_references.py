@@ -156,7 +156,7 @@ def references_for(points, cache_path, processes, cached_only=False):
     missing = [p for p in points if (p["key"], p["hash"]) not in cache]
     # The cheap points first, so that an interrupted run covers every law and region: a table
     # costs in proportion to its radii, the centre its extra digits.
-    missing.sort(key=lambda p: (len(p["params"][0]) if p["law"] == "Tabulated" else 1)
+    missing.sort(key=lambda p: (max(1, len(p["params"][0]) / 8) if p["law"] == "Tabulated" else 1)
                  * (3 if p["region"] == "centre" else 1))
     if missing:
         print(f"computing {len(missing)} references ({len(points) - len(missing)} cached) ...", flush=True)
