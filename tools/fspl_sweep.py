@@ -25,15 +25,23 @@ value that differs between gradient=False and gradient=True, and every refused i
 References are cached (by seed, point index and the point's inputs) in
 .fspl_sweep_cache/seed<S>.jsonl, so a rerun against a new build only re-evaluates the module:
 
-    nice .venv/bin/python tools/fspl_sweep.py --points 400 --seed 1        # this tree's build/
-    PYTHONPATH=/other/tree/build .venv/bin/python tools/fspl_sweep.py --points 400 --seed 1
-    .venv/bin/python tools/fspl_sweep.py --points 50 --law Power2 --region limb_in
+    PYTHONPATH=build .venv/bin/python tools/fspl_sweep.py --points 420 --seed 1     # make build
+    PYTHONPATH=/other/tree/build .venv/bin/python tools/fspl_sweep.py --points 420 --cached-only
+    PYTHONPATH=build .venv/bin/python tools/fspl_sweep.py --points 50 --law Power2 --region limb_in
+    .venv/bin/python tools/fspl_sweep.py --points 1000 --references-only      # fill the cache only
 
-Cost: the references take about 2-10 s a point (tables of hundreds of radii up to a minute) on
-one core, so 400 new points take ~15-25 min on the 2 processes the tool uses at most (niced);
-a rerun from the cache takes seconds. `--export FILE` writes the points and their references as
-the fixed slice that tests/test_fspl_sweep.py reads. With --law or --region the point indices
-are kept (a filtered point has the same key, and the same cached reference, as in a full run).
+The tool renices itself; the exit status is 1 when it finds a fault.
+
+Cost: a reference takes 2-20 s of one core for an analytic law (the centre region, with the
+digits its slope needs, up to a minute), and a table about 0.5 s a radius. On the 2 processes the
+tool uses at most (niced), on a machine shared with other work, the first 270 points of seed 1
+took about 50 min and the tables of several hundred radii several minutes each; the cheap points
+come first, so an interrupted run still covers every law and region. A rerun from the cache (or
+`--cached-only`, which skips the points still missing) takes a few seconds. `--export FILE`
+writes the points and their references as the fixed slice that tests/test_fspl_sweep.py reads.
+With --law or --region the point indices are kept (a filtered point has the same key, and the
+same cached reference, as in a full run). Findings are reproducible calls: a long table is given
+as `Tabulated(*draw_point(S, I)['params'])`, with `from fspl_sweep import draw_point`.
 """
 
 from __future__ import annotations
