@@ -67,6 +67,8 @@ CACHE_DIR = ROOT / ".fspl_sweep_cache"
 VALUE_TOLERANCE = 1e-10
 SLOPE_TOLERANCE = 1e-8
 SLOPE_LIMB_EXCLUSION = 1e-10
+# 2^-1022 / 2^-52: a result of this size or less is held by a double to 2^-1074 absolute only.
+SUBNORMAL_FLOOR = 2.0**-970
 
 
 # --- evaluating the module ---------------------------------------------------------------------
@@ -87,7 +89,9 @@ def error_of(ours, ref, scale):
         return math.inf
     if ref == 0:
         return 0.0 if ours == 0 else float(abs(ours) / scale)
-    return float(abs(mpf(ours) - ref) / abs(ref))
+    # Below the normal range a double keeps fewer digits, and below its least subnormal none:
+    # there the error counts against the least normal double divided by epsilon.
+    return float(abs(mpf(ours) - ref) / max(abs(ref), mpf(SUBNORMAL_FLOOR)))
 
 
 def evaluate_point(fspl, point, reference):
