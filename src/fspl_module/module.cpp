@@ -8,6 +8,8 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <memory>
+#include <vector>
 
 #include "fspl_module/broadcast.hpp"
 #include "fspl_module/profiles.hpp"
@@ -47,6 +49,29 @@ template <std::size_t K, class Each> nb::object compute(const Broadcast& inputs,
     return results.release();
 }
 
+// As compute, with one more result last: the derivatives in the law's `count` coefficients, an
+// array of the broadcast shape with a trailing axis of that length.
+template <std::size_t K, class Each>
+nb::object compute_with_coefficients(const Broadcast& inputs, std::size_t count, Each each) {
+    Results<K> results(inputs);
+    std::array<double*, K> out;
+    for (std::size_t k = 0; k < K; ++k) out[k] = results[k];
+    const std::size_t n = inputs.size();
+    std::unique_ptr<double[]> coefficients(new double[n * count + 1]);
+    {
+        const nb::gil_scoped_release unlocked;
+        for (std::size_t i = 0; i < n; ++i) each(i, out, coefficients.get() + i * count);
+    }
+    std::vector<std::size_t> shape = inputs.shape();
+    shape.push_back(count);
+    nb::object first = results.release();
+    nb::object last = hand_to_numpy(coefficients, shape);
+    if constexpr (K == 1)
+        return nb::make_tuple(first, last);
+    else
+        return nb::tuple(first) + nb::make_tuple(last);
+}
+
 nb::object point_source(nb::handle u, bool gradient) {
     const Broadcast in{u};
     in.require(0, separation, texts::u);
@@ -63,9 +88,28 @@ nb::object point_source(nb::handle u, bool gradient) {
     });
 }
 
-nb::object disk(const Broadcast& in, const fspl::Source& source, bool gradient) {
+nb::object disk(const Broadcast& in, const fspl::Source& source, bool gradient,
+                bool coefficients = false) {
     const Column us = in[0];
     const Column rhos = in[1];
+    if (coefficients) {
+        const std::size_t count = source.coefficient_count();
+        if (!gradient) {
+            return compute_with_coefficients<1>(
+                in, count,
+                [&source, us, rhos](std::size_t i, const std::array<double*, 1>& out, double* d) {
+                    out[0][i] = source.with_coefficients<false>(us[i], rhos[i], d).a;
+                });
+        }
+        return compute_with_coefficients<3>(
+            in, count,
+            [&source, us, rhos](std::size_t i, const std::array<double*, 3>& out, double* d) {
+                const fspl::Gradient g = source.with_coefficients<true>(us[i], rhos[i], d);
+                out[0][i] = g.a;
+                out[1][i] = g.da_du;
+                out[2][i] = g.da_drho;
+            });
+    }
     if (!gradient) {
         return compute<1>(in,
                           [&source, us, rhos](std::size_t i, const std::array<double*, 1>& out) {
@@ -92,15 +136,17 @@ nb::object uniform(nb::handle u, nb::handle rho, bool gradient) {
     return disk(in, uniform_source(), gradient);
 }
 
-nb::object limb_darkened(nb::handle u, nb::handle rho, nb::handle profile, bool gradient) {
+nb::object limb_darkened(nb::handle u, nb::handle rho, nb::handle profile, bool gradient,
+                         bool coefficients) {
     const Broadcast in = separations_and_radii(u, rho);
     const fspl::Source* source = prepared_source(profile);
     if (source == nullptr) throw nb::type_error(texts::profile_type);
-    return disk(in, *source, gradient);
+    return disk(in, *source, gradient, coefficients);
 }
 
 nb::object magnification_curve(nb::handle t, nb::handle t0, nb::handle u0, nb::handle te,
-                               nb::handle rho, nb::handle profile, bool gradient) {
+                               nb::handle rho, nb::handle profile, bool gradient,
+                               bool coefficients) {
     const Broadcast in{t, t0, u0, te, rho};
     in.require(1, finite, texts::t0);
     in.require(2, finite, texts::u0);
@@ -109,6 +155,27 @@ nb::object magnification_curve(nb::handle t, nb::handle t0, nb::handle u0, nb::h
     const fspl::Source* source = profile.is_none() ? &uniform_source() : prepared_source(profile);
     if (source == nullptr) throw nb::type_error(texts::profile_or_none_type);
     const std::array<Column, 5> c{in[0], in[1], in[2], in[3], in[4]};
+    if (coefficients && !gradient) {
+        return compute_with_coefficients<1>(
+            in, source->coefficient_count(),
+            [source, c](std::size_t i, const std::array<double*, 1>& out, double* d) {
+                out[0][i] = fspl::curve_with_coefficients(*source, c[0][i], c[1][i], c[2][i],
+                                                          c[3][i], c[4][i], d);
+            });
+    }
+    if (coefficients) {
+        return compute_with_coefficients<5>(
+            in, source->coefficient_count(),
+            [source, c](std::size_t i, const std::array<double*, 5>& out, double* d) {
+                const fspl::CurveGradient g = fspl::curve_gradient_with_coefficients(
+                    *source, c[0][i], c[1][i], c[2][i], c[3][i], c[4][i], d);
+                out[0][i] = g.a;
+                out[1][i] = g.da_dt0;
+                out[2][i] = g.da_du0;
+                out[3][i] = g.da_dte;
+                out[4][i] = g.da_drho;
+            });
+    }
     if (!gradient) {
         return compute<1>(in, [source, c](std::size_t i, const std::array<double*, 1>& out) {
             out[0][i] =
@@ -179,34 +246,46 @@ At the centre, A = sqrt(rho^2 + 4) / rho:
 )");
 
     module.def("limb_darkened", &fm::limb_darkened, "u"_a, "rho"_a, "profile"_a.none(),
-               "gradient"_a = false, nb::sig("def limb_darkened(u, rho, profile, gradient=False)"),
+               "gradient"_a = false, nb::kw_only(), "coefficients"_a = false,
+               nb::sig("def limb_darkened(u, rho, profile, gradient=False, *, "
+                       "coefficients=False)"),
                R"(The magnification of a limb-darkened source disk.
 
 u is the lens-source separation and rho the source radius, both in Einstein radii; profile is
-a Linear, Quadratic, SquareRoot, Power2 or Tabulated intensity law. The brightness-weighted
+a Linear, Quadratic, SquareRoot, Power2, Nonlinear or Tabulated intensity law. The brightness-weighted
 mean of the point-source magnification over the disk: a radial integral of uniform-disk
 magnifications (by parts, against the slope of the intensity), split at the radius r = u / rho
 where its integrand has a kink, by fixed Gauss-Legendre rules; beyond 15 rho, a series in the
 source's moments. With gradient=True, returns (A, dA_du, dA_drho), carried through the same
-operations.
+operations. With coefficients=True, the result (or the tuple) is followed by dA_dcoefficients,
+an array of the broadcast shape with one more axis: the derivatives in the law's coefficients
+in its constructor's order (a Tabulated profile: in each intensity sample). They come from the
+same integrals, the magnification being a ratio of two integrals linear in the intensity; the
+value and the other derivatives are the same bits as without them.
 
 >>> round(limb_darkened(0.0, 0.1, Linear(0.6)), 10)
 21.8045035637
 >>> limb_darkened([0.0, 0.05, 1.0], 0.1, Quadratic(0.4, 0.3)).shape
 (3,)
+>>> A, dA_dcoefficients = limb_darkened([0.0, 0.05], 0.1, Quadratic(0.4, 0.3), coefficients=True)
+>>> dA_dcoefficients.shape
+(2, 2)
 )");
 
     module.def("magnification_curve", &fm::magnification_curve, "t"_a, "t0"_a, "u0"_a, "tE"_a,
-               "rho"_a, "profile"_a.none() = nb::none(), "gradient"_a = false,
+               "rho"_a, "profile"_a.none() = nb::none(), "gradient"_a = false, nb::kw_only(),
+               "coefficients"_a = false,
                nb::sig("def magnification_curve(t, t0, u0, tE, rho, profile=None, "
-                       "gradient=False)"),
+                       "gradient=False, *, coefficients=False)"),
                R"(The magnification along a straight trajectory: a light curve.
 
 u = sqrt(u0^2 + ((t - t0) / tE)^2) with t and t0 in any one time unit, tE the Einstein time in
 that unit, u0 the impact parameter and rho the source radius in Einstein radii. profile=None
-is the uniform disk, otherwise a Linear, Quadratic, SquareRoot, Power2 or Tabulated law.
-With gradient=True, returns (A, dA_dt0, dA_du0, dA_dtE, dA_drho), by the chain rule through
-the trajectory.
+is the uniform disk, otherwise a Linear, Quadratic, SquareRoot, Power2, Nonlinear or
+Tabulated law. With gradient=True, returns (A, dA_dt0, dA_du0, dA_dtE, dA_drho), by the chain
+rule through the trajectory. With coefficients=True, the result (or the tuple) is followed by
+dA_dcoefficients, with one more axis than A: the derivatives in the law's coefficients, as
+limb_darkened gives them (no axis length for the uniform disk).
 
 >>> round(magnification_curve(0.0, 0.0, 0.0, 20.0, 0.1), 10)
 20.0249843945

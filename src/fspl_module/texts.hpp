@@ -15,8 +15,9 @@ inline constexpr const char* gamma =
 inline constexpr const char* tabulated_dimensions =
     "Tabulated: r and intensity must be one-dimensional";
 inline constexpr const char* profile_type =
-    "profile must be a Linear, Quadratic, SquareRoot, Power2 or Tabulated object";
+    "profile must be a Linear, Quadratic, SquareRoot, Power2, Nonlinear or Tabulated object";
 inline constexpr const char* profile_or_none_type =
-    "profile must be None or a Linear, Quadratic, SquareRoot, Power2 or Tabulated object";
+    "profile must be None or a Linear, Quadratic, SquareRoot, Power2, Nonlinear or Tabulated "
+    "object";
 
 } // namespace lumagnis::fspl_module::texts

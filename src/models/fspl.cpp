@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "models/fspl_moments.hpp"
 #include "numerics/gauss_legendre_nodes.hpp"
 
 namespace lumagnis::models::fspl {
@@ -91,18 +92,9 @@ std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
 // (z + 1)); closer than this to the limb end, that end is drawn out.
 constexpr double near_singularity = 0.05;
 
-// The integral of 2 mu^(1 + beta) (1 - mu^2)^k over mu in [0, 1], k = 0 .. far_terms - 1: the
-// Beta function B(1 + beta / 2, k + 1), by its recurrence in k.
-std::array<double, far_terms> power_moments(double beta) {
-    std::array<double, far_terms> b{};
-    b[0] = 1 / (1 + beta / 2);
-    for (int k = 1; k < far_terms; ++k) b[k] = b[k - 1] * (k / (k + 1 + beta / 2));
-    return b;
-}
-
 // The terms c mu^beta of each analytic law, the constant first.
 struct Terms {
-    std::array<std::pair<double, double>, 3> term;
+    std::array<std::pair<double, double>, 5> term;
     int count;
 };
 
@@ -117,7 +109,16 @@ Terms terms_of(const Profile& profile) {
             return {{{{1 - p.c - p.d, 0.0}, {p.c, 1.0}, {p.d, 0.5}}}, 3};
         }
         Terms operator()(const Power2& p) const { return {{{{1 - p.c, 0.0}, {p.c, p.alpha}}}, 2}; }
+        Terms operator()(const Nonlinear& p) const {
+            return {{{{1 - p.a1 - p.a2 - p.a3 - p.a4, 0.0},
+                      {p.a1, 0.5},
+                      {p.a2, 1.0},
+                      {p.a3, 1.5},
+                      {p.a4, 2.0}}},
+                    5};
+        }
         Terms operator()(const Tabulated&) const { return {{}, 0}; }
+        Terms operator()(const TabulatedMu&) const { return {{}, 0}; }
     };
     return std::visit(Visitor{}, profile);
 }
@@ -129,11 +130,20 @@ double power(double x, double e) {
     return std::pow(x, e);
 }
 
+// Other integrands over the same nodes, for the derivatives in the coefficients: count
+// weights per node, whose shares w r^2 A_U(u, rho r) go to sum[0 .. count).
+struct Shares {
+    int count;
+    const double (*weight)[disk_lanes];
+    double* sum;
+};
+
 // Adds the share of four nodes at radii r (source radii) with weights w (for -I'(r) dr):
 // w r^2 A_U(u, rho r) to the value and the matching terms to the slopes, the four uniform
 // disks evaluated side by side.
 template <bool WithGradient>
-void add_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum) {
+void add_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum,
+               const Shares* shares = nullptr) {
     double radius[disk_lanes];
     for (int i = 0; i < disk_lanes; ++i) radius[i] = rho * r[i];
     const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(u, radius, rho > large_source);
@@ -147,6 +157,11 @@ void add_nodes(double u, double rho, const double* r, const double* weight, Grad
             sum.da_du += w * disk.da_du[i];
             sum.da_drho += (w * r[i]) * disk.da_dradius[i];
         }
+    }
+    if (shares == nullptr) return;
+    for (int j = 0; j < shares->count; ++j) {
+        for (int i = 0; i < disk_lanes; ++i)
+            shares->sum[j] += (shares->weight[j][i] * (r[i] * r[i])) * disk.a[i];
     }
 }
 
@@ -178,6 +193,11 @@ Gradient point_source_gradient(double u) {
 }
 
 Source::Source(Profile profile) {
+    if (const auto* table = std::get_if<TabulatedMu>(&profile)) {
+        prepare_mu_table(*table);
+        prepare_coefficients(profile);
+        return;
+    }
     if (const auto* table = std::get_if<Tabulated>(&profile)) {
         kind_ = Kind::tabulated;
         const std::vector<double>& r = table->r;
@@ -196,17 +216,11 @@ Source::Source(Profile profile) {
         table_r_.push_back(r[n - 1]);
         pieces.push_back({r[n - 1], 1.0, v[n - 1], 0.0});
         limb_intensity_ = v[n - 1];
-        // Moment k: the integral of 2 r^(2k + 1) (a + b r) dr.
         std::array<double, far_terms> raw{};
-        for (const auto& [r0, r1, a, b] : pieces) {
-            for (int k = 0; k < far_terms; ++k) {
-                const double e2 = 2.0 * k + 2;
-                raw[k] += a * (std::pow(r1, e2) - std::pow(r0, e2)) * (2 / e2) +
-                          b * (std::pow(r1, e2 + 1) - std::pow(r0, e2 + 1)) * (2 / (e2 + 1));
-            }
-        }
+        for (const auto& [r0, r1, a, b] : pieces) add_piece_moments(raw, r0, r1, a, b);
         norm_ = raw[0];
         for (int k = 0; k < far_terms; ++k) moments_.m[k] = raw[k] / norm_;
+        prepare_coefficients(profile);
         return;
     }
 
@@ -234,8 +248,14 @@ Source::Source(Profile profile) {
                                    .psi_exponent = beta / gamma_ - 1});
         rough_limb_ = rough_limb_ || !is_integer(beta / gamma_);
     }
+    // The four-coefficient law's terms cancel one another for the coefficients the
+    // stellar-atmosphere tables give (|a_k| ~ 1, alternating in sign), which magnifies the plain
+    // rule's error at the limb fivefold, to ~3e-10: it takes the rough limb's longer rule,
+    // drawn out at the limb (~5e-13).
+    rough_limb_ = rough_limb_ || std::holds_alternative<Nonlinear>(profile);
     norm_ = raw[0];
     for (int k = 0; k < far_terms; ++k) moments_.m[k] = raw[k] / norm_;
+    prepare_coefficients(profile);
 }
 
 // Integrated by parts over the radius, the brightness-weighted mean is
@@ -249,9 +269,11 @@ Source::Source(Profile profile) {
 // mu one of them has a square root at an end) and cost no trigonometric call. With
 // t = psi^(1 / gamma), -I'(r) dr = sum c beta mu^(beta - 1) r dphi is bounded at the limb for
 // every term: mu^(beta - 1) dt ~ psi^(beta / gamma - 1) dpsi with beta >= gamma.
-template <bool WithGradient> void Source::add_power_law(double u, double rho, Gradient& sum) const {
+template <bool WithGradient>
+void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis) const {
     const double z = u / rho;
     const double inv_gamma = 1 / gamma_;
+    double basis_weight[max_basis][disk_lanes];
     const auto add_piece = [&](double lo, double hi, std::span<const GaussNode> rule) {
         const double length = hi - lo;
         if (!(length > 0)) return;
@@ -270,8 +292,18 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
                                  (power(shrink, term.mu_exponent) * power(psi, term.psi_exponent));
                 r[i] = (1 - t * t) * inv;
                 weight[i] = (length * node.w) * (sum_terms * (r[i] * shrink));
+                if (basis != nullptr)
+                    basis_weights(psi, t, shrink, (length * node.w) * (r[i] * shrink), i,
+                                  basis_weight);
             }
-            add_nodes<WithGradient>(u, rho, r, weight, sum);
+            if (basis == nullptr) {
+                add_nodes<WithGradient>(u, rho, r, weight, sum);
+            } else {
+                const Shares shares{.count = static_cast<int>(basis_.size()),
+                                    .weight = basis_weight,
+                                    .sum = basis->term};
+                add_nodes<WithGradient>(u, rho, r, weight, sum, &shares);
+            }
         }
     };
     const bool rough_limb = rough_limb_;
@@ -300,9 +332,15 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
 
 // The tabulated intensity is linear in r between samples: -I'(r) is constant on each
 // segment, and the segment holding the kink is split there.
-template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gradient& sum) const {
+template <bool WithGradient>
+void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis) const {
     const double z = u / rho;
     const Length tabulated_length = rho > large_source ? Length::large : Length::normal;
+    // With the basis sums, the integral of r^2 A_U over each segment: the value's weight
+    // without the slope.
+    double segment_weight[1][disk_lanes];
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    std::size_t segment = 0;
     const auto add_piece = [&](double lo, double hi, double slope,
                                std::span<const GaussNode> rule) {
         const double length = hi - lo;
@@ -313,13 +351,25 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
             for (int i = 0; i < disk_lanes; ++i) {
                 r[i] = lo + length * rule[first + i].x;
                 weight[i] = -(length * rule[first + i].w) * slope;
+                segment_weight[0][i] = length * rule[first + i].w;
             }
-            add_nodes<WithGradient>(u, rho, r, weight, sum);
+            if (basis == nullptr) {
+                add_nodes<WithGradient>(u, rho, r, weight, sum);
+            } else {
+                const Shares shares{
+                    .count = 1, .weight = segment_weight, .sum = &basis->segment[segment]};
+                // A flat segment adds nothing to the value, only to its sample's derivatives.
+                if (slope == 0.0)
+                    add_nodes<false>(u, rho, r, weight, unused, &shares);
+                else
+                    add_nodes<WithGradient>(u, rho, r, weight, sum, &shares);
+            }
         }
     };
     for (std::size_t k = 0; k < table_slope_.size(); ++k) {
         const double slope = table_slope_[k];
-        if (slope == 0.0) continue;
+        segment = k;
+        if (slope == 0.0 && basis == nullptr) continue;
         const double lo = table_r_[k];
         const double hi = table_r_[k + 1];
         const double length = hi - lo;
@@ -336,7 +386,69 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
     }
 }
 
-template <bool WithGradient> Gradient Source::evaluate(double u, double rho) const {
+// A table in mu is linear in mu between samples: -I'(r) dr = (dI/dmu) dmu is the linear law's
+// share on each segment, integrated in t = tan(phi / 2) as the analytic laws are, between the
+// samples' t, and split at the kink.
+template <bool WithGradient>
+void Source::add_mu_table(double u, double rho, Gradient& sum, BasisSums* basis) const {
+    const double z = u / rho;
+    const Length length_of_rule = rho > large_source ? Length::large : Length::normal;
+    // The kink at t = sqrt((1 - z) / (1 + z)) for a lens inside; for one outside, the
+    // singularity at the imaginary t = i sqrt((z - 1) / (z + 1)), off the limb end t = 0.
+    const double kink = z < 1 ? std::sqrt((1 - z) / (1 + z)) : -std::sqrt((z - 1) / (z + 1));
+    double segment_weight[1][disk_lanes];
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    std::size_t segment = 0;
+    const auto add_piece = [&](double lo, double hi, double slope,
+                               std::span<const GaussNode> rule) {
+        const double length = hi - lo;
+        if (!(length > 0)) return;
+        for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
+            double weight[disk_lanes];
+            double r[disk_lanes];
+            for (int i = 0; i < disk_lanes; ++i) {
+                const GaussNode& node = rule[first + i];
+                const double t = lo + length * node.x;
+                const double inv = 1 / (1 + t * t);
+                r[i] = (1 - t * t) * inv;
+                segment_weight[0][i] = (length * node.w) * (r[i] * (2 * inv));
+                weight[i] = segment_weight[0][i] * slope;
+            }
+            if (basis == nullptr) {
+                add_nodes<WithGradient>(u, rho, r, weight, sum);
+            } else {
+                const Shares shares{
+                    .count = 1, .weight = segment_weight, .sum = &basis->segment[segment]};
+                if (slope == 0.0)
+                    add_nodes<false>(u, rho, r, weight, unused, &shares);
+                else
+                    add_nodes<WithGradient>(u, rho, r, weight, sum, &shares);
+            }
+        }
+    };
+    for (std::size_t k = 0; k < table_slope_.size(); ++k) {
+        const double slope = table_slope_[k];
+        segment = k;
+        if (slope == 0.0 && basis == nullptr) continue;
+        const double lo = table_r_[k];
+        const double hi = table_r_[k + 1];
+        const double length = hi - lo;
+        if (z > 0 && lo < kink && kink < hi) {
+            add_piece(lo, kink, slope, rule_for(false, true, length_of_rule));
+            add_piece(kink, hi, slope, rule_for(true, false, length_of_rule));
+        } else {
+            // The kink (or the singularity off t = 0) within a segment's length of an end draws
+            // that end out; at the centre, z = 0, it is no kink.
+            const double gap_lo = kink >= 0 ? lo - kink : std::hypot(lo, kink);
+            const bool left = z > 0 && gap_lo >= 0 && gap_lo < length;
+            const bool right = z > 0 && kink >= hi && kink - hi < length;
+            add_piece(lo, hi, slope, rule_for(left, right, length_of_rule));
+        }
+    }
+}
+
+template <bool WithGradient>
+Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
     if (std::isnan(u)) return Gradient{.a = nan, .da_du = nan, .da_drho = nan};
     if (std::isinf(u)) return Gradient{.a = 1.0, .da_du = 0.0, .da_drho = 0.0};
     if (kind_ == Kind::uniform) {
@@ -362,15 +474,30 @@ template <bool WithGradient> Gradient Source::evaluate(double u, double rho) con
         sum.a = limb_intensity_ * disk.a;
         sum.da_du = limb_intensity_ * disk.da_du;
         sum.da_drho = limb_intensity_ * disk.da_dradius;
+        if (basis != nullptr) basis->uniform = disk.a;
+    } else if (basis != nullptr) {
+        basis->uniform = uniform_disk<false>(u, rho).a;
     }
-    if (kind_ == Kind::power_law)
-        add_power_law<WithGradient>(u, rho, sum);
-    else
-        add_tabulated<WithGradient>(u, rho, sum);
+    if (kind_ == Kind::power_law) {
+        if (basis != nullptr && basis_pass_ != nullptr) {
+            add_power_law<WithGradient>(u, rho, sum, nullptr);
+            Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+            basis_pass_->add_power_law<false>(u, rho, unused, basis);
+        } else {
+            add_power_law<WithGradient>(u, rho, sum, basis);
+        }
+    } else if (kind_ == Kind::mu_table) {
+        add_mu_table<WithGradient>(u, rho, sum, basis);
+    } else {
+        add_tabulated<WithGradient>(u, rho, sum, basis);
+    }
     return Gradient{.a = sum.a / norm_,
                     .da_du = u == 0 ? 0.0 : sum.da_du / norm_,
                     .da_drho = sum.da_drho / norm_};
 }
+
+template Gradient Source::evaluate<false>(double, double, BasisSums*) const;
+template Gradient Source::evaluate<true>(double, double, BasisSums*) const;
 
 double Source::magnification(double u, double rho) const { return evaluate<false>(u, rho).a; }
 
@@ -401,10 +528,9 @@ double curve_magnification(const Source& source, double t, double t0, double u0,
     return source.magnification(trajectory(t, t0, u0, te).u, rho);
 }
 
-CurveGradient curve_gradient(const Source& source, double t, double t0, double u0, double te,
-                             double rho) {
-    const Trajectory path = trajectory(t, t0, u0, te);
-    const Gradient g = source.gradient(path.u, rho);
+namespace {
+
+CurveGradient along(const Trajectory& path, const Gradient& g) {
     if (std::isnan(path.u))
         return CurveGradient{.a = nan, .da_dt0 = nan, .da_du0 = nan, .da_dte = nan, .da_drho = nan};
     return CurveGradient{.a = g.a,
@@ -412,6 +538,25 @@ CurveGradient curve_gradient(const Source& source, double t, double t0, double u
                          .da_du0 = g.da_du * path.du_du0,
                          .da_dte = g.da_du * path.du_dte,
                          .da_drho = g.da_drho};
+}
+
+} // namespace
+
+CurveGradient curve_gradient(const Source& source, double t, double t0, double u0, double te,
+                             double rho) {
+    const Trajectory path = trajectory(t, t0, u0, te);
+    return along(path, source.gradient(path.u, rho));
+}
+
+double curve_with_coefficients(const Source& source, double t, double t0, double u0, double te,
+                               double rho, double* d_coefficients) {
+    return source.with_coefficients<false>(trajectory(t, t0, u0, te).u, rho, d_coefficients).a;
+}
+
+CurveGradient curve_gradient_with_coefficients(const Source& source, double t, double t0, double u0,
+                                               double te, double rho, double* d_coefficients) {
+    const Trajectory path = trajectory(t, t0, u0, te);
+    return along(path, source.with_coefficients<true>(path.u, rho, d_coefficients));
 }
 
 } // namespace lumagnis::models::fspl

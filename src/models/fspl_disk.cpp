@@ -94,7 +94,9 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
     if (u > point_source_separation) {
         const double inv = 1 / u;
         const double slope = -8 * (inv * inv) * (inv * inv) * inv;
-        return DiskValue{.a = 1.0, .da_du = WithGradient ? slope : 0.0, .da_dradius = 0.0};
+        return DiskValue{.a = moments.m[0],
+                         .da_du = WithGradient ? moments.m[0] * slope : 0.0,
+                         .da_dradius = 0.0};
     }
     const double ratio = u / radius;
     const int terms = far_term_count(ratio);
@@ -102,8 +104,10 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
     Taylor c = point_source_taylor(u * u, order);
     const double ratio2 = (radius / u) * (radius / u);
 
-    double a = c[0];
-    double slope = c[1];
+    // m[0] weighs the point-source term: 1 for a source's moments, 0 for a difference of two
+    // sources' moments, whose series then gives the difference of their magnifications.
+    double a = moments.m[0] * c[0];
+    double slope = moments.m[0] * c[1];
     double radial = 0;
     double factor = 1;
     for (int k = 1; k < terms; ++k) {

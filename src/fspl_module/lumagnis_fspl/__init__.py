@@ -8,6 +8,7 @@ With gradient=True every function also returns its exact partial derivatives.
 
 from lumagnis_fspl._native import (
     Linear,
+    Nonlinear,
     Power2,
     Quadratic,
     SquareRoot,
@@ -28,11 +29,12 @@ __all__ = [
     "Quadratic",
     "SquareRoot",
     "Power2",
+    "Nonlinear",
     "Tabulated",
 ]
 
 # The profiles live here: pickles and help() name `lumagnis_fspl.Linear`, not the extension
 # inside the package, so a pickle stays loadable however the package is arranged inside.
-for _profile in (Linear, Quadratic, SquareRoot, Power2, Tabulated):
+for _profile in (Linear, Quadratic, SquareRoot, Power2, Nonlinear, Tabulated):
     _profile.__module__ = __name__
 del _profile

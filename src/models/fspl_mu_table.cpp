@@ -1,0 +1,41 @@
+// A table of the intensity in mu, prepared for Source: its samples in ascending mu, their
+// positions in the variable t = tan(phi / 2) = mu / (1 + r) in which it is integrated, its
+// slopes dI/dmu, and its flux and moments in closed form.
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+#include "models/fspl.hpp"
+#include "models/fspl_moments.hpp"
+
+namespace lumagnis::models::fspl {
+
+void Source::prepare_mu_table(const TabulatedMu& table) {
+    kind_ = Kind::mu_table;
+    std::vector<double> mu = table.mu;
+    std::vector<double> v = table.intensity;
+    const std::size_t n = mu.size();
+    table_reversed_ = n > 1 && mu[0] > mu[1];
+    if (table_reversed_) {
+        std::reverse(mu.begin(), mu.end());
+        std::reverse(v.begin(), v.end());
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        // r = sqrt((1 - mu)(1 + mu)) keeps its digits near the centre, where 1 - mu^2 cancels.
+        table_r_.push_back(mu[k] / (1 + std::sqrt((1 - mu[k]) * (1 + mu[k]))));
+        if (k + 1 < n) table_slope_.push_back((v[k + 1] - v[k]) / (mu[k + 1] - mu[k]));
+    }
+    table_mu_ = mu;
+    // Beyond the samples the intensity is the nearest sample's: v[0] out to the limb.
+    limb_intensity_ = v[0];
+    std::array<double, far_terms> raw{};
+    add_mu_piece_moments(raw, 0.0, mu[0], v[0], v[0]);
+    for (std::size_t k = 0; k + 1 < n; ++k) add_mu_piece_moments(raw, mu[k], mu[k + 1], v[k], v[k + 1]);
+    add_mu_piece_moments(raw, mu[n - 1], 1.0, v[n - 1], v[n - 1]);
+    norm_ = raw[0];
+    for (int k = 0; k < far_terms; ++k) moments_.m[k] = raw[k] / norm_;
+}
+
+} // namespace lumagnis::models::fspl
