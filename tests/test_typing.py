@@ -65,7 +65,12 @@ step: NDArray[np.float64] = a - curve + da_dt0 * da_du0 * da_dte * da_drho
 peak: float = fspl.limb_darkened(0.0, 0.01, fspl.Tabulated([0.0, 1.0], [1.0, 0.5]))
 value, slope = fspl.point_source(1.0, gradient=True)
 ring: float = fspl.uniform(1, np.float64(0.5)) + value * slope + fspl.Power2(0.6, 0.5).alpha
-radii: tuple[float, ...] = fspl.Tabulated([0.0, 1.0], [1.0, 0.5]).r
+radii: tuple[float, ...] | None = fspl.Tabulated([0.0, 1.0], [1.0, 0.5]).r
+table = fspl.Tabulated.from_mu([0.0, 1.0], [0.4, 1.0])
+value_only, d_samples = fspl.limb_darkened(0.1, 0.1, table, coefficients=True)
+*_, d_law = fspl.magnification_curve(times, 0.0, 0.01, 20.0, 0.01, fspl.Nonlinear(0.5, 0.1, 0.1, 0.0),
+                                     gradient=True, coefficients=True)
+shaped: NDArray[np.float64] = d_samples + d_law[:, 0] * value_only
 version: str = fspl.__version__
 """
 
@@ -120,8 +125,9 @@ def stub_directory(tmp_path):
 # with the first line of each docstring, which nanobind writes from the binding.
 NANOBIND_OPAQUE = [
     r"lumagnis_fspl\.(point_source|uniform|limb_darkened|magnification_curve)",
-    r"lumagnis_fspl\.(Linear|Quadratic|SquareRoot|Power2|Tabulated)",
+    r"lumagnis_fspl\.(Linear|Quadratic|SquareRoot|Power2|Nonlinear|Tabulated)",
     r"lumagnis_fspl\.Linear\.from_gamma",
+    r"lumagnis_fspl\.Tabulated\.from_mu",
 ]
 
 
@@ -149,11 +155,11 @@ def test_stub_parameters_are_the_runtime_parameters():
     for node in ast.walk(tree):
         if isinstance(node, ast.ClassDef):
             for item in node.body:
-                if isinstance(item, ast.FunctionDef) and item.name in ("__init__", "from_gamma"):
+                if isinstance(item, ast.FunctionDef) and item.name in ("__init__", "from_gamma", "from_mu"):
                     stubbed.setdefault(f"{node.name}.{item.name}", set()).add(item)
         elif isinstance(node, ast.FunctionDef) and node.name in lumagnis_fspl.__all__:
             stubbed.setdefault(node.name, set()).add(node)
-    assert len(stubbed) == 4 + 5 + 1
+    assert len(stubbed) == 4 + 6 + 2
     for path, definitions in stubbed.items():
         name, _, method = path.partition(".")
         runtime = getattr(lumagnis_fspl, name)

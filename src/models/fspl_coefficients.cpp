@@ -147,8 +147,7 @@ void Source::prepare_coefficients(const Profile& profile) {
             for (int k = 0; k < far_terms; ++k) raw[k] += d.basis[j] * b[k];
         }
         Coefficient c{.constant = d.constant, .basis = d.basis, .flux = raw[0], .far = {}};
-        for (int k = 0; k < far_terms; ++k)
-            c.far.m[k] = (raw[k] - raw[0] * moments_.m[k]) / norm_;
+        for (int k = 0; k < far_terms; ++k) c.far.m[k] = (raw[k] - raw[0] * moments_.m[k]) / norm_;
         c.far.m[0] = 0.0;
         coefficients_.push_back(c);
     }
@@ -167,16 +166,27 @@ void Source::prepare_coefficients(const Profile& profile) {
 
 void Source::basis_weights(double psi, double t, double shrink, double common, int lane,
                            double (*out)[disk_lanes]) const {
+    // The exponents the laws bring are small integers and halves: products and square roots,
+    // cheaper than pow (the basis need not match the value's rounding).
     const auto power = [](double x, double e) {
         if (e == 0.0) return 1.0;
         if (e == 1.0) return x;
+        if (e == 2.0) return x * x;
+        if (e == 3.0) return (x * x) * x;
+        if (e == 0.5) return std::sqrt(x);
+        if (e == -0.5) return 1 / std::sqrt(x);
         return std::pow(x, e);
     };
+    double factor = 0.0;
     for (std::size_t j = 0; j < basis_.size(); ++j) {
         const BasisTerm& b = basis_[j];
-        double w = b.scale * (power(shrink, b.mu_exponent) * power(psi, b.psi_exponent));
-        // mu = shrink t: ln mu = ln shrink + ln t, the latter without cancellation near the limb.
-        if (b.logarithm) w *= 1 + b.beta * (std::log(shrink) + std::log(t));
+        // Power2's exponent and its logarithm share their powers.
+        const bool same = j > 0 && b.mu_exponent == basis_[j - 1].mu_exponent &&
+                          b.psi_exponent == basis_[j - 1].psi_exponent;
+        if (!same) factor = power(shrink, b.mu_exponent) * power(psi, b.psi_exponent);
+        double w = b.scale * factor;
+        // mu = shrink t, which keeps its relative precision near the limb.
+        if (b.logarithm) w *= 1 + b.beta * std::log(shrink * t);
         out[j][lane] = common * w;
     }
 }

@@ -32,7 +32,8 @@ void Source::prepare_mu_table(const TabulatedMu& table) {
     limb_intensity_ = v[0];
     std::array<double, far_terms> raw{};
     add_mu_piece_moments(raw, 0.0, mu[0], v[0], v[0]);
-    for (std::size_t k = 0; k + 1 < n; ++k) add_mu_piece_moments(raw, mu[k], mu[k + 1], v[k], v[k + 1]);
+    for (std::size_t k = 0; k + 1 < n; ++k)
+        add_mu_piece_moments(raw, mu[k], mu[k + 1], v[k], v[k + 1]);
     add_mu_piece_moments(raw, mu[n - 1], 1.0, v[n - 1], v[n - 1]);
     norm_ = raw[0];
     for (int k = 0; k < far_terms; ++k) moments_.m[k] = raw[k] / norm_;
