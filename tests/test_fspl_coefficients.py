@@ -157,8 +157,9 @@ def test_mu_table_of_a_linear_law_is_the_law():
 ], ids=repr)
 def test_coefficient_derivatives_against_differences(profile):
     """The laws whose derivatives take a pass of their own (or a segment the value skips) agree
-    with central differences of the value, at the differences' own accuracy; the value and slopes
-    are the same bits as without the derivatives."""
+    with central differences of the value, at the differences' own accuracy: away from the limb,
+    where the value's error (up to 1e-11 there) over the step would swamp them. The value and
+    slopes are the same bits as without the derivatives."""
     u, rho = random_points(np.random.default_rng(3), 60)
     a, da_du, da_drho, d = fspl.limb_darkened(u, rho, profile, gradient=True, coefficients=True)
     assert same_bits(np.array([a, da_du, da_drho]),
@@ -175,7 +176,9 @@ def test_coefficient_derivatives_against_differences(profile):
             law = fspl.Tabulated(state[0], p) if tabulated else type(profile)(*p)
             shifted.append(fspl.limb_darkened(u, rho, law))
         difference = (shifted[0] - shifted[1]) / (2 * h)
-        np.testing.assert_allclose(d[:, k], difference, rtol=1e-6, atol=1e-9 * np.max(np.abs(difference)))
+        away = np.abs(u / rho - 1) > 1e-2
+        np.testing.assert_allclose(d[away, k], difference[away], rtol=1e-6,
+                                   atol=1e-9 * np.max(np.abs(difference)))
 
 
 def test_curve_coefficients_are_the_disk_ones_at_u_of_t():

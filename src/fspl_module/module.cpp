@@ -15,6 +15,7 @@
 #include "fspl_module/profiles.hpp"
 #include "fspl_module/texts.hpp"
 #include "models/fspl.hpp"
+#include "numerics/constants.hpp"
 
 namespace nb = nanobind;
 
@@ -29,6 +30,10 @@ using namespace nb::literals;
 bool separation(double u) { return !(u < 0.0); }
 bool finite(double x) { return std::isfinite(x); }
 bool finite_positive(double x) { return std::isfinite(x) && x > 0.0; }
+// NaN compares false and is refused too.
+bool source_radius(double rho) {
+    return rho >= constants::fspl_rho_min && rho <= constants::fspl_rho_max;
+}
 
 const fspl::Source& uniform_source() {
     static const fspl::Source source{fspl::Uniform{}};
@@ -127,7 +132,7 @@ nb::object disk(const Broadcast& in, const fspl::Source& source, bool gradient,
 Broadcast separations_and_radii(nb::handle u, nb::handle rho) {
     Broadcast in{u, rho};
     in.require(0, separation, texts::u);
-    in.require(1, finite_positive, texts::rho);
+    in.require(1, source_radius, texts::rho);
     return in;
 }
 
@@ -151,7 +156,7 @@ nb::object magnification_curve(nb::handle t, nb::handle t0, nb::handle u0, nb::h
     in.require(1, finite, texts::t0);
     in.require(2, finite, texts::u0);
     in.require(3, finite_positive, texts::te);
-    in.require(4, finite_positive, texts::rho);
+    in.require(4, source_radius, texts::rho);
     const fspl::Source* source = profile.is_none() ? &uniform_source() : prepared_source(profile);
     if (source == nullptr) throw nb::type_error(texts::profile_or_none_type);
     const std::array<Column, 5> c{in[0], in[1], in[2], in[3], in[4]};

@@ -5,7 +5,7 @@
 namespace lumagnis::fspl_module::texts {
 
 inline constexpr const char* u = "u must not be negative (NaN is accepted and gives NaN)";
-inline constexpr const char* rho = "rho must be finite and positive";
+inline constexpr const char* rho = "rho must be within [1e-100, 1e6] (Einstein radii)";
 inline constexpr const char* t0 = "t0 must be finite";
 inline constexpr const char* u0 = "u0 must be finite";
 inline constexpr const char* te = "tE must be finite and positive";

@@ -74,9 +74,9 @@ enum class Length { normal, rough_limb, large };
 constexpr auto& smooth_rule_short = numerics::gauss_legendre_12;
 constexpr auto& smooth_rule = numerics::gauss_legendre_16;
 // The lens counts as well outside from this z = u / rho on, where the kink's singularity is at
-// |t| >= 0.3; the short rule is used from the second, |t| >= 0.4.
+// |t| >= 0.3; the short rule is used from the second, |t| >= 0.47.
 constexpr double well_outside = 1.2;
-constexpr double far_outside = 1.4;
+constexpr double far_outside = 1.7;
 
 std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
     const auto crowd = static_cast<std::size_t>(left && right ? Crowd::both
@@ -98,30 +98,72 @@ struct Terms {
     int count;
 };
 
+// Only the shape of a law matters, so its coefficients are divided by the largest of 1 and
+// their magnitudes: a coefficient near the largest double would otherwise overflow the terms
+// (1 - a - b) and the normalisation. Division by 1 leaves the usual coefficients untouched.
+double scale_of(double x, double y = 0.0) {
+    const double m = std::fmax(std::fabs(x), std::fabs(y));
+    return m > 1.0 ? m : 1.0;
+}
+
 Terms terms_of(const Profile& profile) {
     struct Visitor {
         Terms operator()(const Uniform&) const { return {{{{1.0, 0.0}}}, 1}; }
-        Terms operator()(const Linear& p) const { return {{{{1 - p.a, 0.0}, {p.a, 1.0}}}, 2}; }
+        Terms operator()(const Linear& p) const {
+            const double s = scale_of(p.a);
+            const double a = p.a / s;
+            return {{{{1 / s - a, 0.0}, {a, 1.0}}}, 2};
+        }
         Terms operator()(const Quadratic& p) const {
-            return {{{{1 - p.a - p.b, 0.0}, {p.a + 2 * p.b, 1.0}, {-p.b, 2.0}}}, 3};
+            const double s = scale_of(p.a, p.b);
+            const double a = p.a / s;
+            const double b = p.b / s;
+            return {{{{1 / s - a - b, 0.0}, {a + 2 * b, 1.0}, {-b, 2.0}}}, 3};
         }
         Terms operator()(const SquareRoot& p) const {
-            return {{{{1 - p.c - p.d, 0.0}, {p.c, 1.0}, {p.d, 0.5}}}, 3};
+            const double s = scale_of(p.c, p.d);
+            const double c = p.c / s;
+            const double d = p.d / s;
+            return {{{{1 / s - c - d, 0.0}, {c, 1.0}, {d, 0.5}}}, 3};
         }
-        Terms operator()(const Power2& p) const { return {{{{1 - p.c, 0.0}, {p.c, p.alpha}}}, 2}; }
+        Terms operator()(const Power2& p) const {
+            const double s = scale_of(p.c);
+            const double c = p.c / s;
+            return {{{{1 / s - c, 0.0}, {c, p.alpha}}}, 2};
+        }
         Terms operator()(const Nonlinear& p) const {
-            return {{{{1 - p.a1 - p.a2 - p.a3 - p.a4, 0.0},
-                      {p.a1, 0.5},
-                      {p.a2, 1.0},
-                      {p.a3, 1.5},
-                      {p.a4, 2.0}}},
-                    5};
+            const double s = scale_of(std::fmax(std::fabs(p.a1), std::fabs(p.a2)),
+                                      std::fmax(std::fabs(p.a3), std::fabs(p.a4)));
+            const double a1 = p.a1 / s;
+            const double a2 = p.a2 / s;
+            const double a3 = p.a3 / s;
+            const double a4 = p.a4 / s;
+            return {
+                {{{1 / s - a1 - a2 - a3 - a4, 0.0}, {a1, 0.5}, {a2, 1.0}, {a3, 1.5}, {a4, 2.0}}},
+                5};
         }
         Terms operator()(const Tabulated&) const { return {{}, 0}; }
         Terms operator()(const TabulatedMu&) const { return {{}, 0}; }
     };
     return std::visit(Visitor{}, profile);
 }
+
+// A law whose smallest exponent is below this has a steep limb (add_steep_limb); the panels
+// in v = -ln t, each integrated by steep_rule, end at steep_end.
+constexpr double steep_gamma = 0.5;
+constexpr std::array<double, 10> steep_panels = {0.0, 1.0, 2.0,  3.0,  4.5,
+                                                 6.0, 8.0, 11.0, 15.0, 20.0};
+constexpr double steep_end = steep_panels.back();
+constexpr auto& steep_rule = numerics::gauss_legendre_16;
+
+// A term mu^beta with a larger exponent has a pole of order beta - 1 at t = +-i, which the
+// rules of 24 nodes and fewer no longer pass over: such a law takes the rules of 64 nodes.
+constexpr double peaked_beta = 3.0;
+
+// Below this normalisation (of a profile whose brightest point is 1) the flux sits in a small
+// part of the disk, so that the closed form's error for rings far inside the lens's distance,
+// epsilon (u / R)^2 relative, is no longer made small by their share r^2 of the flux.
+constexpr double concentrated_norm = 0.01;
 
 // x^e, without a library call for the exponents 0 and 1 that the polynomial laws bring.
 double power(double x, double e) {
@@ -130,6 +172,10 @@ double power(double x, double e) {
     return std::pow(x, e);
 }
 
+// Adds the share of four nodes at radii r (source radii) with weights w (for -I'(r) dr):
+// w r^2 A_U(u, rho r) to the value and the matching terms to the slopes, the four uniform
+// disks evaluated side by side. With `far_lanes`, a disk far inside the lens's distance takes
+// the far-field series, whose error does not grow with u / R as the closed form's does.
 // Other integrands over the same nodes, for the derivatives in the coefficients: count
 // weights per node, whose shares w r^2 A_U(u, rho r) go to sum[0 .. count).
 struct Shares {
@@ -138,17 +184,26 @@ struct Shares {
     double* sum;
 };
 
-// Adds the share of four nodes at radii r (source radii) with weights w (for -I'(r) dr):
-// w r^2 A_U(u, rho r) to the value and the matching terms to the slopes, the four uniform
-// disks evaluated side by side.
 template <bool WithGradient>
 void add_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum,
-               const Shares* shares = nullptr) {
+               bool far_lanes = false, const Shares* shares = nullptr) {
     double radius[disk_lanes];
     for (int i = 0; i < disk_lanes; ++i) radius[i] = rho * r[i];
-    const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(u, radius, rho > large_source);
+    DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(u, radius, rho > large_source);
+    if (far_lanes) {
+        for (int i = 0; i < disk_lanes; ++i) {
+            if (!far_for_values(u, radius[i])) continue;
+            const DiskValue far = far_field<WithGradient>(u, radius[i], uniform_moments());
+            disk.a[i] = far.a;
+            disk.da_du[i] = far.da_du;
+            disk.da_dradius[i] = far.da_dradius;
+        }
+    }
     for (int i = 0; i < disk_lanes; ++i) {
         const double w = weight[i] * (r[i] * r[i]);
+        // A node at the centre, or so close to it that its share underflows, adds nothing; the
+        // disk there may be 0 / 0.
+        if (w == 0.0) continue;
         sum.a += w * disk.a[i];
         // A node that lands on the ring through the lens itself (r = z to the last bit) has
         // infinite slopes there; its share of the integrable logarithm is nil.
@@ -160,14 +215,18 @@ void add_nodes(double u, double rho, const double* r, const double* weight, Grad
     }
     if (shares == nullptr) return;
     for (int j = 0; j < shares->count; ++j) {
-        for (int i = 0; i < disk_lanes; ++i)
-            shares->sum[j] += (shares->weight[j][i] * (r[i] * r[i])) * disk.a[i];
+        for (int i = 0; i < disk_lanes; ++i) {
+            const double w = shares->weight[j][i] * (r[i] * r[i]);
+            if (w != 0.0) shares->sum[j] += w * disk.a[i];
+        }
     }
 }
 
 } // namespace
 
 double point_source(double u) {
+    // -0.0 would give -inf through the division.
+    if (u == 0) return HUGE_VAL;
     // For u > 1 in 1 / u, so that u^2 cannot overflow; the two forms are equal.
     if (u > 1) {
         const double q = 1 / u;
@@ -195,30 +254,41 @@ Gradient point_source_gradient(double u) {
 Source::Source(Profile profile) {
     if (const auto* table = std::get_if<TabulatedMu>(&profile)) {
         prepare_mu_table(*table);
+        concentrated_ = norm_ < concentrated_norm;
         prepare_coefficients(profile);
         return;
     }
     if (const auto* table = std::get_if<Tabulated>(&profile)) {
         kind_ = Kind::tabulated;
         const std::vector<double>& r = table->r;
-        const std::vector<double>& v = table->intensity;
         const std::size_t n = r.size();
+        // Only the shape matters: the intensities are divided by the largest, so that any
+        // scale, from subnormal to near overflow, gives the same normalised table.
+        double peak = 0.0;
+        for (const double value : table->intensity) peak = std::fmax(peak, value);
+        std::vector<double> v;
+        for (const double value : table->intensity) v.push_back(value / peak);
         // The intensity is v[0] on [0, r[0]], linear between samples and v[n-1] on
-        // [r[n-1], 1]: each piece a + b r contributes its moments in closed form.
-        std::vector<std::array<double, 4>> pieces; // r0, r1, a, b
-        pieces.push_back({0.0, r[0], v[0], 0.0});
+        // [r[n-1], 1]. Moment k, the integral of 2 r^(2k + 1) I(r), is a polynomial of degree
+        // 2k + 2 <= 28 on each piece, which the 16-point rule integrates exactly. In closed
+        // form it would be a difference of powers of the ends, which loses every digit on a
+        // piece as narrow as the ends' own rounding.
+        std::array<double, far_terms> raw{};
+        const auto add_moments = [&raw](double r0, double r1, double v0, double v1) {
+            add_piece_moments(raw, r0, r1, v0, v1);
+        };
+        add_moments(0.0, r[0], v[0], v[0]);
         for (std::size_t k = 0; k + 1 < n; ++k) {
-            const double slope = (v[k + 1] - v[k]) / (r[k + 1] - r[k]);
-            pieces.push_back({r[k], r[k + 1], v[k] - slope * r[k], slope});
+            add_moments(r[k], r[k + 1], v[k], v[k + 1]);
             table_r_.push_back(r[k]);
-            table_slope_.push_back(slope);
+            table_step_.push_back(v[k + 1] - v[k]);
         }
         table_r_.push_back(r[n - 1]);
-        pieces.push_back({r[n - 1], 1.0, v[n - 1], 0.0});
+        add_moments(r[n - 1], 1.0, v[n - 1], v[n - 1]);
         limb_intensity_ = v[n - 1];
-        std::array<double, far_terms> raw{};
-        for (const auto& [r0, r1, a, b] : pieces) add_piece_moments(raw, r0, r1, a, b);
+        limb_weight_ = limb_intensity_;
         norm_ = raw[0];
+        concentrated_ = norm_ < concentrated_norm;
         for (int k = 0; k < far_terms; ++k) moments_.m[k] = raw[k] / norm_;
         prepare_coefficients(profile);
         return;
@@ -238,24 +308,45 @@ Source::Source(Profile profile) {
         else if (c != 0.0 && beta < gamma_)
             gamma_ = beta;
     }
-    const auto is_integer = [](double x) { return x == std::floor(x); };
-    rough_limb_ = !is_integer(1 / gamma_);
+    std::vector<double> betas;
     for (int j = 0; j < terms.count; ++j) {
         const auto [c, beta] = terms.term[j];
         if (beta == 0.0 || c == 0.0) continue;
-        terms_.push_back(PowerTerm{.scale = (c * beta) / gamma_,
+        terms_.push_back(PowerTerm{.c_beta = c * beta,
+                                   .beta = beta,
+                                   .scale = (c * beta) / gamma_,
                                    .mu_exponent = beta - 1,
                                    .psi_exponent = beta / gamma_ - 1});
-        rough_limb_ = rough_limb_ || !is_integer(beta / gamma_);
+        betas.push_back(beta);
     }
     // The four-coefficient law's terms cancel one another for the coefficients the
     // stellar-atmosphere tables give (|a_k| ~ 1, alternating in sign), which magnifies the plain
     // rule's error at the limb fivefold, to ~3e-10: it takes the rough limb's longer rule,
     // drawn out at the limb (~5e-13).
-    rough_limb_ = rough_limb_ || std::holds_alternative<Nonlinear>(profile);
+    choose_rule(gamma_, betas, std::holds_alternative<Nonlinear>(profile));
     norm_ = raw[0];
     for (int k = 0; k < far_terms; ++k) moments_.m[k] = raw[k] / norm_;
+    limb_weight_ = limb_intensity_;
+    if (steep_limb_) {
+        // Beyond v = steep_end, t < 2e-9: r and mu / (2 t) differ from 1 by less than 1e-17,
+        // and the terms' share there, the integral of c beta (2 e^-v)^beta dv, is exact.
+        for (const PowerTerm& term : terms_)
+            limb_weight_ +=
+                (term.c_beta / term.beta) * std::pow(2 * std::exp(-steep_end), term.beta);
+    }
     prepare_coefficients(profile);
+}
+
+void Source::choose_rule(double gamma, const std::vector<double>& betas, bool rough) {
+    const auto is_integer = [](double x) { return x == std::floor(x); };
+    gamma_ = gamma;
+    rough_limb_ = rough || !is_integer(1 / gamma);
+    peaked_ = false;
+    for (const double beta : betas) {
+        rough_limb_ = rough_limb_ || !is_integer(beta / gamma);
+        peaked_ = peaked_ || beta > peaked_beta;
+    }
+    steep_limb_ = gamma < steep_gamma;
 }
 
 // Integrated by parts over the radius, the brightness-weighted mean is
@@ -302,14 +393,26 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
                 const Shares shares{.count = static_cast<int>(basis_.size()),
                                     .weight = basis_weight,
                                     .sum = basis->term};
-                add_nodes<WithGradient>(u, rho, r, weight, sum, &shares);
+                add_nodes<WithGradient>(u, rho, r, weight, sum, false, &shares);
+                if (limb_logarithm_) {
+                    for (int i = 0; i < disk_lanes; ++i) {
+                        const GaussNode& node = rule[first + i];
+                        basis->log_error += (length * node.w) * std::log(lo + length * node.x);
+                    }
+                }
             }
+        }
+        if (basis != nullptr && limb_logarithm_) {
+            // The exact integral of ln(psi) over [lo, hi], 0 ln 0 being 0.
+            const auto x_log_x = [](double x) { return x > 0 ? x * std::log(x) - x : 0.0; };
+            basis->log_error -= x_log_x(hi) - x_log_x(lo);
         }
     };
     const bool rough_limb = rough_limb_;
-    const Length long_rule = rho > large_source ? Length::large
-                             : rough_limb       ? Length::rough_limb
-                                                : Length::normal;
+    const bool large = rho > large_source || peaked_;
+    const Length long_rule = large        ? Length::large
+                             : rough_limb ? Length::rough_limb
+                                          : Length::normal;
     if (z == 0) {
         // The ring through the lens has shrunk to the centre, where r^2 A_U(0, rho r) =
         // r sqrt(rho^2 r^2 + 4) / rho is analytic: no kink.
@@ -320,13 +423,90 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
         const double kink = std::pow(std::sqrt((1 - z) / (1 + z)), gamma_);
         add_piece(0.0, kink, rule_for(rough_limb, true, long_rule));
         add_piece(kink, 1.0, rule_for(true, false, long_rule));
-    } else if (z >= far_outside && !rough_limb && gamma_ == 1.0 && rho <= large_source) {
+    } else if (z >= far_outside && !rough_limb && gamma_ == 1.0 && !large) {
         add_piece(0.0, 1.0, smooth_rule_short);
-    } else if (z >= well_outside && !rough_limb && rho <= large_source) {
+    } else if (z >= well_outside && !rough_limb && !large) {
         add_piece(0.0, 1.0, smooth_rule);
     } else {
         const bool near = std::pow(std::sqrt((z - 1) / (z + 1)), gamma_) < near_singularity;
         add_piece(0.0, 1.0, rule_for(rough_limb || near, false, long_rule));
+    }
+}
+
+// A law with a steep limb, mu^beta with beta < steep_gamma, draws nearly all of its -I'(r) dr
+// to the limb: in psi = t^gamma the interior would shrink to the last few hundredths of the
+// range. The variable is v = -ln t instead, in which the share of each term is
+// c beta mu^beta r dv: smooth, and falling like e^(-beta v) towards the limb, while the
+// disk's own features (the poles of r(t) at t = +-i, a lens just outside the limb) lie pi / 2
+// off the real axis and fade like e^(-v). Panels that lengthen with v follow that; beyond the
+// last, the share goes to the limb disk (limb_weight_).
+template <bool WithGradient>
+void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basis) const {
+    const double z = u / rho;
+    const bool large = rho > large_source;
+    // The basis functions' shares, b = mu^beta: beta mu^beta r dv; b = mu^beta ln mu:
+    // mu^beta (1 + beta ln mu) r dv. Beyond the last panel their share is b(2 e^-steep_end),
+    // taken by the limb disk.
+    double basis_weight[max_basis][disk_lanes];
+    if (basis != nullptr) {
+        const double mu_end = 2 * std::exp(-steep_end);
+        for (std::size_t j = 0; j < basis_.size(); ++j) {
+            const BasisTerm& b = basis_[j];
+            const double tail = std::pow(mu_end, b.beta) * (b.logarithm ? std::log(mu_end) : 1.0);
+            basis->term[j] += tail * basis->uniform;
+        }
+    }
+    const auto add_panel = [&](double lo, double hi, std::span<const GaussNode> rule) {
+        const double length = hi - lo;
+        if (!(length > 0)) return;
+        for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
+            double weight[disk_lanes];
+            double r[disk_lanes];
+            for (int i = 0; i < disk_lanes; ++i) {
+                const GaussNode& node = rule[first + i];
+                // With t = e^-v: r = (1 - t^2) / (1 + t^2) = tanh(v) and mu = 1 / cosh(v), which
+                // keep their relative precision at the centre, where 1 - t^2 would not.
+                const double v = lo + length * node.x;
+                const double mu = 1 / std::cosh(v);
+                double sum_terms = 0;
+                for (const PowerTerm& term : terms_)
+                    sum_terms += term.c_beta * std::pow(mu, term.beta);
+                r[i] = std::tanh(v);
+                weight[i] = (length * node.w) * (sum_terms * r[i]);
+                if (basis == nullptr) continue;
+                for (std::size_t j = 0; j < basis_.size(); ++j) {
+                    const BasisTerm& b = basis_[j];
+                    const double share = b.logarithm ? 1 - b.beta * std::log(std::cosh(v)) : b.beta;
+                    basis_weight[j][i] =
+                        ((length * node.w) * r[i]) * (std::pow(mu, b.beta) * share);
+                }
+            }
+            if (basis == nullptr) {
+                add_nodes<WithGradient>(u, rho, r, weight, sum);
+            } else {
+                const Shares shares{.count = static_cast<int>(basis_.size()),
+                                    .weight = basis_weight,
+                                    .sum = basis->term};
+                add_nodes<WithGradient>(u, rho, r, weight, sum, false, &shares);
+            }
+        }
+    };
+    // The kink at r = z: t^2 = (1 - z) / (1 + z), v = -log1p(-2 z / (1 + z)) / 2.
+    const double kink = z > 0 && z < 1 ? -0.5 * std::log1p(-2 * z / (1 + z)) : HUGE_VAL;
+    const Length crowded_length = large ? Length::large : Length::rough_limb;
+    const std::span<const GaussNode> plain =
+        large ? std::span<const GaussNode>(rules_64[0]) : std::span<const GaussNode>(steep_rule);
+    for (std::size_t j = 0; j + 1 < steep_panels.size(); ++j) {
+        const double lo = steep_panels[j];
+        const double hi = steep_panels[j + 1];
+        if (lo < kink && kink < hi) {
+            add_panel(lo, kink, rule_for(false, true, crowded_length));
+            add_panel(kink, hi, rule_for(true, false, crowded_length));
+        } else if (lo == kink || hi == kink) {
+            add_panel(lo, hi, rule_for(lo == kink, hi == kink, crowded_length));
+        } else {
+            add_panel(lo, hi, plain);
+        }
     }
 }
 
@@ -336,12 +516,15 @@ template <bool WithGradient>
 void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis) const {
     const double z = u / rho;
     const Length tabulated_length = rho > large_source ? Length::large : Length::normal;
+    // -I'(r) dr over a part [lo, hi] of a segment whose intensity falls by `drop` over its
+    // length: drop times the part's fraction of the segment, so that no slope is formed (it
+    // overflows for a segment a subnormal step wide).
     // With the basis sums, the integral of r^2 A_U over each segment: the value's weight
-    // without the slope.
+    // without the drop, in r.
     double segment_weight[1][disk_lanes];
     Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     std::size_t segment = 0;
-    const auto add_piece = [&](double lo, double hi, double slope,
+    const auto add_piece = [&](double lo, double hi, double drop, double fraction,
                                std::span<const GaussNode> rule) {
         const double length = hi - lo;
         if (!(length > 0)) return;
@@ -350,40 +533,54 @@ void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis
             double r[disk_lanes];
             for (int i = 0; i < disk_lanes; ++i) {
                 r[i] = lo + length * rule[first + i].x;
-                weight[i] = -(length * rule[first + i].w) * slope;
+                weight[i] = (fraction * rule[first + i].w) * drop;
                 segment_weight[0][i] = length * rule[first + i].w;
             }
             if (basis == nullptr) {
-                add_nodes<WithGradient>(u, rho, r, weight, sum);
+                add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_);
             } else {
                 const Shares shares{
                     .count = 1, .weight = segment_weight, .sum = &basis->segment[segment]};
-                // A flat segment adds nothing to the value, only to its sample's derivatives.
-                if (slope == 0.0)
-                    add_nodes<false>(u, rho, r, weight, unused, &shares);
+                // A flat segment adds nothing to the value, only to its samples' derivatives.
+                if (drop == 0.0)
+                    add_nodes<false>(u, rho, r, weight, unused, concentrated_, &shares);
                 else
-                    add_nodes<WithGradient>(u, rho, r, weight, sum, &shares);
+                    add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, &shares);
             }
         }
     };
-    for (std::size_t k = 0; k < table_slope_.size(); ++k) {
-        const double slope = table_slope_[k];
+    for (std::size_t k = 0; k < table_step_.size(); ++k) {
+        const double drop = -table_step_[k];
         segment = k;
-        if (slope == 0.0 && basis == nullptr) continue;
+        if (drop == 0.0 && basis == nullptr) continue;
         const double lo = table_r_[k];
         const double hi = table_r_[k + 1];
         const double length = hi - lo;
         if (lo < z && z < hi) {
-            add_piece(lo, z, slope, rule_for(false, true, tabulated_length));
-            add_piece(z, hi, slope, rule_for(true, false, tabulated_length));
+            const double inner = (z - lo) / length;
+            add_piece(lo, z, drop, inner, rule_for(false, true, tabulated_length));
+            add_piece(z, hi, drop, (hi - z) / length, rule_for(true, false, tabulated_length));
         } else {
             // The kink beyond an end, but near it (within a segment's length), draws that end
             // out; at r = 0 it is no kink (r^2 A_U is analytic there for u = 0).
             const bool left = z <= lo && lo - z < length && z > 0;
             const bool right = z >= hi && z - hi < length;
-            add_piece(lo, hi, slope, rule_for(left, right, tabulated_length));
+            add_piece(lo, hi, drop, 1.0, rule_for(left, right, tabulated_length));
         }
     }
+}
+
+// The terms of the integral by parts, by the law's kind.
+template <bool WithGradient>
+void Source::evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basis) const {
+    if (steep_limb_)
+        add_steep_limb<WithGradient>(u, rho, sum, basis);
+    else if (kind_ == Kind::power_law)
+        add_power_law<WithGradient>(u, rho, sum, basis);
+    else if (kind_ == Kind::mu_table)
+        add_mu_table<WithGradient>(u, rho, sum, basis);
+    else
+        add_tabulated<WithGradient>(u, rho, sum, basis);
 }
 
 // A table in mu is linear in mu between samples: -I'(r) dr = (dI/dmu) dmu is the linear law's
@@ -415,19 +612,19 @@ void Source::add_mu_table(double u, double rho, Gradient& sum, BasisSums* basis)
                 weight[i] = segment_weight[0][i] * slope;
             }
             if (basis == nullptr) {
-                add_nodes<WithGradient>(u, rho, r, weight, sum);
+                add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_);
             } else {
                 const Shares shares{
                     .count = 1, .weight = segment_weight, .sum = &basis->segment[segment]};
                 if (slope == 0.0)
-                    add_nodes<false>(u, rho, r, weight, unused, &shares);
+                    add_nodes<false>(u, rho, r, weight, unused, concentrated_, &shares);
                 else
-                    add_nodes<WithGradient>(u, rho, r, weight, sum, &shares);
+                    add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, &shares);
             }
         }
     };
-    for (std::size_t k = 0; k < table_slope_.size(); ++k) {
-        const double slope = table_slope_[k];
+    for (std::size_t k = 0; k < mu_slope_.size(); ++k) {
+        const double slope = mu_slope_[k];
         segment = k;
         if (slope == 0.0 && basis == nullptr) continue;
         const double lo = table_r_[k];
@@ -469,27 +666,22 @@ Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
                 .a = far_field<false>(u, rho, moments_).a, .da_du = 0.0, .da_drho = 0.0};
     }
     Gradient sum{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
-    if (limb_intensity_ != 0.0) {
+    if (limb_weight_ != 0.0) {
         const DiskValue disk = uniform_disk<WithGradient>(u, rho);
-        sum.a = limb_intensity_ * disk.a;
-        sum.da_du = limb_intensity_ * disk.da_du;
-        sum.da_drho = limb_intensity_ * disk.da_dradius;
+        sum.a = limb_weight_ * disk.a;
+        sum.da_du = limb_weight_ * disk.da_du;
+        sum.da_drho = limb_weight_ * disk.da_dradius;
         if (basis != nullptr) basis->uniform = disk.a;
     } else if (basis != nullptr) {
         basis->uniform = uniform_disk<false>(u, rho).a;
     }
-    if (kind_ == Kind::power_law) {
-        if (basis != nullptr && basis_pass_ != nullptr) {
-            add_power_law<WithGradient>(u, rho, sum, nullptr);
-            Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
-            basis_pass_->add_power_law<false>(u, rho, unused, basis);
-        } else {
-            add_power_law<WithGradient>(u, rho, sum, basis);
-        }
-    } else if (kind_ == Kind::mu_table) {
-        add_mu_table<WithGradient>(u, rho, sum, basis);
+    if (kind_ == Kind::power_law && basis != nullptr && basis_pass_ != nullptr) {
+        // The value by its own rule, the basis by the pass's.
+        evaluate_terms<WithGradient>(u, rho, sum, nullptr);
+        Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+        basis_pass_->evaluate_terms<false>(u, rho, unused, basis);
     } else {
-        add_tabulated<WithGradient>(u, rho, sum, basis);
+        evaluate_terms<WithGradient>(u, rho, sum, basis);
     }
     return Gradient{.a = sum.a / norm_,
                     .da_du = u == 0 ? 0.0 : sum.da_du / norm_,
@@ -533,10 +725,13 @@ namespace {
 CurveGradient along(const Trajectory& path, const Gradient& g) {
     if (std::isnan(path.u))
         return CurveGradient{.a = nan, .da_dt0 = nan, .da_du0 = nan, .da_dte = nan, .da_drho = nan};
+    // A factor du/dp of zero (t = t0, where u is stationary in t0 and tE) makes the slope
+    // zero even where dA/du is infinite, the lens on the limb: 0 * inf would be NaN.
+    const auto chain = [&g](double du) { return du == 0 ? 0.0 : g.da_du * du; };
     return CurveGradient{.a = g.a,
-                         .da_dt0 = g.da_du * path.du_dt0,
-                         .da_du0 = g.da_du * path.du_du0,
-                         .da_dte = g.da_du * path.du_dte,
+                         .da_dt0 = chain(path.du_dt0),
+                         .da_du0 = chain(path.du_du0),
+                         .da_dte = chain(path.du_dte),
                          .da_drho = g.da_drho};
 }
 

@@ -99,11 +99,18 @@ private:
     template <bool WithGradient>
     void add_power_law(double u, double rho, Gradient& sum, BasisSums* basis) const;
     template <bool WithGradient>
+    void add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basis) const;
+    template <bool WithGradient>
     void add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis) const;
     template <bool WithGradient>
     void add_mu_table(double u, double rho, Gradient& sum, BasisSums* basis) const;
+    template <bool WithGradient>
+    void evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basis) const;
     void prepare_mu_table(const TabulatedMu& table);
     void prepare_coefficients(const Profile& profile);
+    // The rule of a law whose exponents are `betas` (all positive), its smallest `gamma`:
+    // sets gamma_, rough_limb_ (or at least `rough`), steep_limb_ and peaked_.
+    void choose_rule(double gamma, const std::vector<double>& betas, bool rough);
     // The weights of the basis terms at one node of add_power_law: `common` is the node's
     // weight times r dmu / dt.
     void basis_weights(double psi, double t, double shrink, double common, int lane,
@@ -114,6 +121,8 @@ private:
     // term's share of -I'(r) dr is scale (2 / (1 + t^2))^mu_exponent psi^psi_exponent times
     // r 2 / (1 + t^2) dpsi: bounded at the limb (psi_exponent >= 0).
     struct PowerTerm {
+        double c_beta; // c beta
+        double beta;
         double scale;        // c beta / gamma
         double mu_exponent;  // beta - 1
         double psi_exponent; // beta / gamma - 1
@@ -123,13 +132,20 @@ private:
     Kind kind_ = Kind::uniform;
     double norm_ = 1.0;           // the integral of 2 r I(r) dr over [0, 1]
     double limb_intensity_ = 1.0; // I at r = 1
+    // The weight of the uniform disk of radius rho: I(1), and for a steep limb the share of
+    // -I'(r) dr closest to the limb, where r^2 A_U(u, rho r) is A_U(u, rho) to the last bit.
+    double limb_weight_ = 1.0;
     double gamma_ = 1.0;
-    bool rough_limb_ = false;         // a fractional power of psi left at the limb
-    std::vector<PowerTerm> terms_;    // the terms with beta > 0
-    std::vector<double> table_r_;     // a table in mu: t = tan(phi / 2) of its samples
-    std::vector<double> table_slope_; // dI/dr on [r_k, r_k+1]; a table in mu: dI/dmu
-    std::vector<double> table_mu_;    // a table in mu: its samples, ascending
-    bool table_reversed_ = false;     // a table in mu given in descending mu
+    bool rough_limb_ = false;      // a fractional power of psi left at the limb
+    bool peaked_ = false;          // an exponent beta > 3, whose pole at t = +-i needs more nodes
+    bool steep_limb_ = false;      // gamma so small that psi^(1 / gamma) crowds out the interior
+    std::vector<PowerTerm> terms_; // the terms with beta > 0
+    std::vector<double> table_r_;
+    std::vector<double> table_step_; // I(r_k+1) - I(r_k), the intensities scaled to a peak of 1
+    bool concentrated_ = false;      // a table whose flux sits in a small part of the disk
+    std::vector<double> table_mu_;   // a table in mu: its samples, ascending (table_r_: their t)
+    std::vector<double> mu_slope_;   // a table in mu: dI/dmu on each segment, scaled as above
+    bool table_reversed_ = false;    // a table in mu given in descending mu
     Moments moments_{};
 
     // The derivatives in the coefficients. dI/dp for each coefficient p is a combination of
@@ -149,15 +165,20 @@ private:
         double constant;                     // the weight of 1 in dI/dp
         std::array<double, max_basis> basis; // the weights of b_j (a table: unused)
         double flux;                         // N[dI/dp]
-        Moments far;                         // (moments of dI/dp - N[dI/dp] moments_) / norm_
+        Moments far;                         // (moments of dI/dp - N[dI/dp] moments_) / N
     };
     struct BasisSums {
         double uniform = 0.0;        // F[1] = A_U(u, rho)
         double term[max_basis] = {}; // F[b_j]
         double* segment = nullptr;   // a table: the integral of r^2 A_U over each segment
+        // The rule's error on the integral of ln(psi) over the pieces, which corrects the
+        // logarithm's share at the limb (see with_coefficients).
+        double log_error = 0.0;
     };
     std::vector<BasisTerm> basis_;
+    bool limb_logarithm_ = false; // a basis term ~ ln(psi) at the limb, psi_exponent 0
     std::vector<Coefficient> coefficients_;
+    double flux_ = 1.0; // N, the law's flux as given (norm_ is that of the scaled intensity)
     std::shared_ptr<const Source>
         basis_pass_; // the basis' own rule, where the value's does not suit
 };

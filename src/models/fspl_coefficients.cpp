@@ -10,6 +10,7 @@
 // F[dI/dp] / N - A N[dI/dp] / N is itself a series in the difference of the moments, whose
 // point-source term cancels exactly, so it keeps its relative precision however small it is.
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -35,6 +36,8 @@ struct Plan {
     struct Derivative {
         double constant;
         std::array<double, 4> basis;
+        double value; // the coefficient's own value
+        bool affine;  // I = 1 + sum of value dI/dp over the affine coefficients
     };
     std::vector<Derivative> coefficients;
 };
@@ -42,29 +45,32 @@ struct Plan {
 Plan plan_of(const Profile& profile) {
     struct Visitor {
         Plan operator()(const Uniform&) const { return {}; }
-        Plan operator()(const Linear&) const {
-            return {{{1.0, false}}, {{-1.0, {1.0, 0.0, 0.0, 0.0}}}};
+        Plan operator()(const Linear& p) const {
+            return {{{1.0, false}}, {{-1.0, {1.0, 0.0, 0.0, 0.0}, p.a, true}}};
         }
-        Plan operator()(const Quadratic&) const {
+        Plan operator()(const Quadratic& p) const {
             // -(1 - mu)^2 = -1 + 2 mu - mu^2.
             return {{{1.0, false}, {2.0, false}},
-                    {{-1.0, {1.0, 0.0, 0.0, 0.0}}, {-1.0, {2.0, -1.0, 0.0, 0.0}}}};
+                    {{-1.0, {1.0, 0.0, 0.0, 0.0}, p.a, true},
+                     {-1.0, {2.0, -1.0, 0.0, 0.0}, p.b, true}}};
         }
-        Plan operator()(const SquareRoot&) const {
-            return {{{1.0, false}, {0.5, false}},
-                    {{-1.0, {1.0, 0.0, 0.0, 0.0}}, {-1.0, {0.0, 1.0, 0.0, 0.0}}}};
+        Plan operator()(const SquareRoot& p) const {
+            return {
+                {{1.0, false}, {0.5, false}},
+                {{-1.0, {1.0, 0.0, 0.0, 0.0}, p.c, true}, {-1.0, {0.0, 1.0, 0.0, 0.0}, p.d, true}}};
         }
         Plan operator()(const Power2& p) const {
             // dI/dalpha = c mu^alpha ln mu.
             return {{{p.alpha, false}, {p.alpha, true}},
-                    {{-1.0, {1.0, 0.0, 0.0, 0.0}}, {0.0, {0.0, p.c, 0.0, 0.0}}}};
+                    {{-1.0, {1.0, 0.0, 0.0, 0.0}, p.c, true},
+                     {0.0, {0.0, p.c, 0.0, 0.0}, p.alpha, false}}};
         }
-        Plan operator()(const Nonlinear&) const {
+        Plan operator()(const Nonlinear& p) const {
             return {{{0.5, false}, {1.0, false}, {1.5, false}, {2.0, false}},
-                    {{-1.0, {1.0, 0.0, 0.0, 0.0}},
-                     {-1.0, {0.0, 1.0, 0.0, 0.0}},
-                     {-1.0, {0.0, 0.0, 1.0, 0.0}},
-                     {-1.0, {0.0, 0.0, 0.0, 1.0}}}};
+                    {{-1.0, {1.0, 0.0, 0.0, 0.0}, p.a1, true},
+                     {-1.0, {0.0, 1.0, 0.0, 0.0}, p.a2, true},
+                     {-1.0, {0.0, 0.0, 1.0, 0.0}, p.a3, true},
+                     {-1.0, {0.0, 0.0, 0.0, 1.0}, p.a4, true}}};
         }
         Plan operator()(const Tabulated&) const { return {}; }
         Plan operator()(const TabulatedMu&) const { return {}; }
@@ -72,51 +78,57 @@ Plan plan_of(const Profile& profile) {
     return std::visit(Visitor{}, profile);
 }
 
-bool is_integer(double x) { return x == std::floor(x); }
+// The far-field moments of a coefficient: those of dI/dp less its flux times the source's own,
+// over the law's flux N. Moment 0 is exactly 0: the point-source term cancels.
+Moments far_difference(const std::array<double, far_terms>& raw, const Moments& source,
+                       double flux) {
+    Moments far{};
+    for (int k = 1; k < far_terms; ++k) far.m[k] = (raw[k] - raw[0] * source.m[k]) / flux;
+    far.m[0] = 0.0;
+    return far;
+}
 
 } // namespace
 
 void Source::prepare_coefficients(const Profile& profile) {
-    if (kind_ == Kind::mu_table) {
-        // Sample j's hat function in mu, in the ascending order the source keeps.
-        const std::vector<double>& mu = table_mu_;
-        const std::size_t n = mu.size();
-        for (std::size_t j = 0; j < n; ++j) {
-            std::array<double, far_terms> raw{};
-            if (j == 0) add_mu_piece_moments(raw, 0.0, mu[0], 1.0, 1.0);
-            if (j == n - 1) add_mu_piece_moments(raw, mu[n - 1], 1.0, 1.0, 1.0);
-            if (j > 0) add_mu_piece_moments(raw, mu[j - 1], mu[j], 0.0, 1.0);
-            if (j + 1 < n) add_mu_piece_moments(raw, mu[j], mu[j + 1], 1.0, 0.0);
-            Coefficient c{.constant = 0.0, .basis = {}, .flux = raw[0], .far = {}};
-            for (int k = 0; k < far_terms; ++k)
-                c.far.m[k] = (raw[k] - raw[0] * moments_.m[k]) / norm_;
-            c.far.m[0] = 0.0;
-            coefficients_.push_back(c);
+    if (kind_ == Kind::tabulated || kind_ == Kind::mu_table) {
+        // Sample j's hat function: 1 at its sample, 0 at the others, linear between them (in
+        // r, or in mu) and extended flat beyond the first and the last. A table in mu is kept
+        // in ascending mu, a table in r in ascending r, as the samples of `given`.
+        const bool in_mu = kind_ == Kind::mu_table;
+        std::vector<double> x;
+        std::vector<double> given;
+        if (in_mu) {
+            x = table_mu_;
+            given = std::get<TabulatedMu>(profile).intensity;
+            if (table_reversed_) std::reverse(given.begin(), given.end());
+        } else {
+            x = std::get<Tabulated>(profile).r;
+            given = std::get<Tabulated>(profile).intensity;
         }
-        return;
-    }
-    if (const auto* table = std::get_if<Tabulated>(&profile)) {
-        // Sample j's hat function: 1 at r_j, 0 at the other samples, linear between them and
-        // extended flat beyond the first and the last.
-        const std::vector<double>& r = table->r;
-        const std::size_t n = r.size();
+        const std::size_t n = x.size();
+        const auto add = [in_mu](std::array<double, far_terms>& raw, double x0, double x1,
+                                 double v0, double v1) {
+            if (in_mu)
+                add_mu_piece_moments(raw, x0, x1, v0, v1);
+            else
+                add_piece_moments(raw, x0, x1, v0, v1);
+        };
+        std::vector<std::array<double, far_terms>> raws(n);
+        flux_ = 0.0;
         for (std::size_t j = 0; j < n; ++j) {
-            std::array<double, far_terms> raw{};
-            if (j == 0) add_piece_moments(raw, 0.0, r[0], 1.0, 0.0);
-            if (j == n - 1) add_piece_moments(raw, r[n - 1], 1.0, 1.0, 0.0);
-            if (j > 0) { // rising on [r_j-1, r_j]
-                const double slope = 1 / (r[j] - r[j - 1]);
-                add_piece_moments(raw, r[j - 1], r[j], -slope * r[j - 1], slope);
-            }
-            if (j + 1 < n) { // falling on [r_j, r_j+1]
-                const double slope = -1 / (r[j + 1] - r[j]);
-                add_piece_moments(raw, r[j], r[j + 1], 1 - slope * r[j], slope);
-            }
-            Coefficient c{.constant = 0.0, .basis = {}, .flux = raw[0], .far = {}};
-            for (int k = 0; k < far_terms; ++k)
-                c.far.m[k] = (raw[k] - raw[0] * moments_.m[k]) / norm_;
-            c.far.m[0] = 0.0;
-            coefficients_.push_back(c);
+            std::array<double, far_terms>& raw = raws[j];
+            if (j == 0) add(raw, 0.0, x[0], 1.0, 1.0);
+            if (j == n - 1) add(raw, x[n - 1], 1.0, 1.0, 1.0);
+            if (j > 0) add(raw, x[j - 1], x[j], 0.0, 1.0);
+            if (j + 1 < n) add(raw, x[j], x[j + 1], 1.0, 0.0);
+            flux_ += given[j] * raw[0];
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            coefficients_.push_back(Coefficient{.constant = 0.0,
+                                                .basis = {},
+                                                .flux = raws[j][0],
+                                                .far = far_difference(raws[j], moments_, flux_)});
         }
         return;
     }
@@ -126,17 +138,25 @@ void Source::prepare_coefficients(const Profile& profile) {
     // The basis' own variable: psi = t^gamma with gamma the least exponent, as for a law with
     // every coefficient non-zero; a logarithm at the limb wants the rule drawn out there.
     double gamma = 1.0;
-    for (const Plan::Term& term : plan.basis) gamma = std::fmin(gamma, term.beta);
-    bool rough = !is_integer(1 / gamma);
+    bool logarithm = false;
+    std::vector<double> betas;
     for (const Plan::Term& term : plan.basis) {
-        rough = rough || term.logarithm || !is_integer(term.beta / gamma);
+        gamma = std::fmin(gamma, term.beta);
+        logarithm = logarithm || term.logarithm;
+        betas.push_back(term.beta);
+    }
+    for (const Plan::Term& term : plan.basis) {
         basis_.push_back(BasisTerm{.beta = term.beta,
                                    .scale = (term.logarithm ? 1.0 : term.beta) / gamma,
                                    .mu_exponent = term.beta - 1,
                                    .psi_exponent = term.beta / gamma - 1,
                                    .logarithm = term.logarithm});
     }
+    for (const BasisTerm& b : basis_)
+        limb_logarithm_ = limb_logarithm_ || (b.logarithm && b.psi_exponent == 0.0);
     const std::array<double, far_terms> constant_moments = power_moments(0.0);
+    std::vector<std::array<double, far_terms>> raws;
+    flux_ = 1.0;
     for (const Plan::Derivative& d : plan.coefficients) {
         std::array<double, far_terms> raw{};
         for (int k = 0; k < far_terms; ++k) raw[k] = d.constant * constant_moments[k];
@@ -146,18 +166,24 @@ void Source::prepare_coefficients(const Profile& profile) {
                 power_moments(plan.basis[j].beta, plan.basis[j].logarithm);
             for (int k = 0; k < far_terms; ++k) raw[k] += d.basis[j] * b[k];
         }
-        Coefficient c{.constant = d.constant, .basis = d.basis, .flux = raw[0], .far = {}};
-        for (int k = 0; k < far_terms; ++k) c.far.m[k] = (raw[k] - raw[0] * moments_.m[k]) / norm_;
-        c.far.m[0] = 0.0;
-        coefficients_.push_back(c);
+        if (d.affine) flux_ += d.value * raw[0];
+        raws.push_back(raw);
     }
-    // The value's rule serves the basis if it is in the same variable and at least as drawn
-    // out at the limb. Where a coefficient at zero (or the exponent's logarithm) leaves it
-    // unfit, the basis gets a pass of its own, with no value terms.
-    if (gamma != gamma_ || (rough && !rough_limb_)) {
-        Source pass = *this;
-        pass.gamma_ = gamma;
-        pass.rough_limb_ = rough;
+    for (std::size_t k = 0; k < raws.size(); ++k) {
+        const Plan::Derivative& d = plan.coefficients[k];
+        coefficients_.push_back(Coefficient{.constant = d.constant,
+                                            .basis = d.basis,
+                                            .flux = raws[k][0],
+                                            .far = far_difference(raws[k], moments_, flux_)});
+    }
+    // The value's rule serves the basis if it is in the same variable and at least as fine.
+    // Where a coefficient at zero (or the exponent's logarithm) leaves it unfit, the basis gets
+    // a pass of its own, with no value terms.
+    Source pass = *this;
+    pass.choose_rule(gamma, betas, logarithm);
+    const bool fits =
+        pass.gamma_ == gamma_ && (!pass.rough_limb_ || rough_limb_) && (!pass.peaked_ || peaked_);
+    if (!fits) {
         pass.terms_.clear();
         pass.coefficients_.clear();
         basis_pass_ = std::make_shared<const Source>(std::move(pass));
@@ -207,7 +233,7 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
     BasisSums sums;
     std::vector<double> segments;
     if (kind_ == Kind::tabulated || kind_ == Kind::mu_table) {
-        segments.assign(table_slope_.size(), 0.0);
+        segments.assign(kind_ == Kind::mu_table ? mu_slope_.size() : table_step_.size(), 0.0);
         sums.segment = segments.data();
     }
     const Gradient g = evaluate<WithGradient>(u, rho, &sums);
@@ -221,7 +247,7 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
             if (k == 0) f += sums.uniform;
             if (k > 0) f += segments[k - 1] / (table_mu_[k] - table_mu_[k - 1]);
             if (k + 1 < n) f -= segments[k] / (table_mu_[k + 1] - table_mu_[k]);
-            d_coefficients[slot(k)] = (f - a * c.flux) / norm_;
+            d_coefficients[slot(k)] = (f - a * c.flux) / flux_;
             continue;
         }
         if (kind_ == Kind::tabulated) {
@@ -230,9 +256,19 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
             if (k > 0) f -= segments[k - 1] / (table_r_[k] - table_r_[k - 1]);
             if (k + 1 < n) f += segments[k] / (table_r_[k + 1] - table_r_[k]);
         } else {
-            for (std::size_t j = 0; j < basis_.size(); ++j) f += c.basis[j] * sums.term[j];
+            for (std::size_t j = 0; j < basis_.size(); ++j) {
+                const BasisTerm& b = basis_[j];
+                double term = sums.term[j];
+                // The share of mu^beta ln(mu) with psi_exponent 0 is h(psi) ln(psi) / gamma near
+                // the limb, h(0) = 2^beta scale A_U(u, rho): the rule's error on h(0) ln(psi),
+                // known exactly, is taken off, leaving (h - h(0)) ln(psi), which the rule
+                // integrates to the last digits.
+                if (b.logarithm && b.psi_exponent == 0.0 && !steep_limb_)
+                    term -= (std::pow(2.0, b.beta) * b.scale) * sums.uniform * sums.log_error;
+                f += c.basis[j] * term;
+            }
         }
-        d_coefficients[k] = (f - a * c.flux) / norm_;
+        d_coefficients[k] = (f - a * c.flux) / flux_;
     }
     return g;
 }

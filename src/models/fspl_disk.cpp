@@ -20,9 +20,10 @@ namespace {
 constexpr double far_values_ratio = 15.0;
 constexpr double far_slopes_ratio = 6.0;
 
-// Past this separation A - 1 = 2 / u^4 and every finite-source correction are below the
-// last bit of 1, and u^2 would overflow in the series.
-constexpr double point_source_separation = 1e100;
+// Past this separation A - 1 = 2 / u^4 and every finite-source correction (of relative size
+// (R / u)^2, R at most the largest accepted source radius) are far below the last bit of 1,
+// and the series, which forms (u^2 + 2)^2, would overflow from about 1.3e77 on.
+constexpr double point_source_separation = 1e50;
 
 // Taylor coefficients of the point-lens magnification as a function of q = s^2, about
 // q0 = u^2 in the scaled variable eta = (q - q0) / q0, of orders 0 .. far_terms * 2.
@@ -57,9 +58,11 @@ Taylor point_source_taylor(double q0, int order) {
 }
 
 // How many terms of the far-field series reach the last bit at ratio u / R: the terms fall
-// roughly like (R / u)^(2k), so the first one left out, k = count, is below 1e-16.
+// roughly like (R / u)^(2k), so the first one left out, k = count, is below 1e-16 of the
+// value; one more, so that it is below 1e-16 of the first term of dA/dR, (R / u)^2 times the
+// value.
 int far_term_count(double ratio) {
-    const int count = static_cast<int>(std::ceil(8.0 / std::log10(ratio)));
+    const int count = static_cast<int>(std::ceil(8.0 / std::log10(ratio))) + 1;
     return count < far_terms ? count : far_terms;
 }
 

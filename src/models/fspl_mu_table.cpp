@@ -15,8 +15,12 @@ namespace lumagnis::models::fspl {
 void Source::prepare_mu_table(const TabulatedMu& table) {
     kind_ = Kind::mu_table;
     std::vector<double> mu = table.mu;
-    std::vector<double> v = table.intensity;
     const std::size_t n = mu.size();
+    // Only the shape matters: the intensities are divided by the largest, as for a table in r.
+    double peak = 0.0;
+    for (const double value : table.intensity) peak = std::fmax(peak, value);
+    std::vector<double> v;
+    for (const double value : table.intensity) v.push_back(value / peak);
     table_reversed_ = n > 1 && mu[0] > mu[1];
     if (table_reversed_) {
         std::reverse(mu.begin(), mu.end());
@@ -25,11 +29,12 @@ void Source::prepare_mu_table(const TabulatedMu& table) {
     for (std::size_t k = 0; k < n; ++k) {
         // r = sqrt((1 - mu)(1 + mu)) keeps its digits near the centre, where 1 - mu^2 cancels.
         table_r_.push_back(mu[k] / (1 + std::sqrt((1 - mu[k]) * (1 + mu[k]))));
-        if (k + 1 < n) table_slope_.push_back((v[k + 1] - v[k]) / (mu[k + 1] - mu[k]));
+        if (k + 1 < n) mu_slope_.push_back((v[k + 1] - v[k]) / (mu[k + 1] - mu[k]));
     }
     table_mu_ = mu;
     // Beyond the samples the intensity is the nearest sample's: v[0] out to the limb.
     limb_intensity_ = v[0];
+    limb_weight_ = limb_intensity_;
     std::array<double, far_terms> raw{};
     add_mu_piece_moments(raw, 0.0, mu[0], v[0], v[0]);
     for (std::size_t k = 0; k + 1 < n; ++k)

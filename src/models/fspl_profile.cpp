@@ -57,7 +57,13 @@ inline constexpr const char* tabulated_intensity =
 double least_on_unit_interval(double at_zero, double at_one, double slope, double curvature) {
     const double ends = at_zero < at_one ? at_zero : at_one;
     if (curvature > 0.0 && slope < 0.0 && -slope < 2.0 * curvature) {
-        const double at_vertex = at_zero - slope * slope / (4.0 * curvature);
+        // Coefficients near the largest double would overflow slope^2 (and make the depth
+        // inf / inf): they are brought to order one by a power of two, which is exact.
+        const int exponent = std::ilogb(std::fmax(-slope, curvature));
+        const int shift = exponent > 500 ? exponent : 0;
+        const double s = std::scalbn(slope, -shift);
+        const double c = std::scalbn(curvature, -shift);
+        const double at_vertex = at_zero - std::scalbn(s * s / (4.0 * c), shift);
         return at_vertex < ends ? at_vertex : ends;
     }
     return ends;

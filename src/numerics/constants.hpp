@@ -25,4 +25,10 @@ inline constexpr double ring_band_min_gap = 1e-4;
 // source and nothing of a large one.
 inline constexpr double limb_band = 1e-5;
 
+// The source radii (Einstein radii) the modeller's module accepts. Above the largest a source
+// is no longer physical; below the smallest the closed form's 1 / R^3 in its slopes would
+// overflow. Within them every value and slope is finite.
+inline constexpr double fspl_rho_min = 1e-100;
+inline constexpr double fspl_rho_max = 1e6;
+
 } // namespace lumagnis::constants
