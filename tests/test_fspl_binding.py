@@ -107,7 +107,7 @@ def test_shapes_that_do_not_broadcast_raise_numpy_error():
 # Bad input: ValueError naming the parameter and the rule, TypeError for a non-profile
 
 U = "u must not be negative (NaN is accepted and gives NaN)"
-RHO = "rho must be finite and positive"
+RHO = "rho must be within [1e-100, 1e6] (Einstein radii)"
 T0 = "t0 must be finite"
 U0 = "u0 must be finite"
 TE = "tE must be finite and positive"
@@ -125,6 +125,8 @@ BAD_CALLS = [
     ("uniform", (0.5, -0.1), RHO),
     ("uniform", (0.5, [0.1, nan]), RHO),
     ("uniform", (0.5, inf), RHO),
+    ("uniform", (0.5, math.nextafter(1e6, inf)), RHO),
+    ("uniform", (0.5, math.nextafter(1e-100, 0.0)), RHO),
     ("uniform", (-1.0, 0.0), U),  # the first parameter's rule is reported first
     ("limb_darkened", (0.5, 0.0, fspl.Linear(0.6)), RHO),
     ("limb_darkened", (-0.5, 0.1, fspl.Linear(0.6)), U),
@@ -259,7 +261,7 @@ QUADRATIC = ("Quadratic: a and b must keep the intensity 1 - a (1 - mu) - b (1 -
 SQUARE_ROOT_FINITE = "SquareRoot: c and d must be finite"
 SQUARE_ROOT = ("SquareRoot: c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) "
                "non-negative for every mu in [0, 1]")
-POWER2_ALPHA = "Power2: alpha must be finite and positive"
+POWER2_ALPHA = "Power2: alpha must be within [0.001, 200]"
 POWER2_C = ("Power2: c must be finite and at most 1 (the intensity 1 - c at the limb must not be "
             "negative)")
 TAB_LENGTHS = "Tabulated: r and intensity must have the same length, at least 1"
@@ -294,12 +296,20 @@ PROFILE_RULES = [
     (fspl.SquareRoot, (0.5, math.nextafter(0.5, 1.0)), SQUARE_ROOT),
     (fspl.SquareRoot, (-3.0, 2.0), None),
     (fspl.SquareRoot, (nan, 0.0), SQUARE_ROOT_FINITE),
+    # Coefficients near the largest double: the depth of the dip must not overflow to NaN.
+    (fspl.SquareRoot, (1e308, -1e308), SQUARE_ROOT),
+    (fspl.Quadratic, (1e308, -1e308), QUADRATIC),
+    (fspl.Quadratic, (-1e308, -1e308), None),
     (fspl.Power2, (1.0, 0.05), None),
     (fspl.Power2, (1.0, 0.01), None),
     (fspl.Power2, (AFTER_ONE, 0.5), POWER2_C),
     (fspl.Power2, (0.5, 0.0), POWER2_ALPHA),
     (fspl.Power2, (0.5, -1.0), POWER2_ALPHA),
     (fspl.Power2, (0.5, inf), POWER2_ALPHA),
+    (fspl.Power2, (0.5, 0.001), None),
+    (fspl.Power2, (0.5, math.nextafter(0.001, 0.0)), POWER2_ALPHA),
+    (fspl.Power2, (0.5, 200.0), None),
+    (fspl.Power2, (0.5, math.nextafter(200.0, inf)), POWER2_ALPHA),
     (fspl.Power2, (nan, 0.5), POWER2_C),
     (fspl.Tabulated, ([0.3], [2.0]), None),
     (fspl.Tabulated, ([0.0, 1.0], [0.0, 1.0]), None),

@@ -254,7 +254,7 @@ SquareRoot(c=0.3, d=0.4)
     bind_common<fspl::Power2>(module, R"(Power2(c, alpha)
 
 The power-2 limb-darkening law: intensity 1 - c (1 - mu^alpha), where mu = sqrt(1 - r^2) and
-r is the radius in source radii. alpha must be finite and positive, c finite and at most 1.
+r is the radius in source radii. alpha must be within [0.001, 200], c finite and at most 1.
 
 >>> Power2(0.6, 0.5)
 Power2(c=0.6, alpha=0.5)

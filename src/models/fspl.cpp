@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <span>
 #include <utility>
@@ -89,8 +90,21 @@ std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
 }
 
 // A lens outside the source puts the kink's singularity at the imaginary t = i sqrt((z - 1) /
-// (z + 1)); closer than this to the limb end, that end is drawn out.
-constexpr double near_singularity = 0.05;
+// (z + 1)); closer than this to the limb end (and likewise a kink inside), the range towards
+// the centre is cut into panels growing by graded_ratio, the last one ending at the centre
+// once it would pass graded_last.
+constexpr double near_singularity = 0.15;
+constexpr double graded_ratio = 4.0;
+constexpr double graded_last = 0.5;
+// A table's segment is cut into such panels once the kink beyond its end is closer than
+// 1 / table_graded of its length; farther, the rule drawn towards that end is as good (the two
+// differ by less than 1e-14 where they meet).
+constexpr double table_graded = 16.0;
+// With the lens on the limb, the first panel, [0, limb_panel] in t, holds only a share of
+// about limb_panel^2 of the integral, so that its rule's error there is negligible.
+constexpr double limb_panel = 1e-3;
+// More than the panels any t_k >= 1e-20 needs; only a bound for the loop.
+constexpr int max_graded_panels = 40;
 
 // The terms c mu^beta of each analytic law, the constant first.
 struct Terms {
@@ -106,30 +120,47 @@ double scale_of(double x, double y = 0.0) {
     return m > 1.0 ? m : 1.0;
 }
 
+// x + y + z with a single rounding at the end (each partial sum's error carried along): the
+// intensity at the limb, 1 - a - b, decides whether the limb disk's infinite slopes weigh in
+// with the lens on the limb, so a law dark there must give 0, not a rounding of either sign.
+double exact_sum(std::initializer_list<double> terms) {
+    double high = 0.0;
+    double low = 0.0;
+    for (const double term : terms) {
+        const double sum = high + term;
+        const double back = sum - high;
+        low += (high - (sum - back)) + (term - back);
+        high = sum;
+    }
+    return high + low;
+}
+
+double exact_sum(double x, double y, double z = 0.0) { return exact_sum({x, y, z}); }
+
 Terms terms_of(const Profile& profile) {
     struct Visitor {
         Terms operator()(const Uniform&) const { return {{{{1.0, 0.0}}}, 1}; }
         Terms operator()(const Linear& p) const {
             const double s = scale_of(p.a);
             const double a = p.a / s;
-            return {{{{1 / s - a, 0.0}, {a, 1.0}}}, 2};
+            return {{{{exact_sum(1 / s, -a), 0.0}, {a, 1.0}}}, 2};
         }
         Terms operator()(const Quadratic& p) const {
             const double s = scale_of(p.a, p.b);
             const double a = p.a / s;
             const double b = p.b / s;
-            return {{{{1 / s - a - b, 0.0}, {a + 2 * b, 1.0}, {-b, 2.0}}}, 3};
+            return {{{{exact_sum(1 / s, -a, -b), 0.0}, {a + 2 * b, 1.0}, {-b, 2.0}}}, 3};
         }
         Terms operator()(const SquareRoot& p) const {
             const double s = scale_of(p.c, p.d);
             const double c = p.c / s;
             const double d = p.d / s;
-            return {{{{1 / s - c - d, 0.0}, {c, 1.0}, {d, 0.5}}}, 3};
+            return {{{{exact_sum(1 / s, -c, -d), 0.0}, {c, 1.0}, {d, 0.5}}}, 3};
         }
         Terms operator()(const Power2& p) const {
             const double s = scale_of(p.c);
             const double c = p.c / s;
-            return {{{{1 / s - c, 0.0}, {c, p.alpha}}}, 2};
+            return {{{{exact_sum(1 / s, -c), 0.0}, {c, p.alpha}}}, 2};
         }
         Terms operator()(const Nonlinear& p) const {
             const double s = scale_of(std::fmax(std::fabs(p.a1), std::fabs(p.a2)),
@@ -138,9 +169,12 @@ Terms terms_of(const Profile& profile) {
             const double a2 = p.a2 / s;
             const double a3 = p.a3 / s;
             const double a4 = p.a4 / s;
-            return {
-                {{{1 / s - a1 - a2 - a3 - a4, 0.0}, {a1, 0.5}, {a2, 1.0}, {a3, 1.5}, {a4, 2.0}}},
-                5};
+            return {{{{exact_sum({1 / s, -a1, -a2, -a3, -a4}), 0.0},
+                      {a1, 0.5},
+                      {a2, 1.0},
+                      {a3, 1.5},
+                      {a4, 2.0}}},
+                    5};
         }
         Terms operator()(const Tabulated&) const { return {{}, 0}; }
         Terms operator()(const TabulatedMu&) const { return {{}, 0}; }
@@ -160,6 +194,9 @@ constexpr auto& steep_rule = numerics::gauss_legendre_16;
 // rules of 24 nodes and fewer no longer pass over: such a law takes the rules of 64 nodes.
 constexpr double peaked_beta = 3.0;
 
+// Below this u / rho, dA/du is taken from its value there, scaled in proportion to u.
+constexpr double centre_ratio = 1e-6;
+
 // Below this normalisation (of a profile whose brightest point is 1) the flux sits in a small
 // part of the disk, so that the closed form's error for rings far inside the lens's distance,
 // epsilon (u / R)^2 relative, is no longer made small by their share r^2 of the flux.
@@ -171,6 +208,11 @@ double power(double x, double e) {
     if (e == 1.0) return x;
     return std::pow(x, e);
 }
+
+// A mean of the point magnification, which exceeds 1 everywhere, is at least 1. For a source
+// of hundreds of Einstein radii seen from outside, A - 1 can be far below the rounding of the
+// closed form's terms of order one, which would leave A a few ulps under 1. (NaN stays NaN.)
+double at_least_one(double a) { return a < 1.0 ? 1.0 : a; }
 
 // Adds the share of four nodes at radii r (source radii) with weights w (for -I'(r) dr):
 // w r^2 A_U(u, rho r) to the value and the matching terms to the slopes, the four uniform
@@ -308,6 +350,9 @@ Source::Source(Profile profile) {
         else if (c != 0.0 && beta < gamma_)
             gamma_ = beta;
     }
+    // The constant term, the intensity at the limb, is exact (terms_of): a law that the
+    // validator let through a rounding below zero there is dark at the limb.
+    if (limb_intensity_ < 0.0) limb_intensity_ = 0.0;
     std::vector<double> betas;
     for (int j = 0; j < terms.count; ++j) {
         const auto [c, beta] = terms.term[j];
@@ -413,6 +458,21 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
     const Length long_rule = large        ? Length::large
                              : rough_limb ? Length::rough_limb
                                           : Length::normal;
+    // From t = start (psi_start) to the centre in panels [t, 4 t]: each keeps a singularity
+    // at t_k <= start / 2 from the limb (the kink, or the lens just outside at +-i t_k) a fixed
+    // fraction of its length away, so that one rule converges in it whatever t_k; a single
+    // piece, even drawn towards that end, leaves 1e-8 in the slopes for t_k ~ 1e-2.
+    const auto add_graded = [&](double start, double psi_start, bool kink_at_start) {
+        double t = start;
+        double lo = psi_start;
+        for (int panel = 0; panel < max_graded_panels && lo < 1.0; ++panel) {
+            const double next = graded_ratio * t;
+            const double hi = next >= graded_last ? 1.0 : std::pow(next, gamma_);
+            add_piece(lo, hi, rule_for(kink_at_start && panel == 0, false, long_rule));
+            t = next;
+            lo = hi;
+        }
+    };
     if (z == 0) {
         // The ring through the lens has shrunk to the centre, where r^2 A_U(0, rho r) =
         // r sqrt(rho^2 r^2 + 4) / rho is analytic: no kink.
@@ -420,16 +480,33 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
         add_piece(0.0, 1.0, rule_for(rough_limb, rho > large_source, long_rule));
     } else if (z < 1) {
         // The kink at r = z, t = sqrt((1 - z) / (1 + z)), splits the range in two.
-        const double kink = std::pow(std::sqrt((1 - z) / (1 + z)), gamma_);
+        const double t_kink = std::sqrt((1 - z) / (1 + z));
+        const double kink = std::pow(t_kink, gamma_);
         add_piece(0.0, kink, rule_for(rough_limb, true, long_rule));
-        add_piece(kink, 1.0, rule_for(true, false, long_rule));
+        if (t_kink < near_singularity)
+            add_graded(t_kink, kink, true);
+        else
+            add_piece(kink, 1.0, rule_for(true, false, long_rule));
     } else if (z >= far_outside && !rough_limb && gamma_ == 1.0 && !large) {
         add_piece(0.0, 1.0, smooth_rule_short);
     } else if (z >= well_outside && !rough_limb && !large) {
         add_piece(0.0, 1.0, smooth_rule);
     } else {
-        const bool near = std::pow(std::sqrt((z - 1) / (z + 1)), gamma_) < near_singularity;
-        add_piece(0.0, 1.0, rule_for(rough_limb || near, false, long_rule));
+        const double t_lens = std::sqrt((z - 1) / (z + 1));
+        if (t_lens > 0 && t_lens < near_singularity) {
+            const double start = 2 * t_lens;
+            const double psi_start = std::pow(start, gamma_);
+            add_piece(0.0, psi_start, rule_for(rough_limb, false, long_rule));
+            add_graded(start, psi_start, false);
+        } else if (t_lens == 0) {
+            // On the limb itself the singularity sits at the limb end: a first panel drawn
+            // towards it, then the graded ones.
+            const double psi_start = std::pow(limb_panel, gamma_);
+            add_piece(0.0, psi_start, rule_for(true, false, long_rule));
+            add_graded(limb_panel, psi_start, false);
+        } else {
+            add_piece(0.0, 1.0, rule_for(rough_limb, false, long_rule));
+        }
     }
 }
 
@@ -565,7 +642,26 @@ void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis
             // out; at r = 0 it is no kink (r^2 A_U is analytic there for u = 0).
             const bool left = z <= lo && lo - z < length && z > 0;
             const bool right = z >= hi && z - hi < length;
-            add_piece(lo, hi, drop, 1.0, rule_for(left, right, tabulated_length));
+            const double gap = left ? lo - z : z - hi;
+            if ((left || right) && gap > 0 && gap * table_graded < length) {
+                // Much closer than that, panels from that end, [d, 4 d], [4 d, 16 d], ... of
+                // the distance d to the kink, keep it a fixed fraction of each panel's length
+                // away (as add_graded does in t).
+                double near = 0;
+                for (int panel = 0; panel < max_graded_panels && near < length; ++panel) {
+                    const double far =
+                        panel + 1 == max_graded_panels
+                            ? length
+                            : std::fmin(length, (near == 0 ? gap : near) * graded_ratio);
+                    const double a = left ? lo + near : hi - far;
+                    const double b = left ? lo + far : hi - near;
+                    add_piece(a, b, drop, (far - near) / length,
+                              rule_for(false, false, tabulated_length));
+                    near = far;
+                }
+            } else {
+                add_piece(lo, hi, drop, 1.0, rule_for(left, right, tabulated_length));
+            }
         }
     }
 }
@@ -650,8 +746,9 @@ Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
     if (std::isinf(u)) return Gradient{.a = 1.0, .da_du = 0.0, .da_drho = 0.0};
     if (kind_ == Kind::uniform) {
         const DiskValue disk = uniform_disk<WithGradient>(u, rho);
-        return Gradient{
-            .a = disk.a, .da_du = u == 0 ? 0.0 : disk.da_du, .da_drho = disk.da_dradius};
+        return Gradient{.a = at_least_one(disk.a),
+                        .da_du = u == 0 ? 0.0 : disk.da_du,
+                        .da_drho = disk.da_dradius};
     }
     if constexpr (WithGradient) {
         if (far_for_slopes(u, rho)) {
@@ -683,7 +780,7 @@ Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
     } else {
         evaluate_terms<WithGradient>(u, rho, sum, basis);
     }
-    return Gradient{.a = sum.a / norm_,
+    return Gradient{.a = at_least_one(sum.a / norm_),
                     .da_du = u == 0 ? 0.0 : sum.da_du / norm_,
                     .da_drho = sum.da_drho / norm_};
 }
@@ -693,7 +790,18 @@ template Gradient Source::evaluate<true>(double, double, BasisSums*) const;
 
 double Source::magnification(double u, double rho) const { return evaluate<false>(u, rho).a; }
 
-Gradient Source::gradient(double u, double rho) const { return evaluate<true>(u, rho); }
+Gradient Source::gradient(double u, double rho) const {
+    Gradient g = evaluate<true>(u, rho);
+    // Closer to the centre than this, the nodes next to the kink are placed to an absolute,
+    // not a relative, precision, and dA/du, which vanishes like u, loses its digits. For a law
+    // in mu, smooth at the centre, A is even and analytic in u, so there dA/du = u A''(0) to
+    // within (u / rho)^2: the slope at the threshold, scaled down, is exact to 1e-12. (A table
+    // with a slope at r = 0 adds u log u, and keeps its own nodes, placed in r.)
+    const double centre = centre_ratio * rho;
+    if (kind_ == Kind::power_law && u > 0 && u < centre)
+        g.da_du = evaluate<true>(centre, rho).da_du * (u / centre);
+    return g;
+}
 
 namespace {
 

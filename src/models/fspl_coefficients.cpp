@@ -226,7 +226,7 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
         const double fill = std::isnan(u) ? nan : 0.0;
         for (std::size_t k = 0; k < n; ++k) {
             d_coefficients[slot(k)] =
-                std::isfinite(u) ? far_field<false>(u, rho, coefficients_[k].far).a : fill;
+                std::isfinite(u) ? far_field_difference(u, rho, coefficients_[k].far) : fill;
         }
         return evaluate<WithGradient>(u, rho);
     }

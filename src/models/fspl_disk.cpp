@@ -97,9 +97,7 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
     if (u > point_source_separation) {
         const double inv = 1 / u;
         const double slope = -8 * (inv * inv) * (inv * inv) * inv;
-        return DiskValue{.a = moments.m[0],
-                         .da_du = WithGradient ? moments.m[0] * slope : 0.0,
-                         .da_dradius = 0.0};
+        return DiskValue{.a = 1.0, .da_du = WithGradient ? slope : 0.0, .da_dradius = 0.0};
     }
     const double ratio = u / radius;
     const int terms = far_term_count(ratio);
@@ -107,10 +105,13 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
     Taylor c = point_source_taylor(u * u, order);
     const double ratio2 = (radius / u) * (radius / u);
 
-    // m[0] weighs the point-source term: 1 for a source's moments, 0 for a difference of two
-    // sources' moments, whose series then gives the difference of their magnifications.
-    double a = moments.m[0] * c[0];
-    double slope = moments.m[0] * c[1];
+    // A - 1, summed before the 1 is added: every term is positive (the point magnification and
+    // its iterated Laplacians are), so A > 1 even where A - 1 is below the last bit of 1.
+    // The point-lens term is (q + 2) / sqrt(q (q + 4)) - 1 without the cancellation.
+    const double q0 = u * u;
+    const double root = std::sqrt(q0 * (q0 + 4));
+    double excess = 4 / (root * (q0 + 2 + root));
+    double slope = c[1];
     double radial = 0;
     double factor = 1;
     for (int k = 1; k < terms; ++k) {
@@ -119,12 +120,13 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
             c[i] = ((i + 1) * (i + 2)) * c[i + 2] + ((i + 1) * (i + 1)) * c[i + 1];
         factor = factor * (ratio2 / (static_cast<double>(k) * k));
         const double term = (moments.m[k] * factor) * c[0];
-        a += term;
+        excess += term;
         if constexpr (WithGradient) {
             slope += (moments.m[k] * factor) * c[1];
             radial += (2 * k) * term;
         }
     }
+    const double a = 1 + excess;
     if constexpr (!WithGradient) return DiskValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
     // d/du = 2u d/dq0 and the eta coefficient of order 1 is q0 times the q-derivative.
     return DiskValue{.a = a, .da_du = slope * (2 / u), .da_dradius = radial / radius};
@@ -132,6 +134,24 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
 
 template DiskValue far_field<false>(double, double, const Moments&);
 template DiskValue far_field<true>(double, double, const Moments&);
+
+double far_field_difference(double u, double radius, const Moments& difference) {
+    if (u > point_source_separation) return 0.0;
+    const int terms = far_term_count(u / radius);
+    const int order = 2 * terms;
+    Taylor c = point_source_taylor(u * u, order);
+    const double ratio2 = (radius / u) * (radius / u);
+    double sum = 0;
+    double factor = 1;
+    for (int k = 1; k < terms; ++k) {
+        // One application of d/deta ((1 + eta) d/deta), as in far_field.
+        for (int i = 0; i + 2 <= order - 2 * (k - 1); ++i)
+            c[i] = ((i + 1) * (i + 2)) * c[i + 2] + ((i + 1) * (i + 1)) * c[i + 1];
+        factor = factor * (ratio2 / (static_cast<double>(k) * k));
+        sum += (difference.m[k] * factor) * c[0];
+    }
+    return sum;
+}
 
 template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
     if constexpr (!WithGradient) {

@@ -22,15 +22,14 @@ namespace lumagnis::models::fspl {
 // disk of at least 2 Einstein radii (the closed form's derivatives lose more than
 // about 1e-9 from there on), near the centre (u < R / 100, where its dA/du keeps only an
 // absolute precision) and far out (u / R beyond the far-field threshold, where its derivatives
-// lose (u / R)^2 digits whatever R). For u != R.
+// lose (u / R)^2 digits whatever R), and within 1e-6 R of the limb. For u != R.
 bool rim_slopes_apply(double u, double radius);
 // The first of those reasons alone: a disk of at least 2 Einstein radii.
 bool rim_slopes_for_size(double radius);
 
 // The value a of the uniform disk at (u, R) with its derivatives from the rim integrals (far
 // out from the far-field series, exactly 0 in u at u = 0), to 2e-10 relative or better where
-// rim_slopes_apply; with the lens outside a disk smaller than an Einstein radius the flux
-// cancels and their error grows like 1e-11 / R. u >= 0, R > 0, u != R.
+// rim_slopes_apply, and beside the limb. u >= 0, R > 0, u != R.
 DiskValue with_rim_slopes(double a, double u, double radius);
 
 } // namespace lumagnis::models::fspl

@@ -9,6 +9,7 @@
 
 #include "models/fspl.hpp"
 #include "models/fspl_quartic.hpp"
+#include "numerics/constants.hpp"
 
 namespace lumagnis::models::fspl {
 namespace {
@@ -27,7 +28,7 @@ inline constexpr const char* square_root_finite = "SquareRoot: c and d must be f
 inline constexpr const char* square_root_negative =
     "SquareRoot: c and d must keep the intensity 1 - c (1 - mu) - d (1 - sqrt(mu)) non-negative "
     "for every mu in [0, 1]";
-inline constexpr const char* power2_alpha = "Power2: alpha must be finite and positive";
+inline constexpr const char* power2_alpha = "Power2: alpha must be within [0.001, 200]";
 inline constexpr const char* power2_c =
     "Power2: c must be finite and at most 1 (the intensity 1 - c at the limb must not be "
     "negative)";
@@ -95,9 +96,13 @@ const char* check(const SquareRoot& law) {
 }
 
 // For alpha > 0, mu^alpha runs monotonically from 0 at the limb to 1 at the centre, so the
-// intensity lies between 1 - c and 1.
+// intensity lies between 1 - c and 1. The exponents accepted are those over which the
+// integration is checked against high-precision references: beyond them the term's pole of
+// order alpha - 1 at t = +-i outgrows the longest rule, and towards zero the law tends to a
+// uniform disk with a bright rim of vanishing width.
 const char* check(const Power2& law) {
-    if (!(std::isfinite(law.alpha) && law.alpha > 0.0)) return texts::power2_alpha;
+    if (!(law.alpha >= constants::power2_alpha_min && law.alpha <= constants::power2_alpha_max))
+        return texts::power2_alpha;
     return std::isfinite(law.c) && law.c <= 1.0 ? nullptr : texts::power2_c;
 }
 

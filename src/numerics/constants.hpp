@@ -30,5 +30,8 @@ inline constexpr double limb_band = 1e-5;
 // overflow. Within them every value and slope is finite.
 inline constexpr double fspl_rho_min = 1e-100;
 inline constexpr double fspl_rho_max = 1e6;
+// The exponents of the power-2 law 1 - c (1 - mu^alpha) that the modeller's module accepts.
+inline constexpr double power2_alpha_min = 0.001;
+inline constexpr double power2_alpha_max = 200.0;
 
 } // namespace lumagnis::constants

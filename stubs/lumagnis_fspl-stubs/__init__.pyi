@@ -73,7 +73,7 @@ class SquareRoot:
 
 @final
 class Power2:
-    """The power-2 law: intensity 1 - c (1 - mu^alpha); alpha positive, c at most 1."""
+    """The power-2 law: intensity 1 - c (1 - mu^alpha); alpha within [0.001, 200], c at most 1."""
 
     def __init__(self, c: float, alpha: float) -> None: ...
     @property
