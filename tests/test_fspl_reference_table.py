@@ -95,6 +95,11 @@ def test_table_covers_the_grid():
     worst = document["max_relative_difference_between_routes"]
     assert max(worst["value"], worst["value_arcs"]) < 1e-13
     assert max(worst["du"], worst["drho"]) < 1e-10
+    # The derivatives in the coefficients: every law but the uniform disk on its own sub-grid.
+    coefficients = document["coefficients"]
+    assert coefficients["complete"] is True
+    assert len(coefficients["rows"]) == 7 * 4 * 6
+    assert coefficients["max_relative_difference_between_routes"] < 1e-10
 
 
 CENTRED = rows_where(lambda row: row.u == 0)
