@@ -590,14 +590,21 @@ def compute_coefficient_row(task):
             "difference": float(worst), "seconds": time.time() - started}
 
 
-def coefficient_tasks():
+def coefficient_tasks(only_profiles=None):
     return [(name, params, ratio * rho, rho) for name, params in PROFILES if name != "Uniform"
+            if not only_profiles or name in only_profiles
             for rho in COEFFICIENT_RHOS for ratio in COEFFICIENT_RATIOS]
 
 
-def run_coefficients(processes):
-    tasks = coefficient_tasks()
+def run_coefficients(processes, only_profiles=None):
+    tasks = coefficient_tasks(only_profiles)
     rows, worst = [], 0.0
+    total = len(coefficient_tasks())
+    if only_profiles:
+        # Recompute those profiles only; the stored rows of the others are kept as they are.
+        stored = json.loads(GRID_FILE.read_text()).get("coefficients", {"rows": [], "max_relative_difference_between_routes": 0.0})
+        rows = [row for row in stored["rows"] if row["profile"] not in only_profiles]
+        worst = stored["max_relative_difference_between_routes"]
     started = time.time()
     with multiprocessing.Pool(processes, initializer=init_worker) as pool:
         for task, result in zip(tasks, pool.imap(compute_coefficient_row, tasks)):
@@ -608,7 +615,7 @@ def run_coefficients(processes):
             print(f"coefficients {name:11s} rho={rho:<7g} u/rho={u / rho:<6g} {result['seconds']:7.1f}s "
                   f"routes {result['difference']:.1e}", flush=True)
             if len(rows) % 6 == 0:
-                store_coefficients(rows, worst, time.time() - started, len(rows) == len(tasks))
+                store_coefficients(rows, worst, time.time() - started, len(rows) == total)
     return rows, worst, time.time() - started
 
 
@@ -887,7 +894,7 @@ def main(argv=None):
     parser.add_argument("--rows", help="with --check: comma-separated row indices instead")
     parser.add_argument("--processes", type=int, default=2)
     parser.add_argument("--only", choices=["grid", "curves", "coefficients"])
-    parser.add_argument("--profiles", help="with --only grid: recompute these profiles' rows only")
+    parser.add_argument("--profiles", help="with --only grid or coefficients: recompute these profiles' rows only")
     args = parser.parse_args(argv)
     print(f"self-check: cel and ring means within {mpmath.nstr(self_check(), 2)}", flush=True)
     if args.check is not None or args.rows:
@@ -899,8 +906,9 @@ def main(argv=None):
         write_grid(rows, worst, seconds)
         print(f"grid: {len(rows)} rows in {seconds:.0f} s; worst relative differences {worst}", flush=True)
     if args.only in (None, "coefficients"):
-        rows, worst, seconds = run_coefficients(args.processes)
-        store_coefficients(rows, worst, seconds, True)
+        only = set(args.profiles.split(",")) if args.profiles else None
+        rows, worst, seconds = run_coefficients(args.processes, only)
+        store_coefficients(rows, worst, seconds, len(rows) == len(coefficient_tasks()))
         print(f"coefficients: {len(rows)} rows in {seconds:.0f} s; worst relative difference {worst:.1e}",
               flush=True)
     if args.only in (None, "curves"):
