@@ -133,23 +133,24 @@ bool quartic_law_nonnegative(const double (&a)[4]) {
     if (p.value_sign(0.0) < 0) return false; // the limb
     // p' is a cubic; between the roots of p'' (a quadratic) it is monotonic, so each piece of
     // [0, 1] holds at most one minimum of p, where p' changes sign from - to +.
-    const double q2 = 2 * p.a[1];
-    const double q1 = 6 * p.a[2];
-    const double q0 = 12 * p.a[3];
+    // p''(s) = c0 + c1 s + c2 s^2.
+    const double c0 = 2 * p.a[1];
+    const double c1 = 6 * p.a[2];
+    const double c2 = 12 * p.a[3];
     std::vector<double> cuts{0.0};
-    if (q0 != 0.0) {
-        const double discriminant = q1 * q1 - 4 * q0 * q2;
+    if (c2 != 0.0) {
+        const double discriminant = c1 * c1 - 4 * c2 * c0;
         if (discriminant > 0.0) {
             const double root = std::sqrt(discriminant);
-            // The root without cancellation, then the other through the product q2 / q0.
-            const double first = (-q1 - std::copysign(root, q1)) / (2 * q0);
-            const double second = first != 0.0 ? q2 / (q0 * first) : 0.0;
+            // The root without cancellation, then the other through their product c0 / c2.
+            const double first = (-c1 - std::copysign(root, c1)) / (2 * c2);
+            const double second = first != 0.0 ? c0 / (c2 * first) : 0.0;
             for (const double x : {first, second}) {
                 if (x > 0.0 && x < 1.0) cuts.push_back(x);
             }
         }
-    } else if (q1 != 0.0) {
-        const double x = -q2 / q1;
+    } else if (c1 != 0.0) {
+        const double x = -c0 / c1;
         if (x > 0.0 && x < 1.0) cuts.push_back(x);
     }
     cuts.push_back(1.0);
