@@ -111,8 +111,8 @@ constexpr double limb_panel = 1e-3;
 // More than the panels any t_k >= 1e-20 needs; only a bound for the loop.
 constexpr int max_graded_panels = 40;
 
-// Below this u / rho, dA/du is taken from its value there, scaled in proportion to u.
-constexpr double centre_ratio = 1e-6;
+// Below this u / rho, dA/du of a law in mu comes from its values there and at twice it.
+constexpr double centre_ratio = 1e-3;
 
 // x^e, without a library call for the exponents 0 and 1 that the polynomial laws bring.
 double power(double x, double e) {
@@ -601,13 +601,20 @@ double Source::magnification(double u, double rho) const { return evaluate<false
 Gradient Source::gradient(double u, double rho) const {
     Gradient g = evaluate<true>(u, rho);
     // Closer to the centre than this, the nodes next to the kink are placed to an absolute,
-    // not a relative, precision, and dA/du, which vanishes like u, loses its digits. For a law
-    // in mu, smooth at the centre, A is even and analytic in u, so there dA/du = u A''(0) to
-    // within (u / rho)^2: the slope at the threshold, scaled down, is exact to 1e-12. (A table
-    // with a slope at r = 0 adds u log u, and keeps its own nodes, placed in r.)
-    const double centre = centre_ratio * rho;
-    if (kind_ == Kind::power_law && u > 0 && u < centre)
-        g.da_du = evaluate<true>(centre, rho).da_du * (u / centre);
+    // not a relative, precision, and dA/du, which vanishes like u, loses its digits (3e-8 at
+    // u = 4e-9 rho). For a law in mu, an even and analytic function of the position on the
+    // disk, A is even and analytic in u about the centre: dA/du = u (a + b u^2) to within
+    // (u / rho)^4 < 1e-12, with a and b from the slopes at the threshold and at twice it,
+    // which the curve then passes through. (A table with a slope at r = 0 adds u log u, and
+    // keeps its own nodes, placed in r.)
+    const double near = centre_ratio * rho;
+    if (kind_ == Kind::power_law && u > 0 && u < near) {
+        const double far = 2 * near;
+        const double at_near = evaluate<true>(near, rho).da_du / near;
+        const double at_far = evaluate<true>(far, rho).da_du / far;
+        const double b = (at_far - at_near) / ((far - near) * (far + near));
+        g.da_du = u * (at_near + b * ((u - near) * (u + near)));
+    }
     return g;
 }
 

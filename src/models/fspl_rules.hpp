@@ -12,7 +12,7 @@ namespace lumagnis::models::fspl::rules {
 // in v = -ln t, each integrated by steep_rule, end at steep_end.
 inline constexpr double steep_gamma = 0.5;
 inline constexpr std::array<double, 10> steep_panels = {0.0, 1.0, 2.0,  3.0,  4.5,
-                                                 6.0, 8.0, 11.0, 15.0, 20.0};
+                                                        6.0, 8.0, 11.0, 15.0, 20.0};
 inline constexpr double steep_end = steep_panels.back();
 inline constexpr auto& steep_rule = numerics::gauss_legendre_16;
 
