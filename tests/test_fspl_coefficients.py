@@ -95,10 +95,11 @@ def assert_same_magnification(ours, other, u, rho):
 
 
 def random_points(rng, count):
-    """Separations and radii over the accepted domain: rho from 1e-5 to 20, u/rho from 0
-    through the limb (and its 1e-9 neighbourhood) to 100."""
+    """Separations and radii over the accepted domain: rho from 1e-5 to 20, u/rho from 0 (and
+    its 1e-9 neighbourhood) through the limb (and its) to 100."""
     rho = 10 ** rng.uniform(-5, 1.3, count)
-    ratio = np.concatenate([rng.uniform(0, 3, count // 2),
+    ratio = np.concatenate([rng.uniform(0, 3, count // 2 - count // 8),
+                            10 ** rng.uniform(-9, -2, count // 8),
                             1 + rng.choice([-1, 1], count // 4) * 10 ** rng.uniform(-9, -2, count // 4),
                             10 ** rng.uniform(0, 2, count - count // 2 - count // 4)])
     return ratio * rho, rho
@@ -157,8 +158,10 @@ def test_mu_table_of_a_linear_law_is_the_law():
 ], ids=repr)
 def test_coefficient_derivatives_against_differences(profile):
     """The laws whose derivatives take a pass of their own (or a segment the value skips) agree
-    with central differences of the value, at the differences' own accuracy: away from the limb,
-    where the value's error (up to 1e-11 there) over the step would swamp them. The value and
+    with central differences of the value, at the differences' own accuracy (~1e-12 of the value
+    over a step of 1e-6: 1e-6; where the value's rule changes with the coefficient, as at
+    alpha = 0.5, somewhat more), away from the limb, where the value's error (up to 1e-11 there)
+    over the step would swamp them. The value and
     slopes are the same bits as without the derivatives."""
     u, rho = random_points(np.random.default_rng(3), 60)
     a, da_du, da_drho, d = fspl.limb_darkened(u, rho, profile, gradient=True, coefficients=True)
@@ -177,7 +180,7 @@ def test_coefficient_derivatives_against_differences(profile):
             shifted.append(fspl.limb_darkened(u, rho, law))
         difference = (shifted[0] - shifted[1]) / (2 * h)
         away = np.abs(u / rho - 1) > 1e-2
-        np.testing.assert_allclose(d[away, k], difference[away], rtol=1e-6,
+        np.testing.assert_allclose(d[away, k], difference[away], rtol=1e-5,
                                    atol=1e-9 * np.max(np.abs(difference)))
 
 

@@ -599,7 +599,10 @@ template Gradient Source::evaluate<true>(double, double, BasisSums*) const;
 double Source::magnification(double u, double rho) const { return evaluate<false>(u, rho).a; }
 
 Gradient Source::gradient(double u, double rho) const {
-    Gradient g = evaluate<true>(u, rho);
+    return near_centre(evaluate<true>(u, rho), u, rho);
+}
+
+Gradient Source::near_centre(Gradient g, double u, double rho) const {
     // Closer to the centre than this, the nodes next to the kink are placed to an absolute,
     // not a relative, precision, and dA/du, which vanishes like u, loses its digits (3e-8 at
     // u = 4e-9 rho). For a law in mu, an even and analytic function of the position on the
@@ -608,7 +611,7 @@ Gradient Source::gradient(double u, double rho) const {
     // which the curve then passes through. (A table with a slope at r = 0 adds u log u, and
     // keeps its own nodes, placed in r.)
     const double near = centre_ratio * rho;
-    if (kind_ == Kind::power_law && u > 0 && u < near) {
+    if ((kind_ == Kind::power_law || smooth_centre_) && u > 0 && u < near) {
         const double far = 2 * near;
         const double at_near = evaluate<true>(near, rho).da_du / near;
         const double at_far = evaluate<true>(far, rho).da_du / far;

@@ -108,6 +108,8 @@ private:
     void evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basis) const;
     void prepare_mu_table(const TabulatedMu& table);
     void prepare_coefficients(const Profile& profile);
+    // gradient()'s slopes, from evaluate's: dA/du of a law in mu near the centre.
+    Gradient near_centre(Gradient g, double u, double rho) const;
     // The rule of a law whose exponents are `betas` (all positive), its smallest `gamma`:
     // sets gamma_, rough_limb_ (or at least `rough`), steep_limb_ and peaked_.
     void choose_rule(double gamma, const std::vector<double>& betas, bool rough);
@@ -146,6 +148,7 @@ private:
     std::vector<double> table_mu_;   // a table in mu: its samples, ascending (table_r_: their t)
     std::vector<double> mu_slope_;   // a table in mu: dI/dmu on each segment, scaled as above
     bool table_reversed_ = false;    // a table in mu given in descending mu
+    bool smooth_centre_ = false;     // a table in mu with no sample within 5e-3 of the centre
     Moments moments_{};
 
     // The derivatives in the coefficients. dI/dp for each coefficient p is a combination of

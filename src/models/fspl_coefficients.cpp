@@ -228,7 +228,8 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
             d_coefficients[slot(k)] =
                 std::isfinite(u) ? far_field_difference(u, rho, coefficients_[k].far) : fill;
         }
-        return evaluate<WithGradient>(u, rho);
+        if constexpr (WithGradient) return gradient(u, rho);
+        return evaluate<false>(u, rho);
     }
     BasisSums sums;
     std::vector<double> segments;
@@ -236,7 +237,8 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
         segments.assign(kind_ == Kind::mu_table ? mu_slope_.size() : table_step_.size(), 0.0);
         sums.segment = segments.data();
     }
-    const Gradient g = evaluate<WithGradient>(u, rho, &sums);
+    Gradient g = evaluate<WithGradient>(u, rho, &sums);
+    if constexpr (WithGradient) g = near_centre(g, u, rho);
     const double a = g.a;
     for (std::size_t k = 0; k < n; ++k) {
         const Coefficient& c = coefficients_[k];

@@ -32,6 +32,14 @@ void Source::prepare_mu_table(const TabulatedMu& table) {
         if (k + 1 < n) mu_slope_.push_back((v[k + 1] - v[k]) / (mu[k + 1] - mu[k]));
     }
     table_mu_ = mu;
+    // Linear in mu about the centre, where mu = sqrt(1 - r^2), the intensity is even and
+    // analytic there, as a law in mu is, and takes the same slopes near the centre (gradient),
+    // unless a sample's ring lies within the reach of their fit (2e-3 of the radius).
+    double innermost = 1.0;
+    for (const double m : mu) {
+        if (m < 1.0) innermost = std::fmin(innermost, std::sqrt((1 - m) * (1 + m)));
+    }
+    smooth_centre_ = innermost > 5e-3;
     // Beyond the samples the intensity is the nearest sample's: v[0] out to the limb.
     limb_intensity_ = v[0];
     limb_weight_ = limb_intensity_;
