@@ -1,5 +1,5 @@
 """lumagnis_fspl on a modeller's light curves, beside VBMicrolensing: time per point, accuracy
-against mpmath, and what the gradient costs.
+against mpmath, and what the gradient and the derivatives in the law's coefficients cost.
 
 The curves: for rho in {1e-3, 1e-2, 0.1, 1} (Einstein radii), u0 = 0.3 rho, tE = 20 days,
 t0 = 0 and 2000 times numpy.linspace(-tau_max, tau_max, 2000) * tE + t0, tau_max =
@@ -61,6 +61,9 @@ PROFILES = {
     "SquareRoot(0.3, 0.5)": fspl.SquareRoot(0.3, 0.5),
     "Power2(0.7, 0.6)": fspl.Power2(0.7, 0.6),
     "Tabulated, 5 radii": fspl.Tabulated([0.0, 0.3, 0.6, 0.85, 1.0], [1.0, 0.95, 0.8, 0.55, 0.3]),
+    "Nonlinear(0.7, -0.6, 1.1, -0.45)": fspl.Nonlinear(0.7, -0.6, 1.1, -0.45),
+    "Tabulated in μ, 6 samples": fspl.Tabulated.from_mu([0.05, 0.15, 0.3, 0.5, 0.75, 1.0],
+                                                         [0.394, 0.479, 0.598, 0.738, 0.884, 1.0]),
 }
 # The profiles the references cover, by the name the reference file gives them.
 REFERENCE_NAMES = {"uniform": "Uniform", "Linear(0.6)": "Linear"}
@@ -120,9 +123,10 @@ class Contender:
         return statistics.median(part(a) / part(b) for a, b in zip(self.samples, other.samples))
 
 
-def ours(profile, gradient=False):
+def ours(profile, gradient=False, coefficients=False):
     def evaluate(curve):
-        return fspl.magnification_curve(curve.t, T0, curve.u0, TE, curve.rho, profile, gradient=gradient)
+        return fspl.magnification_curve(curve.t, T0, curve.u0, TE, curve.rho, profile, gradient=gradient,
+                                        coefficients=coefficients)
 
     return evaluate
 
@@ -197,7 +201,10 @@ def our_contenders():
                           ours(profile, gradient=True)) for key, profile in PROFILES.items()]
     differences = [Contender(f"central differences, {key}", "lumagnis_fspl", key, finite_difference(profile))
                    for key, profile in PROFILES.items()]
-    return value, gradient, differences
+    coefficients = [Contender(f"`magnification_curve`, {key}, gradient=True, coefficients=True", "lumagnis_fspl",
+                              key, ours(profile, gradient=True, coefficients=True))
+                    for key, profile in PROFILES.items() if profile is not None]
+    return value, gradient, differences, coefficients
 
 
 def measure(contenders, the_curves, repeats, quick):
@@ -323,6 +330,23 @@ def gradient_table(value, gradient, differences):
     return lines, verdicts
 
 
+def coefficient_table(gradient, coefficients):
+    """What the derivatives in the coefficients add to gradient=True, from the same repeats."""
+    lines = ["| profile | value + gradient | with the coefficients too | ÷ value + gradient | per ρ | "
+             "target: ≤ 1.5× | met |", "|---|---:|---:|---:|---|---|---|"]
+    verdicts = []
+    by_law = {g.law: g for g in gradient}
+    for c in coefficients:
+        g = by_law[c.law]
+        cost = c.ratio_to(g)
+        per_rho = ", ".join(f"{c.ratio_to(g, i):.2g}" for i in range(len(CURVE_RHOS)))
+        met = cost <= 1.5
+        verdicts.append(met)
+        lines.append(f"| {c.law} | {duration(g.per_point())} | {duration(c.per_point())} | {ratio(cost)} | "
+                     f"{per_rho} | ≤ 1.5× | {'yes' if met else '**no**'} |")
+    return lines, verdicts
+
+
 def gradient_agreement(the_curves, gradient, differences):
     """The largest relative difference between the exact derivatives and the central differences,
     over the points where the difference quotient is itself trustworthy: away from the limb,
@@ -348,8 +372,8 @@ def run(quick=False, repeats=REPEATS):
     header = machine()
     the_curves = curves(count=100 if quick else TIMES)
     peers = peer_contenders()
-    value, gradient, differences = our_contenders()
-    everything = value + peers + gradient + differences
+    value, gradient, differences, coefficients = our_contenders()
+    everything = value + peers + gradient + differences + coefficients
     measure(everything, the_curves, repeats, quick)
     references = None if quick else load_references()
 
@@ -370,6 +394,10 @@ def run(quick=False, repeats=REPEATS):
     gradient_lines, gradient_met = gradient_table(value, gradient, differences)
     verdicts.append(f"- value + gradient ≤ 3× the value, total over the four curves: "
                     f"{verdict(all(gradient_met))} ({sum(gradient_met)} of {len(gradient_met)} profiles within it)")
+    coefficient_lines, coefficient_met = coefficient_table(gradient, coefficients)
+    verdicts.append(f"- with the coefficients' derivatives ≤ 1.5× value + gradient, total over the four curves: "
+                    f"{verdict(all(coefficient_met))} ({sum(coefficient_met)} of {len(coefficient_met)} profiles "
+                    "within it)")
 
     repeats_done = len(value[0].samples)
     notes = [
@@ -400,7 +428,12 @@ def run(quick=False, repeats=REPEATS):
              "the light curve; ratios as above, from the same repeats.", "",
              *gradient_lines, "",
              f"The exact derivatives agree with those central differences (steps moving u by about 1e-6 ρ) to "
-             f"{gradient_agreement(the_curves, gradient, differences):.0e} relative, away from the limb (|u/ρ − 1| > 1e-2)."]
+             f"{gradient_agreement(the_curves, gradient, differences):.0e} relative, away from the limb (|u/ρ − 1| > 1e-2).",
+             "", "#### The derivatives in the coefficients", "",
+             "`magnification_curve(..., gradient=True, coefficients=True)` adds dA/dp for every coefficient of "
+             "the law (every intensity sample of a table), from the same uniform disks as the value. Time per "
+             "point; ratios to gradient=True alone, from the same repeats.", "",
+             *coefficient_lines]
     return "\n".join(text), everything
 
 

@@ -33,7 +33,7 @@ class Row(NamedTuple):
 
 
 def as_params(name: str, params: list) -> tuple:
-    if name == "Tabulated":
+    if name in ("Tabulated", "TabulatedMu"):
         return (tuple(params[0]), tuple(params[1]))
     return tuple(params)
 
@@ -58,6 +58,32 @@ def load_rows() -> list[Row]:
             dA_du=as_float(row["dA_du"]),
             dA_drho=as_float(row["dA_drho"]),
             exact={key: row[key] for key in ("A", "dA_du", "dA_drho")},
+        ))
+    return rows
+
+
+class CoefficientRow(NamedTuple):
+    """The derivatives of A in each coefficient of the law (for the tables, each intensity
+    sample), in the constructor's order, at one point of a subset of the grid."""
+
+    profile: tuple[str, tuple]
+    u: float
+    rho: float
+    A: float
+    dA_dcoefficients: tuple[float, ...]
+    exact: tuple[str, ...]
+
+
+def load_coefficient_rows() -> list[CoefficientRow]:
+    rows = []
+    for row in load_document()["coefficients"]["rows"]:
+        rows.append(CoefficientRow(
+            profile=(row["profile"], as_params(row["profile"], row["params"])),
+            u=float.fromhex(row["u"]),
+            rho=float.fromhex(row["rho"]),
+            A=float(row["A"]),
+            dA_dcoefficients=tuple(float(x) for x in row["dA_dcoefficients"]),
+            exact=tuple(row["dA_dcoefficients"]),
         ))
     return rows
 

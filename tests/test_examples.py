@@ -166,14 +166,14 @@ def test_fit_with_the_gradient_finds_exact_data_parameters(fit_gradient):
 
 # Seed 2's path evaluates a point at u = (1 - 7.9e-7) rho, just inside the limb, where a node of
 # the source integral can land on the ring through the lens.
-@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("seed", [2, 3])
 def test_fit_with_the_gradient_recovers_a_noisy_event_in_fewer_light_curves(fit_gradient, seed):
     t, observed, sigma = fit_gradient.synthetic_event(seed)
     exact = fit_gradient.fit(t, observed, sigma)
     differenced = fit_gradient.fit(t, observed, sigma, gradient=False)
     errors = fit_gradient.uncertainties(exact)
     assert np.all(np.abs(exact.x - fit_gradient.TRUTH) < 4 * errors), (exact.x, errors)
-    assert np.all(errors < [1e-3, 1e-4, 0.05, 1e-4])  # the data constrain every parameter
+    assert np.all(errors < [1e-3, 1e-4, 0.05, 1e-4, 0.05])  # the data constrain every parameter
     # Both reach the same optimum; the exact Jacobian gets there computing fewer light curves.
     assert abs(differenced.cost / exact.cost - 1) < 1e-8
     assert fit_gradient.evaluations(exact, True) < fit_gradient.evaluations(differenced, False)

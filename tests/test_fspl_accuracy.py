@@ -15,6 +15,8 @@ PROFILES = sorted({row.profile[0] for row in ROWS})
 
 
 def make_profile(name, params):
+    if name == "TabulatedMu":
+        return fspl.Tabulated.from_mu(*params)
     return None if name == "Uniform" else getattr(fspl, name)(*params)
 
 

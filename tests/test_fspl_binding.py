@@ -113,7 +113,7 @@ T0 = "t0 must be finite"
 U0 = "u0 must be finite"
 TE = "tE must be finite and positive"
 PROFILE_OR_NONE = (
-    "profile must be None or a Linear, Quadratic, SquareRoot, Power2 or Tabulated object"
+    "profile must be None or a Linear, Quadratic, SquareRoot, Power2, Nonlinear or Tabulated object"
 )
 inf, nan = math.inf, math.nan
 

@@ -31,6 +31,15 @@ def intensity(profile, r):
         return 1 - params[0] * (1 - mu) - params[1] * (1 - mpmath.sqrt(mu))
     if name == "Power2":
         return 1 - params[0] * (1 - mu ** params[1])
+    if name == "Nonlinear":
+        return 1 - sum(a * (1 - mu ** (mpmath.mpf(k + 1) / 2)) for k, a in enumerate(params))
+    if name == "TabulatedMu":
+        # Linear in mu between the samples, the nearest sample's value beyond them.
+        nodes, values = params
+        if mu <= nodes[0]:
+            return mpmath.mpf(values[0])
+        k = next(k for k in range(len(nodes) - 1) if mu <= nodes[k + 1])
+        return values[k] + (values[k + 1] - values[k]) * (mu - nodes[k]) / (nodes[k + 1] - nodes[k])
     radii, values = params
     # Linear in r between the samples (r spans [0, 1] here, so no end rule is needed).
     k = next(k for k in range(len(radii) - 1) if r <= radii[k + 1])
@@ -42,6 +51,8 @@ def disk_mean(profile, weight):
     points = [0, 1]
     if profile[0] == "Tabulated":
         points = sorted(set(profile[1][0]) | {0, 1})
+    if profile[0] == "TabulatedMu":
+        points = sorted({mpmath.sqrt(1 - mpmath.mpf(mu) ** 2) for mu in profile[1][0]} | {0, 1})
     flux = mpmath.quad(lambda r: intensity(profile, r) * 2 * r, points)
     return mpmath.quad(lambda r: intensity(profile, r) * weight(r) * 2 * r, points) / flux
 
@@ -77,12 +88,18 @@ def test_table_covers_the_grid():
     document = ref.load_document()
     assert document["complete"] is True
     profiles = {row.profile[0] for row in ROWS}
-    assert profiles == {"Uniform", "Linear", "Quadratic", "SquareRoot", "Power2", "Tabulated"}
-    assert len(ROWS) == 6 * 6 * 13
+    assert profiles == {"Uniform", "Linear", "Quadratic", "SquareRoot", "Power2", "Tabulated",
+                        "Nonlinear", "TabulatedMu"}
+    assert len(ROWS) == 8 * 6 * 13
     # The routes agreed far inside the tolerances the generator enforces.
     worst = document["max_relative_difference_between_routes"]
     assert max(worst["value"], worst["value_arcs"]) < 1e-13
     assert max(worst["du"], worst["drho"]) < 1e-10
+    # The derivatives in the coefficients: every law but the uniform disk on its own sub-grid.
+    coefficients = document["coefficients"]
+    assert coefficients["complete"] is True
+    assert len(coefficients["rows"]) == 7 * 4 * 6
+    assert coefficients["max_relative_difference_between_routes"] < 1e-10
 
 
 CENTRED = rows_where(lambda row: row.u == 0)

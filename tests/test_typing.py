@@ -66,7 +66,12 @@ step: NDArray[np.float64] = a - curve + da_dt0 * da_du0 * da_dte * da_drho
 peak: float = fspl.limb_darkened(0.0, 0.01, fspl.Tabulated([0.0, 1.0], [1.0, 0.5]))
 value, slope = fspl.point_source(1.0, gradient=True)
 ring: float = fspl.uniform(1, np.float64(0.5)) + value * slope + fspl.Power2(0.6, 0.5).alpha
-radii: tuple[float, ...] = fspl.Tabulated([0.0, 1.0], [1.0, 0.5]).r
+radii: tuple[float, ...] | None = fspl.Tabulated([0.0, 1.0], [1.0, 0.5]).r
+table = fspl.Tabulated.from_mu([0.0, 1.0], [0.4, 1.0])
+value_only, d_samples = fspl.limb_darkened(0.1, 0.1, table, coefficients=True)
+*_, d_law = fspl.magnification_curve(times, 0.0, 0.01, 20.0, 0.01, fspl.Nonlinear(0.5, 0.1, 0.1, 0.0),
+                                     gradient=True, coefficients=True)
+shaped: NDArray[np.float64] = d_samples + d_law[:, 0] * value_only
 version: str = fspl.__version__
 """
 
@@ -139,8 +144,8 @@ def stub_directory(tmp_path):
 # finds no signature in their __init__); their signatures, which the package gives them as
 # __signature__, are compared through inspect below.
 NANOBIND_OPAQUE = [
-    r"lumagnis_fspl\.(Linear|Quadratic|SquareRoot|Power2|Tabulated)",
-    r"lumagnis_fspl\.(Linear|Quadratic|SquareRoot|Power2|Tabulated)\.__signature__",
+    r"lumagnis_fspl\.(Linear|Quadratic|SquareRoot|Power2|Nonlinear|Tabulated)",
+    r"lumagnis_fspl\.(Linear|Quadratic|SquareRoot|Power2|Nonlinear|Tabulated)\.__signature__",
 ]
 
 
@@ -178,8 +183,8 @@ def stub_signatures():
             for item in node.body:
                 if isinstance(item, ast.FunctionDef) and item.name == "__init__":
                     found.setdefault(node.name, []).append(item)
-                elif isinstance(item, ast.FunctionDef) and item.name == "from_gamma":
-                    found.setdefault(f"{node.name}.from_gamma", []).append(item)
+                elif isinstance(item, ast.FunctionDef) and item.name in ("from_gamma", "from_mu"):
+                    found.setdefault(f"{node.name}.{item.name}", []).append(item)
         elif isinstance(node, ast.FunctionDef):
             found.setdefault(node.name, []).append(node)
     return found
@@ -190,7 +195,7 @@ def test_inspect_signature_of_every_public_callable_agrees_with_the_stubs():
     and defaults. Each overload of a function may narrow a parameter to keyword-only or leave
     out a default, never rename or reorder one."""
     stubbed = stub_signatures()
-    assert set(stubbed) == set(lumagnis_fspl.__all__) | {"Linear.from_gamma"}
+    assert set(stubbed) == set(lumagnis_fspl.__all__) | {"Linear.from_gamma", "Tabulated.from_mu"}
     any_kind = {inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY}
     for path, definitions in stubbed.items():
         runtime = lumagnis_fspl

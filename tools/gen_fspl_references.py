@@ -92,7 +92,14 @@ PROFILES = [
     ("SquareRoot", [0.3, 0.5]),
     ("Power2", [0.7, 0.6]),
     ("Tabulated", [[0.0, 0.3, 0.6, 0.85, 1.0], [1.0, 0.95, 0.8, 0.55, 0.3]]),
+    ("Nonlinear", [0.7, -0.6, 1.1, -0.45]),
+    ("TabulatedMu", [[0.05, 0.15, 0.3, 0.5, 0.75, 1.0], [0.394, 0.479, 0.598, 0.738, 0.884, 1.0]]),
 ]
+# The derivatives in the laws' coefficients, on a subset of the grid: every profile but the
+# uniform disk, these radii and these u/rho (the centre, inside, on the limb, just outside, and
+# the closed form's and the far-field series' ranges outside).
+COEFFICIENT_RHOS = [1e-3, 0.1, 1.0, 10.0]
+COEFFICIENT_RATIOS = [0.0, 0.5, 1.0, 1.1, 2.0, 30.0]
 RHOS = [1e-5, 1e-3, 0.1, 1.0, 10.0, 100.0]
 # u/rho; the limb itself and its 1e-6 and 1e-9 neighbourhoods included.
 LENS_RATIOS = [0.0, 0.3, 0.9, 1 - 1e-9, 1 - 1e-6, 1.0, 1 + 1e-9, 1 + 1e-6, 1.1, 2.0, 5.0, 30.0, 1000.0]
@@ -121,9 +128,10 @@ class Profile:
     def __init__(self, name, params):
         self.name = name
         self.params = params
-        if name == "Tabulated":
-            self.nodes = [mpf(x) for x in params[0]]
-            self.values = [mpf(x) for x in params[1]]
+        if name in ("Tabulated", "TabulatedMu"):
+            pairs = sorted(zip(params[0], params[1]))
+            self.nodes = [mpf(x) for x, _ in pairs]
+            self.values = [mpf(y) for _, y in pairs]
         else:
             self.c = [mpf(x) for x in params]
         # The laws in mu have a square-root branch point at the limb.
@@ -135,10 +143,23 @@ class Profile:
     def inner_breaks(self):
         if self.name == "Tabulated":
             return [x for x in self.nodes if 0 < x < 1]
+        if self.name == "TabulatedMu":
+            return sorted(mpmath.sqrt(1 - x * x) for x in self.nodes if 0 < x < 1)
         if self.limb_power is not None:
             # mu = 1/2: the limb piece in v = mu^alpha stays clear of r = 0, where dr/dv is singular.
             return [mpmath.sqrt(3) / 2]
         return []
+
+    def table_at(self, x):
+        """The table's value at its abscissa x (r or mu) and its slope there."""
+        nodes, y = self.nodes, self.values
+        if x <= nodes[0]:
+            return y[0], mpf(0)
+        if x >= nodes[-1]:
+            return y[-1], mpf(0)
+        k = self.segment(x)
+        s = (y[k + 1] - y[k]) / (nodes[k + 1] - nodes[k])
+        return y[k] + s * (x - nodes[k]), s
 
     def intensity(self, r, mu):
         name, c = self.name, getattr(self, "c", None)
@@ -152,6 +173,10 @@ class Profile:
             return 1 - c[0] * (1 - mu) - c[1] * (1 - mpmath.sqrt(mu))
         if name == "Power2":
             return 1 - c[0] * (1 - mu ** c[1])
+        if name == "Nonlinear":
+            return 1 - sum(c[k] * (1 - mu ** (mpf(k + 1) / 2)) for k in range(4))
+        if name == "TabulatedMu":
+            return self.table_at(mu)[0]
         x, y = self.nodes, self.values
         if r <= x[0]:
             return y[0]
@@ -182,6 +207,10 @@ class Profile:
             d_mu = c[0] + 2 * c[1] * (1 - mu)
         elif name == "SquareRoot":
             d_mu = c[0] + c[1] / (2 * mpmath.sqrt(mu))
+        elif name == "Nonlinear":
+            d_mu = sum(c[k] * (mpf(k + 1) / 2) * mu ** (mpf(k - 1) / 2) for k in range(4))
+        elif name == "TabulatedMu":
+            d_mu = self.table_at(mu)[1]
         else:
             d_mu = c[0] * c[1] * mu ** (c[1] - 1)
         return -d_mu * r / mu
@@ -201,6 +230,17 @@ class Profile:
             return 1 - c[0] / 3 - c[1] / 5
         if name == "Power2":
             return 1 - c[0] * (1 - 2 / (c[1] + 2))
+        if name == "Nonlinear":
+            return 1 - sum(c[k] * (1 - 2 / (mpf(k + 1) / 2 + 2)) for k in range(4))
+        if name == "TabulatedMu":
+            # r dr = -mu dmu: N = int_0^1 2 mu I(mu) dmu, each piece a polynomial in mu.
+            x, y = self.nodes, self.values
+            total = y[0] * x[0] ** 2 + y[-1] * (1 - x[-1] ** 2)
+            for k in range(len(x) - 1):
+                s = (y[k + 1] - y[k]) / (x[k + 1] - x[k])
+                a, b = x[k], x[k + 1]
+                total += (y[k] - s * a) * (b * b - a * a) + s * 2 * (b**3 - a**3) / 3
+            return total
         # Tabulated: constant beyond the end samples, int 2r (y_k + s (r - x_k)) dr between them.
         x, y = self.nodes, self.values
         total = y[0] * x[0] ** 2 + y[-1] * (1 - x[-1] ** 2)
@@ -478,6 +518,149 @@ def derivatives_by_differences(u, rho, profile):
     return d_du, d_drho
 
 
+# --- derivatives in the coefficients -------------------------------------------------------
+
+
+def with_param(name, params, index, value):
+    """The profile with its coefficient `index` (for the tables, sample `index`) set to value."""
+    if name in ("Tabulated", "TabulatedMu"):
+        samples = list(params[1])
+        samples[index] = value
+        return Profile(name, [params[0], samples])
+    changed = list(params)
+    changed[index] = value
+    return Profile(name, changed)
+
+
+def coefficient_count(name, params):
+    return len(params[1]) if name in ("Tabulated", "TabulatedMu") else len(params)
+
+
+def intensity_derivative(profile, index):
+    """dI/dp for the coefficient `index`, a function of (r, mu)."""
+    name, c = profile.name, getattr(profile, "c", None)
+    if name in ("Tabulated", "TabulatedMu"):
+        # The hat function of sample `index`, in the table's own abscissa.
+        ordered = sorted(range(len(profile.params[0])), key=lambda k: profile.params[0][k])
+        position = ordered.index(index)
+        nodes = profile.nodes
+
+        def hat(r, mu):
+            x = mu if name == "TabulatedMu" else r
+            if x <= nodes[0]:
+                return mpf(position == 0)
+            if x >= nodes[-1]:
+                return mpf(position == len(nodes) - 1)
+            k = profile.segment(x)
+            w = (x - nodes[k]) / (nodes[k + 1] - nodes[k])
+            return (1 - w) * (position == k) + w * (position == k + 1)
+
+        return hat
+    if name == "Linear":
+        return lambda r, mu: mu - 1
+    if name == "Quadratic":
+        return [lambda r, mu: mu - 1, lambda r, mu: -(1 - mu) ** 2][index]
+    if name == "SquareRoot":
+        return [lambda r, mu: mu - 1, lambda r, mu: mpmath.sqrt(mu) - 1][index]
+    if name == "Power2":
+        if index == 0:
+            return lambda r, mu: mu ** c[1] - 1
+        return lambda r, mu: c[0] * mu ** c[1] * mpmath.log(mu) if mu > 0 else mpf(0)
+    if name == "Nonlinear":
+        return lambda r, mu: mu ** (mpf(index + 1) / 2) - 1
+    raise ValueError(name)
+
+
+def coefficient_derivatives_under_integral(u, rho, profile, value):
+    """dA/dp = (F[g] - A N[g]) / N for g = dI/dp, F the ring route's numerator, linear in I."""
+    u, rho = mpf(u), mpf(rho)
+    flux = radial_integral(lambda r, mu: profile.intensity(r, mu) * 2 * r, u, rho, profile)
+    result = []
+    for index in range(coefficient_count(profile.name, profile.params)):
+        g = intensity_derivative(profile, index)
+        f_g = radial_integral(lambda r, mu: g(r, mu) * 2 * r * ring(u, rho * r), u, rho, profile)
+        n_g = radial_integral(lambda r, mu: g(r, mu) * 2 * r, u, rho, profile)
+        result.append((f_g - value * n_g) / flux)
+    return result
+
+
+def coefficient_derivatives_by_differences(u, rho, profile):
+    """Central differences of the by-parts value in each coefficient, at DIFF_DPS digits."""
+    u, rho = mpf(u), mpf(rho)
+    name, params = profile.name, profile.params
+    result = []
+    with mp.workdps(DIFF_DPS + point_extra_dps(u, rho)):
+        for index in range(coefficient_count(name, params)):
+            base = mpf(params[1][index] if name in ("Tabulated", "TabulatedMu") else params[index])
+            h = DIFF_STEP * max(abs(base), 1)
+            up = value_by_parts(u, rho, with_param(name, params, index, base + h))
+            down = value_by_parts(u, rho, with_param(name, params, index, base - h))
+            result.append((up - down) / (2 * h))
+    return result
+
+
+def compute_coefficient_row(task):
+    name, params, u, rho = task
+    profile = Profile(name, params)
+    started = time.time()
+    with mp.workdps(VALUE_DPS + point_extra_dps(u, rho)):
+        value = value_by_rings(u, rho, profile)
+        under = coefficient_derivatives_under_integral(u, rho, profile, value)
+        diffs = coefficient_derivatives_by_differences(u, rho, profile)
+    worst = max(relative(a, b) for a, b in zip(under, diffs))
+    if worst > DERIVATIVE_TOLERANCE:
+        raise RuntimeError(f"coefficient routes disagree for {name}{params} u={u!r} rho={rho!r}: "
+                           f"{mpmath.nstr(worst, 3)}")
+    return {"A": mpmath.nstr(value, DIGITS_STORED, strip_zeros=False),
+            "dA_dcoefficients": [mpmath.nstr(d, DIGITS_STORED, strip_zeros=False) for d in under],
+            "difference": float(worst), "seconds": time.time() - started}
+
+
+def coefficient_tasks(only_profiles=None):
+    return [(name, params, ratio * rho, rho) for name, params in PROFILES if name != "Uniform"
+            if not only_profiles or name in only_profiles
+            for rho in COEFFICIENT_RHOS for ratio in COEFFICIENT_RATIOS]
+
+
+def run_coefficients(processes, only_profiles=None):
+    tasks = coefficient_tasks(only_profiles)
+    rows, worst = [], 0.0
+    total = len(coefficient_tasks())
+    if only_profiles:
+        # Recompute those profiles only; the stored rows of the others are kept as they are.
+        stored = json.loads(GRID_FILE.read_text()).get("coefficients", {"rows": [], "max_relative_difference_between_routes": 0.0})
+        rows = [row for row in stored["rows"] if row["profile"] not in only_profiles]
+        worst = stored["max_relative_difference_between_routes"]
+    started = time.time()
+    with multiprocessing.Pool(processes, initializer=init_worker) as pool:
+        for task, result in zip(tasks, pool.imap(compute_coefficient_row, tasks)):
+            name, params, u, rho = task
+            rows.append({"profile": name, "params": params, "u": u.hex(), "rho": rho.hex(),
+                         "A": result["A"], "dA_dcoefficients": result["dA_dcoefficients"]})
+            worst = max(worst, result["difference"])
+            print(f"coefficients {name:11s} rho={rho:<7g} u/rho={u / rho:<6g} {result['seconds']:7.1f}s "
+                  f"routes {result['difference']:.1e}", flush=True)
+            if len(rows) % 6 == 0:
+                store_coefficients(rows, worst, time.time() - started, len(rows) == total)
+    return rows, worst, time.time() - started
+
+
+def store_coefficients(rows, worst, seconds, complete):
+    document = json.loads(GRID_FILE.read_text())
+    document["coefficients"] = {
+        "description": (
+            "Derivatives of A in each coefficient of the law, in the constructor's order (for the "
+            "tables, in each intensity sample, in the order given), on a subset of the grid: by "
+            "the ring route under the integral, dA/dp = (F[dI/dp] - A N[dI/dp]) / N, checked "
+            "against central differences of the by-parts value."),
+        "complete": complete,
+        "max_relative_difference_between_routes": worst,
+        "generation_seconds": round(seconds),
+        "rows": rows,
+    }
+    GRID_FILE.write_text(json.dumps(document, indent=1) + "\n")
+
+
 # --- one row -------------------------------------------------------------------------------
 
 
@@ -529,9 +712,11 @@ def compute_row(task):
     }
 
 
-def grid_tasks():
+def grid_tasks(only_profiles=None):
     tasks = []
     for name, params in PROFILES:
+        if only_profiles and name not in only_profiles:
+            continue
         for rho in RHOS:
             for ratio in LENS_RATIOS:
                 u = ratio * rho
@@ -577,9 +762,17 @@ def init_worker():
     mp.dps = VALUE_DPS
 
 
-def run_grid(processes):
-    tasks = grid_tasks()
+def run_grid(processes, only_profiles=None):
+    tasks = grid_tasks(only_profiles)
     rows, worst = [], {}
+    if only_profiles:
+        # Recompute those profiles only; the stored rows of the others are kept as they are.
+        document = json.loads(GRID_FILE.read_text())
+        rows = [row for row in document["rows"] if row["profile"] not in only_profiles]
+        worst = document["max_relative_difference_between_routes"]
+        tasks_total = len(rows) + len(tasks)
+    else:
+        tasks_total = len(tasks)
     started = time.time()
     with multiprocessing.Pool(processes, initializer=init_worker) as pool:
         for task, result in zip(tasks, pool.imap(compute_row, tasks)):
@@ -598,7 +791,7 @@ def run_grid(processes):
             rows.append(row)
             for key, diff in result["differences"].items():
                 worst[key] = max(worst.get(key, 0.0), diff)
-            if len(rows) % 13 == 0 and len(rows) < len(tasks):
+            if len(rows) % 13 == 0 and len(rows) < tasks_total:
                 # A partial table on the way, so an interrupted run leaves what it has.
                 write_grid(rows, worst, time.time() - started, complete=False)
             print(f"{name:10s} rho={rho:<7g} u/rho={u / rho:<12.10g} {result['seconds']:7.1f}s "
@@ -608,6 +801,7 @@ def run_grid(processes):
 
 def write_grid(rows, worst, seconds, complete=True):
     GRID_FILE.parent.mkdir(parents=True, exist_ok=True)
+    previous = json.loads(GRID_FILE.read_text()) if GRID_FILE.exists() else {}
     document = {
         "description": (
             "Brightness-weighted mean of the point-lens magnification over a source disk, with its "
@@ -618,7 +812,8 @@ def write_grid(rows, worst, seconds, complete=True):
             "u = rho. Intensities as functions of mu = sqrt(1 - r^2): Uniform 1; Linear(a) "
             "1 - a(1 - mu); Quadratic(a, b) 1 - a(1 - mu) - b(1 - mu)^2; SquareRoot(c, d) "
             "1 - c(1 - mu) - d(1 - sqrt(mu)); Power2(c, alpha) 1 - c(1 - mu^alpha); Tabulated(r, I) "
-            "linear in r between the samples."
+            "linear in r between the samples; Nonlinear(a1, a2, a3, a4) "
+            "1 - sum a_k (1 - mu^(k/2)); TabulatedMu(mu, I) linear in mu between the samples."
         ),
         "value_dps": VALUE_DPS,
         "complete": complete,
@@ -626,6 +821,8 @@ def write_grid(rows, worst, seconds, complete=True):
         "generation_seconds": round(seconds),
         "rows": rows,
     }
+    if "coefficients" in previous:
+        document["coefficients"] = previous["coefficients"]
     GRID_FILE.write_text(json.dumps(document, indent=1) + "\n")
 
 
@@ -722,16 +919,24 @@ def main(argv=None):
     parser.add_argument("--check", type=int, metavar="N", help="recompute N seeded rows and compare")
     parser.add_argument("--rows", help="with --check: comma-separated row indices instead")
     parser.add_argument("--processes", type=int, default=2)
-    parser.add_argument("--only", choices=["grid", "curves"])
+    parser.add_argument("--only", choices=["grid", "curves", "coefficients"])
+    parser.add_argument("--profiles", help="with --only grid or coefficients: recompute these profiles' rows only")
     args = parser.parse_args(argv)
     print(f"self-check: cel and ring means within {mpmath.nstr(self_check(), 2)}", flush=True)
     if args.check is not None or args.rows:
         wanted = [int(x) for x in args.rows.split(",")] if args.rows else None
         return 1 if check(args.check or 0, wanted) else 0
     if args.only in (None, "grid"):
-        rows, worst, seconds = run_grid(args.processes)
+        only = set(args.profiles.split(",")) if args.profiles else None
+        rows, worst, seconds = run_grid(args.processes, only)
         write_grid(rows, worst, seconds)
         print(f"grid: {len(rows)} rows in {seconds:.0f} s; worst relative differences {worst}", flush=True)
+    if args.only in (None, "coefficients"):
+        only = set(args.profiles.split(",")) if args.profiles else None
+        rows, worst, seconds = run_coefficients(args.processes, only)
+        store_coefficients(rows, worst, seconds, len(rows) == len(coefficient_tasks()))
+        print(f"coefficients: {len(rows)} rows in {seconds:.0f} s; worst relative difference {worst:.1e}",
+              flush=True)
     if args.only in (None, "curves"):
         points, worst, seconds = run_curves(args.processes)
         write_curves(points, worst, seconds)

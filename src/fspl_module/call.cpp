@@ -36,9 +36,14 @@ Slots bind(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs
     Slots bound{};
     const std::size_t count = parameters.names.size();
     const auto given = static_cast<std::size_t>(nargs);
-    if (given > count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)",
-                     parameters.function, count, nargs);
+    if (given > parameters.positional) {
+        if (parameters.positional == count) {
+            PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)",
+                         parameters.function, count, nargs);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional arguments (%zd given)",
+                         parameters.function, parameters.positional, nargs);
+        }
         throw Raised{};
     }
     for (std::size_t i = 0; i < given; ++i) bound[i] = args[i];

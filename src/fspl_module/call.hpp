@@ -27,14 +27,16 @@ struct Raised {};
 // Throws Raised when `object` is null (the interpreter call that made it has set the error).
 PyRef checked(PyObject* object);
 
-// One per function: the parameters, in order, of which the first `required` have no default.
+// One per function: the parameters, in order, of which the first `required` have no default
+// and the first `positional` may be given by position (the rest only by keyword).
 struct Parameters {
     const char* function;
     std::span<const char* const> names;
     std::size_t required;
+    std::size_t positional = names.size();
 };
 
-inline constexpr std::size_t max_parameters = 7;
+inline constexpr std::size_t max_parameters = 8;
 
 // Borrowed references, one per parameter; null where the caller gave none.
 using Slots = std::array<PyObject*, max_parameters>;

@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <vector>
 
 #include "fspl_module/broadcast.hpp"
 #include "fspl_module/call.hpp"
@@ -116,6 +117,45 @@ PyRef compute(const Broadcast& inputs, Kernel kernel) {
         throw Raised{};
     }
     return results.release();
+}
+
+// As compute, with one result more, last: the derivatives in the law's `count` coefficients, an
+// array of the broadcast shape with a trailing axis of that length (for scalar arguments too).
+// kernel(values, d) gives the K results and writes the element's `count` derivatives at d.
+template <std::size_t N, std::size_t K, class Kernel>
+PyRef compute_with_coefficients(const Broadcast& inputs, std::size_t count, Kernel kernel) {
+    Results<K> results(inputs);
+    const std::array<double*, K> out = results.data();
+    std::vector<Py_ssize_t> shape = inputs.shape();
+    shape.push_back(static_cast<Py_ssize_t>(count));
+    PyRef derivatives = checked(PyObject_CallOneArg(numpy().empty, shape_tuple(shape).get()));
+    Py_buffer view;
+    if (PyObject_GetBuffer(derivatives.get(), &view, PyBUF_WRITABLE) < 0) throw Raised{};
+    double* const d = static_cast<double*>(view.buf);
+    PyBuffer_Release(&view);
+    const Walk<N> walk = inputs.walk<N>();
+    auto each = [&out, &kernel, d, count](std::size_t i, const std::array<double, N>& values) {
+        const std::array<double, K> element = kernel(values, d + i * count);
+        for (std::size_t k = 0; k < K; ++k) out[k][i] = element[k];
+    };
+    if (inputs.size() <= 1) {
+        visit(walk, each, [] { return false; });
+    } else if (!visit_unlocked(walk, each)) {
+        throw Raised{};
+    }
+    PyRef first = results.release();
+    PyRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(K + 1)));
+    if constexpr (K == 1) {
+        PyTuple_SET_ITEM(tuple.get(), 0, first.release());
+    } else {
+        for (std::size_t k = 0; k < K; ++k) {
+            PyObject* item = PyTuple_GET_ITEM(first.get(), static_cast<Py_ssize_t>(k));
+            Py_INCREF(item);
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), item);
+        }
+    }
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(K), derivatives.release());
+    return tuple;
 }
 
 } // namespace lumagnis::fspl_module

@@ -66,7 +66,22 @@ PyRef point_source(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     });
 }
 
-PyRef disk(const Broadcast& in, const fspl::Source& source, bool gradient) {
+PyRef disk(const Broadcast& in, const fspl::Source& source, bool gradient,
+           bool coefficients = false) {
+    if (coefficients) {
+        const std::size_t count = source.coefficient_count();
+        if (!gradient) {
+            return compute_with_coefficients<2, 1>(
+                in, count, [&source](const std::array<double, 2>& v, double* d) {
+                    return std::array{source.with_coefficients<false>(v[0], v[1], d).a};
+                });
+        }
+        return compute_with_coefficients<2, 3>(
+            in, count, [&source](const std::array<double, 2>& v, double* d) {
+                const fspl::Gradient g = source.with_coefficients<true>(v[0], v[1], d);
+                return std::array{g.a, g.da_du, g.da_drho};
+            });
+    }
     if (!gradient) {
         return compute<2, 1>(in, [&source](const std::array<double, 2>& v) {
             return std::array{source.magnification(v[0], v[1])};
@@ -95,19 +110,22 @@ PyRef uniform(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 PyRef limb_darkened(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"u", "rho", "profile", "gradient"};
-    static constexpr Parameters parameters{"limb_darkened", names, 3};
+    static constexpr const char* names[] = {"u", "rho", "profile", "gradient", "coefficients"};
+    static constexpr Parameters parameters{"limb_darkened", names, 3, 4};
     const Slots bound = bind(parameters, args, nargs, kwnames);
     const bool gradient = flag(bound[3], "gradient");
+    const bool coefficients = flag(bound[4], "coefficients");
     const Broadcast in = separations_and_radii(bound[0], bound[1]);
-    return disk(in, source_of(bound[2], texts::profile_or_none_type), gradient);
+    return disk(in, source_of(bound[2], texts::profile_or_none_type), gradient, coefficients);
 }
 
 PyRef magnification_curve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"t", "t0", "u0", "tE", "rho", "profile", "gradient"};
-    static constexpr Parameters parameters{"magnification_curve", names, 5};
+    static constexpr const char* names[] = {"t",   "t0",      "u0",       "tE",
+                                            "rho", "profile", "gradient", "coefficients"};
+    static constexpr Parameters parameters{"magnification_curve", names, 5, 7};
     const Slots bound = bind(parameters, args, nargs, kwnames);
     const bool gradient = flag(bound[6], "gradient");
+    const bool coefficients = flag(bound[7], "coefficients");
     const Broadcast in{
         {bound[0], "t"}, {bound[1], "t0"}, {bound[2], "u0"}, {bound[3], "tE"}, {bound[4], "rho"}};
     in.require(1, finite, texts::t0);
@@ -115,6 +133,21 @@ PyRef magnification_curve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     in.require(3, finite_positive, texts::te);
     in.require(4, source_radius, texts::rho);
     const fspl::Source& source = source_of(bound[5], texts::profile_or_none_type);
+    if (coefficients && !gradient) {
+        return compute_with_coefficients<5, 1>(
+            in, source.coefficient_count(), [&source](const std::array<double, 5>& v, double* d) {
+                return std::array{
+                    fspl::curve_with_coefficients(source, v[0], v[1], v[2], v[3], v[4], d)};
+            });
+    }
+    if (coefficients) {
+        return compute_with_coefficients<5, 5>(
+            in, source.coefficient_count(), [&source](const std::array<double, 5>& v, double* d) {
+                const fspl::CurveGradient g = fspl::curve_gradient_with_coefficients(
+                    source, v[0], v[1], v[2], v[3], v[4], d);
+                return std::array{g.a, g.da_dt0, g.da_du0, g.da_dte, g.da_drho};
+            });
+    }
     if (!gradient) {
         return compute<5, 1>(in, [&source](const std::array<double, 5>& v) {
             return std::array{fspl::curve_magnification(source, v[0], v[1], v[2], v[3], v[4])};
@@ -175,37 +208,47 @@ At the centre, A = sqrt(rho^2 + 4) / rho:
 1.0
 )";
 
-constexpr const char limb_darkened_doc[] = R"(limb_darkened(u, rho, profile, gradient=False)
+constexpr const char limb_darkened_doc[] =
+    R"(limb_darkened(u, rho, profile, gradient=False, *, coefficients=False)
 --
 
 The magnification of a limb-darkened source disk.
 
 u is the lens-source separation and rho the source radius, both in Einstein radii; profile is
-a Linear, Quadratic, SquareRoot, Power2 or Tabulated intensity law, or None for the uniform
-disk. The brightness-weighted
+a Linear, Quadratic, SquareRoot, Power2, Nonlinear or Tabulated intensity law, or None for the
+uniform disk. The brightness-weighted
 mean of the point-source magnification over the disk: a radial integral of uniform-disk
 magnifications (by parts, against the slope of the intensity), split at the radius r = u / rho
 where its integrand has a kink, by fixed Gauss-Legendre rules; beyond 15 rho, a series in the
 source's moments. With gradient=True, returns (A, dA_du, dA_drho), carried through the same
-operations.
+operations. With coefficients=True, the result (or the tuple) is followed by dA_dcoefficients,
+an array of the broadcast shape with one more axis: the derivatives in the law's coefficients
+in its constructor's order (a Tabulated profile: in each intensity sample). They come from the
+same integrals, the magnification being a ratio of two integrals linear in the intensity; the
+value and the other derivatives are the same bits as without them.
 
 >>> round(limb_darkened(0.0, 0.1, Linear(0.6)), 10)
 21.8045035637
 >>> limb_darkened([0.0, 0.05, 1.0], 0.1, Quadratic(0.4, 0.3)).shape
 (3,)
+>>> A, dA_dcoefficients = limb_darkened([0.0, 0.05], 0.1, Quadratic(0.4, 0.3), coefficients=True)
+>>> dA_dcoefficients.shape
+(2, 2)
 )";
 
 constexpr const char magnification_curve_doc[] =
-    R"(magnification_curve(t, t0, u0, tE, rho, profile=None, gradient=False)
+    R"(magnification_curve(t, t0, u0, tE, rho, profile=None, gradient=False, *, coefficients=False)
 --
 
 The magnification along a straight trajectory: a light curve.
 
 u = sqrt(u0^2 + ((t - t0) / tE)^2) with t and t0 in any one time unit, tE the Einstein time in
 that unit, u0 the impact parameter and rho the source radius in Einstein radii. profile=None
-is the uniform disk, otherwise a Linear, Quadratic, SquareRoot, Power2 or Tabulated law.
-With gradient=True, returns (A, dA_dt0, dA_du0, dA_dtE, dA_drho), by the chain rule through
-the trajectory.
+is the uniform disk, otherwise a Linear, Quadratic, SquareRoot, Power2, Nonlinear or
+Tabulated law. With gradient=True, returns (A, dA_dt0, dA_du0, dA_dtE, dA_drho), by the chain
+rule through the trajectory. With coefficients=True, the result (or the tuple) is followed by
+dA_dcoefficients, with one more axis than A: the derivatives in the law's coefficients, as
+limb_darkened gives them (no axis length for the uniform disk).
 
 >>> round(magnification_curve(0.0, 0.0, 0.0, 20.0, 0.1), 10)
 20.0249843945

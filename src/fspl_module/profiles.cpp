@@ -98,6 +98,18 @@ template <> struct Traits<fspl::Power2> {
     }
 };
 
+template <> struct Traits<fspl::Nonlinear> {
+    static constexpr const char* name = "Nonlinear";
+    static constexpr const char* fields[] = {"a1", "a2", "a3", "a4"};
+    static nb::tuple state(const fspl::Nonlinear& law) {
+        return nb::make_tuple(law.a1, law.a2, law.a3, law.a4);
+    }
+    static fspl::Nonlinear from(nb::handle s) {
+        const auto v = state_floats(s, name, fields);
+        return {v[0], v[1], v[2], v[3]};
+    }
+};
+
 nb::tuple as_tuple(const std::vector<double>& values) {
     nb::list items;
     for (const double value : values) items.append(nb::float_(value));
@@ -115,17 +127,36 @@ std::vector<double> samples(nb::handle values) {
     return result;
 }
 
-template <> struct Traits<fspl::Tabulated> {
+// The class Tabulated holds a table in r or, made by Tabulated.from_mu, one in mu.
+struct Table {
+    bool in_mu;
+    std::vector<double> x; // r or mu
+    std::vector<double> intensity;
+
+    operator fspl::Profile() const {
+        if (in_mu) return fspl::TabulatedMu{x, intensity};
+        return fspl::Tabulated{x, intensity};
+    }
+};
+
+// The state of a table in r is (r, intensity); that of a table in mu (None, intensity, mu), so
+// that the attributes r and intensity read the same places in both.
+template <> struct Traits<Table> {
     static constexpr const char* name = "Tabulated";
     static constexpr const char* fields[] = {"r", "intensity"};
-    static nb::tuple state(const fspl::Tabulated& law) {
-        return nb::make_tuple(as_tuple(law.r), as_tuple(law.intensity));
+    static nb::tuple state(const Table& law) {
+        if (law.in_mu) return nb::make_tuple(nb::none(), as_tuple(law.intensity), as_tuple(law.x));
+        return nb::make_tuple(as_tuple(law.x), as_tuple(law.intensity));
     }
-    static fspl::Tabulated from(nb::handle s) {
-        if (!PyTuple_Check(s.ptr()) || PyTuple_GET_SIZE(s.ptr()) != 2) {
-            throw nb::type_error(texts::state_tables);
+    static Table from(nb::handle s) {
+        const Py_ssize_t size = PyTuple_Check(s.ptr()) ? PyTuple_GET_SIZE(s.ptr()) : 0;
+        if (size == 3 && PyTuple_GET_ITEM(s.ptr(), 0) == Py_None) {
+            return {true, samples(PyTuple_GET_ITEM(s.ptr(), 2)),
+                    samples(PyTuple_GET_ITEM(s.ptr(), 1))};
         }
-        return {samples(PyTuple_GET_ITEM(s.ptr(), 0)), samples(PyTuple_GET_ITEM(s.ptr(), 1))};
+        if (size != 2) throw nb::type_error(texts::state_tables);
+        return {false, samples(PyTuple_GET_ITEM(s.ptr(), 0)),
+                samples(PyTuple_GET_ITEM(s.ptr(), 1))};
     }
 };
 
@@ -144,6 +175,16 @@ template <class Law> std::string repr(const Bound<Law>& self) {
         ++i;
     }
     return text + ")";
+}
+
+template <> std::string repr<Table>(const Bound<Table>& self) {
+    const nb::tuple values = Traits<Table>::state(self.law);
+    if (!self.law.in_mu) {
+        return std::string("Tabulated(r=") + nb::repr(values[0]).c_str() +
+               ", intensity=" + nb::repr(values[1]).c_str() + ")";
+    }
+    return std::string("Tabulated.from_mu(mu=") + nb::repr(values[2]).c_str() +
+           ", intensity=" + nb::repr(values[1]).c_str() + ")";
 }
 
 template <class Law> nb::class_<Bound<Law>> bind_common(nb::module_& module, const char* doc) {
@@ -298,7 +339,28 @@ Power2(c=0.6, alpha=0.5)
             },
             "c"_a, "alpha"_a);
 
-    bind_common<fspl::Tabulated>(module, R"(Tabulated(r, intensity)
+    bind_common<fspl::Nonlinear>(module, R"(Nonlinear(a1, a2, a3, a4)
+
+The four-coefficient nonlinear limb-darkening law (Claret 2000), the form of the stellar-
+atmosphere tables: intensity 1 - a1 (1 - mu^(1/2)) - a2 (1 - mu) - a3 (1 - mu^(3/2))
+- a4 (1 - mu^2), where mu = sqrt(1 - r^2) and r is the radius in source radii. The
+coefficients must be finite and keep the intensity non-negative for every mu in [0, 1]: in
+s = sqrt(mu) it is a quartic, whose sign at the limb and at its minima is decided in exact
+arithmetic, so that an intensity touching zero is accepted and one dipping below is refused.
+
+>>> Nonlinear(0.7, -0.6, 1.1, -0.45)
+Nonlinear(a1=0.7, a2=-0.6, a3=1.1, a4=-0.45)
+>>> Nonlinear(0.0, 0.6, 0.0, 0.0) == Nonlinear(0.0, 0.6, 0.0, 0.0)
+True
+)")
+        .def(
+            "__init__",
+            [](Bound<fspl::Nonlinear>* self, double a1, double a2, double a3, double a4) {
+                new (self) Bound<fspl::Nonlinear>(checked_law(fspl::Nonlinear{a1, a2, a3, a4}));
+            },
+            "a1"_a, "a2"_a, "a3"_a, "a4"_a);
+
+    bind_common<Table>(module, R"(Tabulated(r, intensity)
 
 A tabulated intensity profile: the samples intensity[i] at the radii r[i] (source radii,
 strictly ascending within [0, 1]), interpolated linearly in r; beyond the first and last
@@ -306,16 +368,32 @@ radius the intensity is that of the nearest sample. The intensities must be fini
 non-negative and not all zero. Both arguments are one-dimensional, anything numpy.asarray
 accepts; the attributes are tuples of floats.
 
+Tabulated.from_mu(mu, intensity) makes a table in mu instead, the form of the stellar-atmosphere
+tables; its r attribute is then None and its mu attribute the samples.
+
 >>> Tabulated([0.0, 0.5, 1.0], [1.0, 0.9, 0.5])
 Tabulated(r=(0.0, 0.5, 1.0), intensity=(1.0, 0.9, 0.5))
 )")
         .def(
             "__init__",
-            [](Bound<fspl::Tabulated>* self, nb::handle r, nb::handle intensity) {
-                fspl::Tabulated law{samples(r), samples(intensity)};
-                new (self) Bound<fspl::Tabulated>(checked_law(std::move(law)));
+            [](Bound<Table>* self, nb::handle r, nb::handle intensity) {
+                Table law{false, samples(r), samples(intensity)};
+                new (self) Bound<Table>(checked_law(std::move(law)));
             },
-            "r"_a, "intensity"_a);
+            "r"_a, "intensity"_a)
+        .def_prop_ro("mu",
+                     [](const Bound<Table>& self) -> nb::object {
+                         if (!self.law.in_mu) return nb::none();
+                         return as_tuple(self.law.x);
+                     })
+        // The public Tabulated.from_mu, with its signature and documentation, is the package's
+        // own function around this one.
+        .def_static(
+            "_from_mu",
+            [](nb::handle mu, nb::handle intensity) {
+                return Bound<Table>(checked_law(Table{true, samples(mu), samples(intensity)}));
+            },
+            "mu"_a, "intensity"_a);
 }
 
 const models::fspl::Source* prepared_source(nb::handle profile) {
@@ -323,7 +401,8 @@ const models::fspl::Source* prepared_source(nb::handle profile) {
     if (const auto* source = source_if<fspl::Quadratic>(profile)) return source;
     if (const auto* source = source_if<fspl::SquareRoot>(profile)) return source;
     if (const auto* source = source_if<fspl::Power2>(profile)) return source;
-    return source_if<fspl::Tabulated>(profile);
+    if (const auto* source = source_if<fspl::Nonlinear>(profile)) return source;
+    return source_if<Table>(profile);
 }
 
 } // namespace lumagnis::fspl_module

@@ -15,9 +15,10 @@ inline constexpr const char* gamma =
 inline constexpr const char* tabulated_dimensions =
     "Tabulated: r and intensity must be one-dimensional";
 inline constexpr const char* profile_type =
-    "profile must be a Linear, Quadratic, SquareRoot, Power2 or Tabulated object";
+    "profile must be a Linear, Quadratic, SquareRoot, Power2, Nonlinear or Tabulated object";
 inline constexpr const char* profile_or_none_type =
-    "profile must be None or a Linear, Quadratic, SquareRoot, Power2 or Tabulated object";
+    "profile must be None or a Linear, Quadratic, SquareRoot, Power2, Nonlinear or Tabulated "
+    "object";
 
 } // namespace lumagnis::fspl_module::texts
 
@@ -39,6 +40,7 @@ inline constexpr const char* profile_not_ready =
     "profile: this %s object is not initialised (it was made by %s.__new__ without __init__)";
 inline constexpr const char* state_floats = "%s state must be a tuple (%s) of floats";
 inline constexpr const char* state_tables =
-    "Tabulated state must be a tuple (r, intensity) of two one-dimensional sequences of floats";
+    "Tabulated state must be a tuple (r, intensity), or (None, intensity, mu) for a table in mu, "
+    "of one-dimensional sequences of floats";
 
 } // namespace lumagnis::fspl_module::texts

@@ -13,6 +13,7 @@ namespace lumagnis::models::fspl {
 namespace {
 
 using numerics::GaussNode;
+using rules::steep_end;
 using rules::steep_panels;
 using rules::steep_rule;
 
@@ -129,11 +130,19 @@ double at_least_one(double a) { return a < 1.0 ? 1.0 : a; }
 // w r^2 A_U(u, rho r) to the value and the matching terms to the slopes, the four uniform
 // disks evaluated side by side. With `far_lanes`, a disk far inside the lens's distance takes
 // the far-field series, whose error does not grow with u / R as the closed form's does.
+// Other integrands over the same nodes, for the derivatives in the coefficients: count
+// weights per node, whose shares w r^2 A_U(u, rho r) go to sum[0 .. count).
+struct Shares {
+    int count;
+    const double (*weight)[disk_lanes];
+    double* sum;
+};
+
 // With `rim_lanes`, every disk whose closed-form slopes are poor (the lens near its centre,
 // among others) takes the rim integrals' slopes, not only those of a large source.
 template <bool WithGradient>
 void add_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum,
-               bool far_lanes = false, bool rim_lanes = false) {
+               bool far_lanes = false, bool rim_lanes = false, const Shares* shares = nullptr) {
     double radius[disk_lanes];
     for (int i = 0; i < disk_lanes; ++i) radius[i] = rho * r[i];
     DiskLanes disk =
@@ -161,6 +170,13 @@ void add_nodes(double u, double rho, const double* r, const double* weight, Grad
             sum.da_drho += (w * r[i]) * disk.da_dradius[i];
         }
     }
+    if (shares == nullptr) return;
+    for (int j = 0; j < shares->count; ++j) {
+        for (int i = 0; i < disk_lanes; ++i) {
+            const double w = shares->weight[j][i] * (r[i] * r[i]);
+            if (w != 0.0) shares->sum[j] += w * disk.a[i];
+        }
+    }
 }
 
 } // namespace
@@ -176,9 +192,11 @@ void add_nodes(double u, double rho, const double* r, const double* weight, Grad
 // mu one of them has a square root at an end) and cost no trigonometric call. With
 // t = psi^(1 / gamma), -I'(r) dr = sum c beta mu^(beta - 1) r dphi is bounded at the limb for
 // every term: mu^(beta - 1) dt ~ psi^(beta / gamma - 1) dpsi with beta >= gamma.
-template <bool WithGradient> void Source::add_power_law(double u, double rho, Gradient& sum) const {
+template <bool WithGradient>
+void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis) const {
     const double z = u / rho;
     const double inv_gamma = 1 / gamma_;
+    double basis_weight[max_basis][disk_lanes];
     const auto add_piece = [&](double lo, double hi, std::span<const GaussNode> rule) {
         const double length = hi - lo;
         if (!(length > 0)) return;
@@ -197,8 +215,29 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
                                  (power(shrink, term.mu_exponent) * power(psi, term.psi_exponent));
                 r[i] = (1 - t * t) * inv;
                 weight[i] = (length * node.w) * (sum_terms * (r[i] * shrink));
+                if (basis != nullptr)
+                    basis_weights(psi, t, shrink, (length * node.w) * (r[i] * shrink), i,
+                                  basis_weight);
             }
-            add_nodes<WithGradient>(u, rho, r, weight, sum);
+            if (basis == nullptr) {
+                add_nodes<WithGradient>(u, rho, r, weight, sum);
+            } else {
+                const Shares shares{.count = static_cast<int>(basis_.size()),
+                                    .weight = basis_weight,
+                                    .sum = basis->term};
+                add_nodes<WithGradient>(u, rho, r, weight, sum, false, false, &shares);
+                if (limb_logarithm_) {
+                    for (int i = 0; i < disk_lanes; ++i) {
+                        const GaussNode& node = rule[first + i];
+                        basis->log_error += (length * node.w) * std::log(lo + length * node.x);
+                    }
+                }
+            }
+        }
+        if (basis != nullptr && limb_logarithm_) {
+            // The exact integral of ln(psi) over [lo, hi], 0 ln 0 being 0.
+            const auto x_log_x = [](double x) { return x > 0 ? x * std::log(x) - x : 0.0; };
+            basis->log_error -= x_log_x(hi) - x_log_x(lo);
         }
     };
     const bool rough_limb = rough_limb_;
@@ -266,9 +305,21 @@ template <bool WithGradient> void Source::add_power_law(double u, double rho, Gr
 // off the real axis and fade like e^(-v). Panels that lengthen with v follow that; beyond the
 // last, the share goes to the limb disk (limb_weight_).
 template <bool WithGradient>
-void Source::add_steep_limb(double u, double rho, Gradient& sum) const {
+void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basis) const {
     const double z = u / rho;
     const bool large = rho > large_source;
+    // The basis functions' shares, b = mu^beta: beta mu^beta r dv; b = mu^beta ln mu:
+    // mu^beta (1 + beta ln mu) r dv. Beyond the last panel their share is b(2 e^-steep_end),
+    // taken by the limb disk.
+    double basis_weight[max_basis][disk_lanes];
+    if (basis != nullptr) {
+        const double mu_end = 2 * std::exp(-steep_end);
+        for (std::size_t j = 0; j < basis_.size(); ++j) {
+            const BasisTerm& b = basis_[j];
+            const double tail = std::pow(mu_end, b.beta) * (b.logarithm ? std::log(mu_end) : 1.0);
+            basis->term[j] += tail * basis->uniform;
+        }
+    }
     const auto add_panel = [&](double lo, double hi, std::span<const GaussNode> rule) {
         const double length = hi - lo;
         if (!(length > 0)) return;
@@ -286,8 +337,22 @@ void Source::add_steep_limb(double u, double rho, Gradient& sum) const {
                     sum_terms += term.c_beta * std::pow(mu, term.beta);
                 r[i] = std::tanh(v);
                 weight[i] = (length * node.w) * (sum_terms * r[i]);
+                if (basis == nullptr) continue;
+                for (std::size_t j = 0; j < basis_.size(); ++j) {
+                    const BasisTerm& b = basis_[j];
+                    const double share = b.logarithm ? 1 - b.beta * std::log(std::cosh(v)) : b.beta;
+                    basis_weight[j][i] =
+                        ((length * node.w) * r[i]) * (std::pow(mu, b.beta) * share);
+                }
             }
-            add_nodes<WithGradient>(u, rho, r, weight, sum);
+            if (basis == nullptr) {
+                add_nodes<WithGradient>(u, rho, r, weight, sum);
+            } else {
+                const Shares shares{.count = static_cast<int>(basis_.size()),
+                                    .weight = basis_weight,
+                                    .sum = basis->term};
+                add_nodes<WithGradient>(u, rho, r, weight, sum, false, false, &shares);
+            }
         }
     };
     // The kink at r = z: t^2 = (1 - z) / (1 + z), v = -log1p(-2 z / (1 + z)) / 2.
@@ -311,7 +376,8 @@ void Source::add_steep_limb(double u, double rho, Gradient& sum) const {
 
 // The tabulated intensity is linear in r between samples: -I'(r) is constant on each
 // segment, and the segment holding the kink is split there.
-template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gradient& sum) const {
+template <bool WithGradient>
+void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis) const {
     const double z = u / rho;
     const Length tabulated_length = rho > large_source ? Length::large : Length::normal;
     // A table whose intensity has a slope at r = 0 gives the rings far inside the lens's
@@ -322,6 +388,11 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
     // -I'(r) dr over a part [lo, hi] of a segment whose intensity falls by `drop` over its
     // length: drop times the part's fraction of the segment, so that no slope is formed (it
     // overflows for a segment a subnormal step wide).
+    // With the basis sums, the integral of r^2 A_U over each segment: the value's weight
+    // without the drop, in r.
+    double segment_weight[1][disk_lanes];
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    std::size_t segment = 0;
     const auto add_piece = [&](double lo, double hi, double drop, double fraction,
                                std::span<const GaussNode> rule) {
         const double length = hi - lo;
@@ -332,13 +403,25 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
             for (int i = 0; i < disk_lanes; ++i) {
                 r[i] = lo + length * rule[first + i].x;
                 weight[i] = (fraction * rule[first + i].w) * drop;
+                segment_weight[0][i] = length * rule[first + i].w;
             }
-            add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, centre);
+            if (basis == nullptr) {
+                add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, centre);
+            } else {
+                const Shares shares{
+                    .count = 1, .weight = segment_weight, .sum = &basis->segment[segment]};
+                // A flat segment adds nothing to the value, only to its samples' derivatives.
+                if (drop == 0.0)
+                    add_nodes<false>(u, rho, r, weight, unused, concentrated_, centre, &shares);
+                else
+                    add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, centre, &shares);
+            }
         }
     };
     for (std::size_t k = 0; k < table_step_.size(); ++k) {
         const double drop = -table_step_[k];
-        if (drop == 0.0) continue;
+        segment = k;
+        if (drop == 0.0 && basis == nullptr) continue;
         const double lo = table_r_[k];
         const double hi = table_r_[k + 1];
         const double length = hi - lo;
@@ -391,7 +474,82 @@ template <bool WithGradient> void Source::add_tabulated(double u, double rho, Gr
     }
 }
 
-template <bool WithGradient> Gradient Source::evaluate(double u, double rho) const {
+// The terms of the integral by parts, by the law's kind.
+template <bool WithGradient>
+void Source::evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basis) const {
+    if (steep_limb_)
+        add_steep_limb<WithGradient>(u, rho, sum, basis);
+    else if (kind_ == Kind::power_law)
+        add_power_law<WithGradient>(u, rho, sum, basis);
+    else if (kind_ == Kind::mu_table)
+        add_mu_table<WithGradient>(u, rho, sum, basis);
+    else
+        add_tabulated<WithGradient>(u, rho, sum, basis);
+}
+
+// A table in mu is linear in mu between samples: -I'(r) dr = (dI/dmu) dmu is the linear law's
+// share on each segment, integrated in t = tan(phi / 2) as the analytic laws are, between the
+// samples' t, and split at the kink.
+template <bool WithGradient>
+void Source::add_mu_table(double u, double rho, Gradient& sum, BasisSums* basis) const {
+    const double z = u / rho;
+    const Length length_of_rule = rho > large_source ? Length::large : Length::normal;
+    // The kink at t = sqrt((1 - z) / (1 + z)) for a lens inside; for one outside, the
+    // singularity at the imaginary t = i sqrt((z - 1) / (z + 1)), off the limb end t = 0.
+    const double kink = z < 1 ? std::sqrt((1 - z) / (1 + z)) : -std::sqrt((z - 1) / (z + 1));
+    double segment_weight[1][disk_lanes];
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    std::size_t segment = 0;
+    const auto add_piece = [&](double lo, double hi, double slope,
+                               std::span<const GaussNode> rule) {
+        const double length = hi - lo;
+        if (!(length > 0)) return;
+        for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
+            double weight[disk_lanes];
+            double r[disk_lanes];
+            for (int i = 0; i < disk_lanes; ++i) {
+                const GaussNode& node = rule[first + i];
+                const double t = lo + length * node.x;
+                const double inv = 1 / (1 + t * t);
+                r[i] = (1 - t * t) * inv;
+                segment_weight[0][i] = (length * node.w) * (r[i] * (2 * inv));
+                weight[i] = segment_weight[0][i] * slope;
+            }
+            if (basis == nullptr) {
+                add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_);
+            } else {
+                const Shares shares{
+                    .count = 1, .weight = segment_weight, .sum = &basis->segment[segment]};
+                if (slope == 0.0)
+                    add_nodes<false>(u, rho, r, weight, unused, concentrated_, false, &shares);
+                else
+                    add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, false, &shares);
+            }
+        }
+    };
+    for (std::size_t k = 0; k < mu_slope_.size(); ++k) {
+        const double slope = mu_slope_[k];
+        segment = k;
+        if (slope == 0.0 && basis == nullptr) continue;
+        const double lo = table_r_[k];
+        const double hi = table_r_[k + 1];
+        const double length = hi - lo;
+        if (z > 0 && lo < kink && kink < hi) {
+            add_piece(lo, kink, slope, rule_for(false, true, length_of_rule));
+            add_piece(kink, hi, slope, rule_for(true, false, length_of_rule));
+        } else {
+            // The kink (or the singularity off t = 0) within a segment's length of an end draws
+            // that end out; at the centre, z = 0, it is no kink.
+            const double gap_lo = kink >= 0 ? lo - kink : std::hypot(lo, kink);
+            const bool left = z > 0 && gap_lo >= 0 && gap_lo < length;
+            const bool right = z > 0 && kink >= hi && kink - hi < length;
+            add_piece(lo, hi, slope, rule_for(left, right, length_of_rule));
+        }
+    }
+}
+
+template <bool WithGradient>
+Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
     if (std::isnan(u)) return Gradient{.a = nan, .da_du = nan, .da_drho = nan};
     if (std::isinf(u)) return Gradient{.a = 1.0, .da_du = 0.0, .da_drho = 0.0};
     if (kind_ == Kind::uniform) {
@@ -418,22 +576,33 @@ template <bool WithGradient> Gradient Source::evaluate(double u, double rho) con
         sum.a = limb_weight_ * disk.a;
         sum.da_du = limb_weight_ * disk.da_du;
         sum.da_drho = limb_weight_ * disk.da_dradius;
+        if (basis != nullptr) basis->uniform = disk.a;
+    } else if (basis != nullptr) {
+        basis->uniform = uniform_disk<false>(u, rho).a;
     }
-    if (steep_limb_)
-        add_steep_limb<WithGradient>(u, rho, sum);
-    else if (kind_ == Kind::power_law)
-        add_power_law<WithGradient>(u, rho, sum);
-    else
-        add_tabulated<WithGradient>(u, rho, sum);
+    if (kind_ == Kind::power_law && basis != nullptr && basis_pass_ != nullptr) {
+        // The value by its own rule, the basis by the pass's.
+        evaluate_terms<WithGradient>(u, rho, sum, nullptr);
+        Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+        basis_pass_->evaluate_terms<false>(u, rho, unused, basis);
+    } else {
+        evaluate_terms<WithGradient>(u, rho, sum, basis);
+    }
     return Gradient{.a = at_least_one(sum.a / norm_),
                     .da_du = u == 0 ? 0.0 : sum.da_du / norm_,
                     .da_drho = sum.da_drho / norm_};
 }
 
+template Gradient Source::evaluate<false>(double, double, BasisSums*) const;
+template Gradient Source::evaluate<true>(double, double, BasisSums*) const;
+
 double Source::magnification(double u, double rho) const { return evaluate<false>(u, rho).a; }
 
 Gradient Source::gradient(double u, double rho) const {
-    Gradient g = evaluate<true>(u, rho);
+    return near_centre(evaluate<true>(u, rho), u, rho);
+}
+
+Gradient Source::near_centre(Gradient g, double u, double rho) const {
     // Closer to the centre than this, the nodes next to the kink are placed to an absolute,
     // not a relative, precision, and dA/du, which vanishes like u, loses its digits (3e-8 at
     // u = 4e-9 rho). For a law in mu, an even and analytic function of the position on the
@@ -442,7 +611,7 @@ Gradient Source::gradient(double u, double rho) const {
     // which the curve then passes through. (A table with a slope at r = 0 adds u log u, and
     // keeps its own nodes, placed in r.)
     const double near = centre_ratio * rho;
-    if (kind_ == Kind::power_law && u > 0 && u < near) {
+    if ((kind_ == Kind::power_law || smooth_centre_) && u > 0 && u < near) {
         const double far = 2 * near;
         const double at_near = evaluate<true>(near, rho).da_du / near;
         const double at_far = evaluate<true>(far, rho).da_du / far;

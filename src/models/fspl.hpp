@@ -7,7 +7,9 @@
 // (the binding checks them first): rho finite and positive, u >= 0, +inf or NaN, profiles
 // accepted by profile_error(). u = NaN gives NaN, u = +inf gives 1.
 
+#include <array>
 #include <cstddef>
+#include <memory>
 #include <variant>
 #include <vector>
 
@@ -32,6 +34,13 @@ struct Power2 { // 1 - c (1 - mu^alpha)
     double c;
     double alpha;
 };
+// The four-coefficient nonlinear law: 1 - sum_k a_k (1 - mu^(k / 2)), k = 1 .. 4.
+struct Nonlinear {
+    double a1;
+    double a2;
+    double a3;
+    double a4;
+};
 // Linear in the radius r between the samples (r strictly ascending within [0, 1]); beyond
 // the first and last sample the intensity is that of the nearest sample.
 struct Tabulated {
@@ -39,7 +48,16 @@ struct Tabulated {
     std::vector<double> intensity;
 };
 
-using Profile = std::variant<Uniform, Linear, Quadratic, SquareRoot, Power2, Tabulated>;
+// Linear in mu between the samples (mu strictly ascending or descending within [0, 1]), the
+// form of the stellar-atmosphere tables; beyond the first and last sample the intensity is that
+// of the nearest sample.
+struct TabulatedMu {
+    std::vector<double> mu;
+    std::vector<double> intensity;
+};
+
+using Profile =
+    std::variant<Uniform, Linear, Quadratic, SquareRoot, Power2, Tabulated, Nonlinear, TabulatedMu>;
 
 // Why `profile` cannot be used (a fixed text naming the parameter and the rule), or nullptr
 // when it can: coefficients finite, intensity non-negative everywhere on the disk and not zero
@@ -67,11 +85,38 @@ public:
     // The same `a` bits as magnification(u, rho).
     Gradient gradient(double u, double rho) const;
 
+    // The law's coefficients, in its constructor's order (a table's intensity samples).
+    std::size_t coefficient_count() const { return coefficients_.size(); }
+    // magnification() or gradient(), to the bit, and the derivatives of A in the law's
+    // coefficients in d_coefficients[0 .. coefficient_count()).
+    template <bool WithGradient>
+    Gradient with_coefficients(double u, double rho, double* d_coefficients) const;
+
 private:
-    template <bool WithGradient> Gradient evaluate(double u, double rho) const;
-    template <bool WithGradient> void add_power_law(double u, double rho, Gradient& sum) const;
-    template <bool WithGradient> void add_steep_limb(double u, double rho, Gradient& sum) const;
-    template <bool WithGradient> void add_tabulated(double u, double rho, Gradient& sum) const;
+    struct BasisSums;
+    template <bool WithGradient>
+    Gradient evaluate(double u, double rho, BasisSums* basis = nullptr) const;
+    template <bool WithGradient>
+    void add_power_law(double u, double rho, Gradient& sum, BasisSums* basis) const;
+    template <bool WithGradient>
+    void add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basis) const;
+    template <bool WithGradient>
+    void add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis) const;
+    template <bool WithGradient>
+    void add_mu_table(double u, double rho, Gradient& sum, BasisSums* basis) const;
+    template <bool WithGradient>
+    void evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basis) const;
+    void prepare_mu_table(const TabulatedMu& table);
+    void prepare_coefficients(const Profile& profile);
+    // gradient()'s slopes, from evaluate's: dA/du of a law in mu near the centre.
+    Gradient near_centre(Gradient g, double u, double rho) const;
+    // The rule of a law whose exponents are `betas` (all positive), its smallest `gamma`:
+    // sets gamma_, rough_limb_ (or at least `rough`), steep_limb_ and peaked_.
+    void choose_rule(double gamma, const std::vector<double>& betas, bool rough);
+    // The weights of the basis terms at one node of add_power_law: `common` is the node's
+    // weight times r dmu / dt.
+    void basis_weights(double psi, double t, double shrink, double common, int lane,
+                       double (*out)[disk_lanes]) const;
 
     // An analytic law is a sum of terms c mu^beta. Its intensity is integrated in the variable
     // psi, t = tan(phi / 2) = psi^(1 / gamma) with phi the angle from the limb, in which the
@@ -84,7 +129,7 @@ private:
         double mu_exponent;  // beta - 1
         double psi_exponent; // beta / gamma - 1
     };
-    enum class Kind { uniform, power_law, tabulated };
+    enum class Kind { uniform, power_law, tabulated, mu_table };
 
     Kind kind_ = Kind::uniform;
     double norm_ = 1.0;           // the integral of 2 r I(r) dr over [0, 1]
@@ -100,8 +145,55 @@ private:
     std::vector<double> table_r_;
     std::vector<double> table_step_; // I(r_k+1) - I(r_k), the intensities scaled to a peak of 1
     bool concentrated_ = false;      // a table whose flux sits in a small part of the disk
+    std::vector<double> table_mu_;   // a table in mu: its samples, ascending (table_r_: their t)
+    std::vector<double> mu_slope_;   // a table in mu: dI/dmu on each segment, scaled as above
+    bool table_reversed_ = false;    // a table in mu given in descending mu
+    bool smooth_centre_ = false;     // a table in mu with no sample within 5e-3 of the centre
     Moments moments_{};
+
+    // The derivatives in the coefficients. dI/dp for each coefficient p is a combination of
+    // the constant 1 and basis functions b_j: mu^beta_j, or mu^beta ln(mu) for Power2's
+    // exponent; A is linear-fractional in it, dA/dp = (F[dI/dp] - A N[dI/dp]) / N with F the
+    // numerator and N the flux, both linear in the intensity. F[b_j] are integrated over the
+    // same nodes as the value where the rule suits them, else in a pass of their own.
+    struct BasisTerm {
+        double beta;
+        double scale;        // beta / gamma, or 1 / gamma with the logarithm
+        double mu_exponent;  // beta - 1
+        double psi_exponent; // beta / gamma - 1
+        bool logarithm;      // mu^beta ln(mu): -b'(r) dr = mu^(beta - 1) (1 + beta ln mu) dmu
+    };
+    static constexpr int max_basis = 4;
+    struct Coefficient {
+        double constant;                     // the weight of 1 in dI/dp
+        std::array<double, max_basis> basis; // the weights of b_j (a table: unused)
+        double flux;                         // N[dI/dp]
+        Moments far;                         // (moments of dI/dp - N[dI/dp] moments_) / N
+    };
+    struct BasisSums {
+        double uniform = 0.0;        // F[1] = A_U(u, rho)
+        double term[max_basis] = {}; // F[b_j]
+        double* segment = nullptr;   // a table: the integral of r^2 A_U over each segment
+        // The rule's error on the integral of ln(psi) over the pieces, which corrects the
+        // logarithm's share at the limb (see with_coefficients).
+        double log_error = 0.0;
+    };
+    std::vector<BasisTerm> basis_;
+    bool limb_logarithm_ = false; // a basis term ~ ln(psi) at the limb, psi_exponent 0
+    std::vector<Coefficient> coefficients_;
+    double flux_ = 1.0; // N, the law's flux as given (norm_ is that of the scaled intensity)
+    std::shared_ptr<const Source>
+        basis_pass_; // the basis' own rule, where the value's does not suit
 };
+
+// The value and derivatives along a straight trajectory, as curve_magnification (A only) or
+// curve_gradient gives them, and the derivatives in the law's coefficients (not moved by the
+// trajectory) in d_coefficients[0 .. source.coefficient_count()).
+double curve_with_coefficients(const Source& source, double t, double t0, double u0, double te,
+                               double rho, double* d_coefficients);
+struct CurveGradient;
+CurveGradient curve_gradient_with_coefficients(const Source& source, double t, double t0, double u0,
+                                               double te, double rho, double* d_coefficients);
 
 // Along a straight trajectory: u = sqrt(u0^2 + ((t - t0) / tE)^2).
 struct CurveGradient {

@@ -135,6 +135,24 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
 template DiskValue far_field<false>(double, double, const Moments&);
 template DiskValue far_field<true>(double, double, const Moments&);
 
+double far_field_difference(double u, double radius, const Moments& difference) {
+    if (u > point_source_separation) return 0.0;
+    const int terms = far_term_count(u / radius);
+    const int order = 2 * terms;
+    Taylor c = point_source_taylor(u * u, order);
+    const double ratio2 = (radius / u) * (radius / u);
+    double sum = 0;
+    double factor = 1;
+    for (int k = 1; k < terms; ++k) {
+        // One application of d/deta ((1 + eta) d/deta), as in far_field.
+        for (int i = 0; i + 2 <= order - 2 * (k - 1); ++i)
+            c[i] = ((i + 1) * (i + 2)) * c[i + 2] + ((i + 1) * (i + 1)) * c[i + 1];
+        factor = factor * (ratio2 / (static_cast<double>(k) * k));
+        sum += (difference.m[k] * factor) * c[0];
+    }
+    return sum;
+}
+
 template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
     if constexpr (!WithGradient) {
         if (far_for_values(u, radius))

@@ -34,6 +34,9 @@ struct DiskValue {
 // The brightness-weighted mean of the point-lens magnification over a disk with the given
 // moments, by its far-field series in (R / u)^2. Valid where far_for_slopes(u, R).
 template <bool WithGradient> DiskValue far_field(double u, double radius, const Moments& moments);
+// The series' terms of order 1 and up for a difference of two sources' moments (m[0] unused):
+// the difference of their magnifications, with its full relative precision however small.
+double far_field_difference(double u, double radius, const Moments& difference);
 
 // The uniform disk: its value and, with WithGradient, the partial derivatives in u and R.
 // u >= 0 and R > 0 finite; u = +inf gives 1.

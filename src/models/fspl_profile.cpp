@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "models/fspl.hpp"
+#include "models/fspl_quartic.hpp"
 #include "numerics/constants.hpp"
 
 namespace lumagnis::models::fspl {
@@ -31,6 +32,16 @@ inline constexpr const char* power2_alpha = "Power2: alpha must be within [0.001
 inline constexpr const char* power2_c =
     "Power2: c must be finite and at most 1 (the intensity 1 - c at the limb must not be "
     "negative)";
+inline constexpr const char* nonlinear_finite = "Nonlinear: a1, a2, a3 and a4 must be finite";
+inline constexpr const char* nonlinear_negative =
+    "Nonlinear: a1, a2, a3 and a4 must keep the intensity 1 - a1 (1 - mu^(1/2)) - a2 (1 - mu) - "
+    "a3 (1 - mu^(3/2)) - a4 (1 - mu^2) non-negative for every mu in [0, 1]";
+inline constexpr const char* tabulated_mu_lengths =
+    "Tabulated.from_mu: mu and intensity must have the same length, at least 1";
+inline constexpr const char* tabulated_mu_samples =
+    "Tabulated.from_mu: mu must be strictly ascending or strictly descending and within [0, 1]";
+inline constexpr const char* tabulated_mu_intensity =
+    "Tabulated.from_mu: intensity must be finite and non-negative, and not zero everywhere";
 inline constexpr const char* tabulated_lengths =
     "Tabulated: r and intensity must have the same length, at least 1";
 inline constexpr const char* tabulated_radii =
@@ -95,6 +106,15 @@ const char* check(const Power2& law) {
     return std::isfinite(law.c) && law.c <= 1.0 ? nullptr : texts::power2_c;
 }
 
+// In s = sqrt(mu) the intensity is a quartic on [0, 1], whose sign is decided exactly.
+const char* check(const Nonlinear& law) {
+    const double a[4] = {law.a1, law.a2, law.a3, law.a4};
+    for (const double c : a) {
+        if (!std::isfinite(c)) return texts::nonlinear_finite;
+    }
+    return quartic_law_nonnegative(a) ? nullptr : texts::nonlinear_negative;
+}
+
 // Linear interpolation never leaves the range of its samples, and the extension beyond the
 // first and last radius repeats a sample: the samples' signs are the intensity's.
 const char* check(const Tabulated& law) {
@@ -111,6 +131,26 @@ const char* check(const Tabulated& law) {
         somewhere_bright = somewhere_bright || value > 0.0;
     }
     return somewhere_bright ? nullptr : texts::tabulated_intensity;
+}
+
+// As for a table in r: the samples' signs are the intensity's.
+const char* check(const TabulatedMu& law) {
+    const std::size_t n = law.mu.size();
+    if (n == 0 || law.intensity.size() != n) return texts::tabulated_mu_lengths;
+    const bool ascending = n == 1 || law.mu[0] < law.mu[1];
+    for (const double mu : law.mu) {
+        if (!(mu >= 0.0 && mu <= 1.0)) return texts::tabulated_mu_samples;
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        if (!(ascending ? law.mu[i - 1] < law.mu[i] : law.mu[i - 1] > law.mu[i]))
+            return texts::tabulated_mu_samples;
+    }
+    bool somewhere_bright = false;
+    for (const double value : law.intensity) {
+        if (!(std::isfinite(value) && value >= 0.0)) return texts::tabulated_mu_intensity;
+        somewhere_bright = somewhere_bright || value > 0.0;
+    }
+    return somewhere_bright ? nullptr : texts::tabulated_mu_intensity;
 }
 
 } // namespace

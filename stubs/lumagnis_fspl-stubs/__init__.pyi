@@ -19,6 +19,7 @@ __all__ = [
     "Quadratic",
     "SquareRoot",
     "Power2",
+    "Nonlinear",
     "Tabulated",
 ]
 
@@ -85,20 +86,48 @@ class Power2:
     def __setstate__(self, state: tuple[float, float], /) -> None: ...
 
 @final
+class Nonlinear:
+    """The four-coefficient law: intensity 1 - sum_k a_k (1 - mu^(k/2)), never negative."""
+
+    def __init__(self, a1: float, a2: float, a3: float, a4: float) -> None: ...
+    @property
+    def a1(self) -> float: ...
+    @property
+    def a2(self) -> float: ...
+    @property
+    def a3(self) -> float: ...
+    @property
+    def a4(self) -> float: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __getstate__(self) -> tuple[float, float, float, float]: ...
+    def __setstate__(self, state: tuple[float, float, float, float], /) -> None: ...
+
+_TableState: TypeAlias = (
+    tuple[tuple[float, ...], tuple[float, ...]] | tuple[None, tuple[float, ...], tuple[float, ...]]
+)
+
+@final
 class Tabulated:
-    """Intensities at radii r (strictly ascending within [0, 1]), linear in r between them."""
+    """Intensities at radii r (strictly ascending within [0, 1]), linear in r between them; or,
+    made by from_mu, at mu (strictly monotonic within [0, 1]), linear in mu."""
 
     def __init__(self, r: ArrayLike, intensity: ArrayLike) -> None: ...
+    @staticmethod
+    def from_mu(mu: ArrayLike, intensity: ArrayLike) -> Tabulated:
+        """The table in mu; its r is None."""
     @property
-    def r(self) -> tuple[float, ...]: ...
+    def r(self) -> tuple[float, ...] | None: ...
+    @property
+    def mu(self) -> tuple[float, ...] | None: ...
     @property
     def intensity(self) -> tuple[float, ...]: ...
     def __eq__(self, other: object, /) -> bool: ...
     def __hash__(self) -> int: ...
-    def __getstate__(self) -> tuple[tuple[float, ...], tuple[float, ...]]: ...
-    def __setstate__(self, state: tuple[tuple[float, ...], tuple[float, ...]], /) -> None: ...
+    def __getstate__(self) -> _TableState: ...
+    def __setstate__(self, state: _TableState, /) -> None: ...
 
-_Profile: TypeAlias = Linear | Quadratic | SquareRoot | Power2 | Tabulated
+_Profile: TypeAlias = Linear | Quadratic | SquareRoot | Power2 | Nonlinear | Tabulated
 
 @overload
 def point_source(u: _Scalar, gradient: Literal[False] = False) -> float: ...  # type: ignore[overload-overlap]
@@ -122,20 +151,76 @@ def uniform(
 ) -> tuple[_Array, _Array, _Array]: ...
 @overload
 def limb_darkened(  # type: ignore[overload-overlap]
-    u: _Scalar, rho: _Scalar, profile: _Profile | None, gradient: Literal[False] = False
+    u: _Scalar,
+    rho: _Scalar,
+    profile: _Profile | None,
+    gradient: Literal[False] = False,
+    *,
+    coefficients: Literal[False] = False,
 ) -> float: ...
 @overload
 def limb_darkened(  # type: ignore[overload-overlap]
-    u: _Scalar, rho: _Scalar, profile: _Profile | None, gradient: Literal[True]
+    u: _Scalar,
+    rho: _Scalar,
+    profile: _Profile | None,
+    gradient: Literal[True],
+    *,
+    coefficients: Literal[False] = False,
 ) -> tuple[float, float, float]: ...
 @overload
+def limb_darkened(  # type: ignore[overload-overlap]
+    u: _Scalar,
+    rho: _Scalar,
+    profile: _Profile | None,
+    gradient: Literal[False] = False,
+    *,
+    coefficients: Literal[True],
+) -> tuple[float, _Array]: ...
+@overload
+def limb_darkened(  # type: ignore[overload-overlap]
+    u: _Scalar,
+    rho: _Scalar,
+    profile: _Profile | None,
+    gradient: Literal[True],
+    *,
+    coefficients: Literal[True],
+) -> tuple[float, float, float, _Array]: ...
+@overload
 def limb_darkened(
-    u: ArrayLike, rho: ArrayLike, profile: _Profile | None, gradient: Literal[False] = False
+    u: ArrayLike,
+    rho: ArrayLike,
+    profile: _Profile | None,
+    gradient: Literal[False] = False,
+    *,
+    coefficients: Literal[False] = False,
 ) -> _Array: ...
 @overload
 def limb_darkened(
-    u: ArrayLike, rho: ArrayLike, profile: _Profile | None, gradient: Literal[True]
+    u: ArrayLike,
+    rho: ArrayLike,
+    profile: _Profile | None,
+    gradient: Literal[True],
+    *,
+    coefficients: Literal[False] = False,
 ) -> tuple[_Array, _Array, _Array]: ...
+@overload
+def limb_darkened(
+    u: ArrayLike,
+    rho: ArrayLike,
+    profile: _Profile | None,
+    gradient: Literal[False] = False,
+    *,
+    coefficients: Literal[True],
+) -> tuple[_Array, _Array]: ...
+@overload
+def limb_darkened(
+    u: ArrayLike,
+    rho: ArrayLike,
+    profile: _Profile | None,
+    gradient: Literal[True],
+    *,
+    coefficients: Literal[True],
+) -> tuple[_Array, _Array, _Array, _Array]: ...
 @overload
 def magnification_curve(  # type: ignore[overload-overlap]
     t: _Scalar,
@@ -145,6 +230,8 @@ def magnification_curve(  # type: ignore[overload-overlap]
     rho: _Scalar,
     profile: _Profile | None = None,
     gradient: Literal[False] = False,
+    *,
+    coefficients: Literal[False] = False,
 ) -> float: ...
 @overload
 def magnification_curve(  # type: ignore[overload-overlap]
@@ -154,9 +241,34 @@ def magnification_curve(  # type: ignore[overload-overlap]
     tE: _Scalar,
     rho: _Scalar,
     profile: _Profile | None = None,
+    gradient: Literal[False] = False,
+    *,
+    coefficients: Literal[True],
+) -> tuple[float, _Array]: ...
+@overload
+def magnification_curve(  # type: ignore[overload-overlap]
+    t: _Scalar,
+    t0: _Scalar,
+    u0: _Scalar,
+    tE: _Scalar,
+    rho: _Scalar,
+    profile: _Profile | None = None,
     *,
     gradient: Literal[True],
+    coefficients: Literal[False] = False,
 ) -> tuple[float, float, float, float, float]: ...
+@overload
+def magnification_curve(  # type: ignore[overload-overlap]
+    t: _Scalar,
+    t0: _Scalar,
+    u0: _Scalar,
+    tE: _Scalar,
+    rho: _Scalar,
+    profile: _Profile | None = None,
+    *,
+    gradient: Literal[True],
+    coefficients: Literal[True],
+) -> tuple[float, float, float, float, float, _Array]: ...
 @overload
 def magnification_curve(
     t: ArrayLike,
@@ -166,7 +278,21 @@ def magnification_curve(
     rho: ArrayLike,
     profile: _Profile | None = None,
     gradient: Literal[False] = False,
+    *,
+    coefficients: Literal[False] = False,
 ) -> _Array: ...
+@overload
+def magnification_curve(
+    t: ArrayLike,
+    t0: ArrayLike,
+    u0: ArrayLike,
+    tE: ArrayLike,
+    rho: ArrayLike,
+    profile: _Profile | None = None,
+    gradient: Literal[False] = False,
+    *,
+    coefficients: Literal[True],
+) -> tuple[_Array, _Array]: ...
 @overload
 def magnification_curve(
     t: ArrayLike,
@@ -177,4 +303,17 @@ def magnification_curve(
     profile: _Profile | None = None,
     *,
     gradient: Literal[True],
+    coefficients: Literal[False] = False,
 ) -> tuple[_Array, _Array, _Array, _Array, _Array]: ...
+@overload
+def magnification_curve(
+    t: ArrayLike,
+    t0: ArrayLike,
+    u0: ArrayLike,
+    tE: ArrayLike,
+    rho: ArrayLike,
+    profile: _Profile | None = None,
+    *,
+    gradient: Literal[True],
+    coefficients: Literal[True],
+) -> tuple[_Array, _Array, _Array, _Array, _Array, _Array]: ...

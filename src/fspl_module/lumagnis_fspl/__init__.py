@@ -10,6 +10,7 @@ import inspect as _inspect
 
 from lumagnis_fspl._native import (
     Linear,
+    Nonlinear,
     Power2,
     Quadratic,
     SquareRoot,
@@ -30,6 +31,7 @@ __all__ = [
     "Quadratic",
     "SquareRoot",
     "Power2",
+    "Nonlinear",
     "Tabulated",
 ]
 
@@ -45,6 +47,7 @@ _PARAMETERS = {
     Quadratic: ("a", "b"),
     SquareRoot: ("c", "d"),
     Power2: ("c", "alpha"),
+    Nonlinear: ("a1", "a2", "a3", "a4"),
     Tabulated: ("r", "intensity"),
 }
 for _public, _names in _PARAMETERS.items():
@@ -53,3 +56,23 @@ for _public, _names in _PARAMETERS.items():
         [_inspect.Parameter(n, _inspect.Parameter.POSITIONAL_OR_KEYWORD) for n in _names]
     )
 del _public, _names, _PARAMETERS, _inspect
+
+
+def _from_mu(mu, intensity):
+    """A table of the intensity in mu = sqrt(1 - r^2): the samples intensity[i] at mu[i]
+    (strictly ascending or strictly descending within [0, 1]), interpolated linearly in mu, which
+    represents a stellar-atmosphere table far better near the limb than a table in r; beyond the
+    first and last sample the intensity is that of the nearest sample. The intensities must be
+    finite, non-negative and not all zero. With coefficients=True the derivatives follow the
+    samples in the order given.
+
+    >>> Tabulated.from_mu([0.0, 0.5, 1.0], [0.4, 0.7, 1.0])
+    Tabulated.from_mu(mu=(0.0, 0.5, 1.0), intensity=(0.4, 0.7, 1.0))
+    """
+    return Tabulated._from_mu(mu, intensity)
+
+
+_from_mu.__name__ = "from_mu"
+_from_mu.__qualname__ = "Tabulated.from_mu"
+Tabulated.from_mu = staticmethod(_from_mu)
+del _from_mu
