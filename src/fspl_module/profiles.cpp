@@ -187,6 +187,19 @@ template <> std::string repr<Table>(const Bound<Table>& self) {
            ", intensity=" + nb::repr(values[1]).c_str() + ")";
 }
 
+// What pickling calls to rebuild the object: the class with the state, or for a table in mu,
+// Tabulated.from_mu(mu, intensity), the way it was made.
+template <class Law> nb::tuple reduce(nb::handle self) {
+    return nb::make_tuple(self.type(), state_of(nb::cast<const Bound<Law>&>(self)));
+}
+
+template <> nb::tuple reduce<Table>(nb::handle self) {
+    const Bound<Table>& table = nb::cast<const Bound<Table>&>(self);
+    if (!table.law.in_mu) return nb::make_tuple(self.type(), state_of(table));
+    return nb::make_tuple(self.type().attr("from_mu"),
+                          nb::make_tuple(as_tuple(table.law.x), as_tuple(table.law.intensity)));
+}
+
 template <class Law> nb::class_<Bound<Law>> bind_common(nb::module_& module, const char* doc) {
     using Self = Bound<Law>;
     nb::class_<Self> cls(module, Traits<Law>::name, nb::is_final(), doc);
@@ -216,9 +229,7 @@ template <class Law> nb::class_<Bound<Law>> bind_common(nb::module_& module, con
             new (self) Self(checked_law(Traits<Law>::from(state)));
         },
         nb::arg("state").none());
-    cls.def("__reduce__", [](nb::handle self) {
-        return nb::make_tuple(self.type(), state_of(nb::cast<const Self&>(self)));
-    });
+    cls.def("__reduce__", &reduce<Law>);
     return cls;
 }
 
