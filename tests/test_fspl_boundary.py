@@ -104,7 +104,10 @@ def test_ctrl_c_interrupts_a_long_call_promptly_and_returns_nothing(call):
 # Profiles: states, pickles, uninitialised instances
 
 STATE_FLOATS = "{} state must be a tuple ({}) of floats"
-TABLES = "Tabulated state must be a tuple (r, intensity) of two one-dimensional sequences of floats"
+TABLES = (
+    "Tabulated state must be a tuple (r, intensity), or (None, intensity, mu) for a table in mu, "
+    "of one-dimensional sequences of floats"
+)
 
 BAD_STATES = [
     (fspl.Linear, (), STATE_FLOATS.format("Linear", "a,")),
