@@ -143,8 +143,8 @@ PyRef magnification_curve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (coefficients) {
         return compute_with_coefficients<5, 5>(
             in, source.coefficient_count(), [&source](const std::array<double, 5>& v, double* d) {
-                const fspl::CurveGradient g = fspl::curve_gradient_with_coefficients(
-                    source, v[0], v[1], v[2], v[3], v[4], d);
+                const fspl::CurveGradient g =
+                    fspl::curve_gradient_with_coefficients(source, v[0], v[1], v[2], v[3], v[4], d);
                 return std::array{g.a, g.da_dt0, g.da_du0, g.da_dte, g.da_drho};
             });
     }
