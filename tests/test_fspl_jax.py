@@ -1,6 +1,7 @@
 """lumagnis_fspl.jax: the numpy module's values and exact derivatives, bit for bit, under jit,
-vmap, grad, jacfwd and jacrev; a first-order check against JAX's own differences; the rules
-for 32-bit mode, coefficient and second derivatives; a short NUTS run."""
+vmap, grad, jacfwd and jacrev, in the data and in the laws' coefficients; a first-order check
+against JAX's own differences; the rules for 32-bit mode and second derivatives; a short NUTS
+run."""
 
 import importlib.util
 import os
@@ -125,6 +126,60 @@ def test_nested_vmap_on_any_axis_and_over_coefficients():
                                                           gradient=True)[1])
 
 
+# (door law, numpy law, coefficient sets): the first set is differentiated alone, the three
+# together under vmap, each then a profile of its own on the host. Sets on the edge of validity
+# (an intensity zero at the limb or the centre) included.
+LAWS = [
+    (lj.Linear, fspl.Linear, [[0.6], [1.0], [-0.4]]),
+    (lj.Quadratic, fspl.Quadratic, [[0.4, 0.25], [1.2, -0.2], [0.0, 1.0]]),
+    (lj.SquareRoot, fspl.SquareRoot, [[0.3, 0.4], [-0.2, 1.2], [0.6, 0.4]]),
+    (lj.Power2, fspl.Power2, [[0.7, 0.6], [1.0, 0.001], [0.4, 200.0]]),
+    (lj.Nonlinear, fspl.Nonlinear,
+     [[0.5, -0.2, 0.6, -0.2], [0.0, 0.0, 0.0, 1.0], [2.0, -1.0, 0.0, 0.0]]),
+]
+
+
+@pytest.mark.parametrize("rho", [1e-3, 0.5, 30.0])
+@pytest.mark.parametrize("door_law, numpy_law, sets", LAWS, ids=[law[1].__name__ for law in LAWS])
+def test_coefficient_derivatives_are_the_numpy_modules_bit_for_bit(door_law, numpy_law, sets, rho):
+    u = separations(rho, n=60, seed=len(sets[0]))
+    u = u[np.isfinite(u)]
+
+    def curve(c, u=u):
+        return lj.limb_darkened(u, rho, door_law(*c))
+
+    c = jnp.asarray(sets[0])
+    value, expected = fspl.limb_darkened(u, rho, numpy_law(*sets[0]), coefficients=True)
+    assert expected.shape == u.shape + (len(sets[0]),)
+    for jacobian in (jax.jacfwd, jax.jacrev):
+        assert np.array_equal(bits(jax.jit(jacobian(curve))(c)), bits(expected))
+    # Per element, in reverse mode, with the value that comes with it.
+    values, gradients = jax.vmap(jax.value_and_grad(lambda v, c: curve(c, v), argnums=1),
+                                 (0, None))(u, c)
+    assert np.array_equal(bits(values), bits(value))
+    assert np.array_equal(bits(gradients), bits(expected))
+    # Profiles batched by vmap: the slopes keep their trailing axis through the host's slicing.
+    batched = jax.jit(jax.vmap(jax.jacfwd(curve)))(jnp.asarray(sets))
+    for one, coefficients in zip(batched, sets):
+        _, slopes = fspl.limb_darkened(u, rho, numpy_law(*coefficients), coefficients=True)
+        assert np.array_equal(bits(one), bits(slopes))
+
+
+def test_light_curve_jacobian_in_data_and_coefficients_together():
+    t = np.linspace(-0.3, 0.5, 40)
+    p = jnp.array([0.1, -0.004, 20.0, 0.01, 0.5, -0.2, 0.6, -0.2])
+
+    def curve(p):
+        return lj.magnification_curve(t, p[0], p[1], p[2], p[3], lj.Nonlinear(*p[4:]))
+
+    profile = fspl.Nonlinear(*np.asarray(p[4:]))
+    _, *slopes, by_coefficient = fspl.magnification_curve(
+        t, *np.asarray(p[:4]), profile, gradient=True, coefficients=True)
+    expected = np.column_stack([*slopes, by_coefficient])
+    for jacobian in (jax.jacfwd, jax.jacrev):
+        assert np.array_equal(bits(jax.jit(jacobian(curve))(p)), bits(expected))
+
+
 # numpy arrays: these are made before 64-bit mode is switched on.
 @pytest.mark.parametrize(
     "function, arguments",
@@ -135,8 +190,12 @@ def test_nested_vmap_on_any_axis_and_over_coefficients():
         (lambda u, rho: lj.uniform(u, rho), (np.array([0.02, 0.05, 0.3, 2.0]), 0.1)),
         (lambda u, rho: lj.limb_darkened(u, rho, fspl.Power2(0.7, 0.6)),
          (np.array([0.05, 0.3, 2.0]), np.array([0.1, 1.5, 20.0]))),
+        # Traced coefficients, the exponent among them, moved with the trajectory.
+        (lambda t0, tE, rho, c, alpha: lj.magnification_curve(
+            jnp.linspace(-0.3, 0.5, 40), t0, 0.004, tE, rho, lj.Power2(c, alpha)),
+         (0.1, 20.0, 0.01, 0.7, 0.6)),
     ],
-    ids=["curve", "uniform", "power2"],
+    ids=["curve", "uniform", "power2", "power2_coefficients"],
 )
 def test_first_order_derivatives_match_differences(function, arguments):
     # Random directions through every argument at once: the JVP's sum and the VJP's
@@ -147,13 +206,13 @@ def test_first_order_derivatives_match_differences(function, arguments):
 @pytest.mark.parametrize(
     "call, text",
     [
-        (lambda: jax.grad(lambda a: lj.limb_darkened(0.05, 0.1, lj.Linear(a)))(0.6),
-         lj.COEFFICIENT_DERIVATIVES),
         (lambda: jax.hessian(lambda u: lj.uniform(u, 0.1))(0.05), lj.SECOND_DERIVATIVES),
+        (lambda: jax.hessian(lambda c: lj.limb_darkened(0.05, 0.1, lj.Quadratic(*c)))(
+            jnp.array([0.4, 0.25])), lj.SECOND_DERIVATIVES),
         (lambda: jax.grad(jax.grad(lambda tE: lj.magnification_curve(0.1, 0.0, 0.01, tE, 0.01)))(
             20.0), lj.SECOND_DERIVATIVES),
     ],
-    ids=["coefficient", "hessian", "grad_of_grad"],
+    ids=["hessian", "hessian_in_coefficients", "grad_of_grad"],
 )
 def test_derivatives_that_do_not_exist_raise(call, text):
     with pytest.raises(NotImplementedError) as error:

@@ -98,6 +98,7 @@ def model(a: jax.Array) -> jax.Array:
 curve: jax.Array = jax.jit(model)(jnp.float64(0.6))
 fixed: jax.Array = lj.limb_darkened(times, 0.1, fspl.Tabulated([0.0, 1.0], [1.0, 0.5]))
 slope: jax.Array = jax.grad(lambda u: lj.uniform(u, 0.1))(0.05) + lj.point_source(1.0)
+four: jax.Array = jax.grad(lambda a: lj.limb_darkened(0.05, 0.1, lj.Nonlinear(a, 0, 0, 0)))(0.3)
 """
 
 # Each line is a mistake the stubs must catch, with the code mypy reports for it.

@@ -1,6 +1,7 @@
 """The finite-source magnification as JAX operations (the extra ``lumagnis[jax]``).
 
-Values and first derivatives are those of lumagnis_fspl, bit for bit; 64-bit mode must be on.
+Values and first derivatives (in the data and in traced limb-darkening coefficients) are those
+of lumagnis_fspl, bit for bit; 64-bit mode must be on.
 """
 
 from typing import Any, TypeAlias
@@ -9,6 +10,7 @@ import jax
 from numpy.typing import ArrayLike
 
 from lumagnis_fspl import Linear as _Linear
+from lumagnis_fspl import Nonlinear as _Nonlinear
 from lumagnis_fspl import Power2 as _Power2
 from lumagnis_fspl import Quadratic as _Quadratic
 from lumagnis_fspl import SquareRoot as _SquareRoot
@@ -23,10 +25,10 @@ __all__ = [
     "Quadratic",
     "SquareRoot",
     "Power2",
+    "Nonlinear",
 ]
 
 X64_REQUIRED: str
-COEFFICIENT_DERIVATIVES: str
 SECOND_DERIVATIVES: str
 
 # What the functions take: JAX arrays and tracers, numpy arrays, numbers.
@@ -73,8 +75,34 @@ class Power2(_Law):
     @property
     def alpha(self) -> _Coefficient: ...
 
+class Nonlinear(_Law):
+    """The four-coefficient law, intensity 1 - sum_k ak (1 - mu^(k/2)), k = 1..4; any of
+    a1 .. a4 may be traced."""
+
+    def __init__(
+        self, a1: _Coefficient, a2: _Coefficient, a3: _Coefficient, a4: _Coefficient
+    ) -> None: ...
+    @property
+    def a1(self) -> _Coefficient: ...
+    @property
+    def a2(self) -> _Coefficient: ...
+    @property
+    def a3(self) -> _Coefficient: ...
+    @property
+    def a4(self) -> _Coefficient: ...
+
 _Profile: TypeAlias = (
-    Linear | Quadratic | SquareRoot | Power2 | _Linear | _Quadratic | _SquareRoot | _Power2 | _Tabulated
+    Linear
+    | Quadratic
+    | SquareRoot
+    | Power2
+    | Nonlinear
+    | _Linear
+    | _Quadratic
+    | _SquareRoot
+    | _Power2
+    | _Nonlinear
+    | _Tabulated
 )
 
 def point_source(u: _Input) -> jax.Array: ...

@@ -13,8 +13,10 @@ The computation runs on the host, through a host callback into the compiled modu
 the backend: on a GPU the arguments are copied to the host and the results back.
 
 Limb-darkening coefficients may be traced values (give a profile of this module, e.g.
-``Linear(a)`` with ``a`` sampled); derivatives with respect to them are not available yet and
-asking for one raises. Second derivatives are not available either, and raise.
+``Linear(a)`` with ``a`` sampled, or ``Nonlinear(a1, a2, a3, a4)``), and differentiated: their
+derivatives are those the numpy functions give with coefficients=True, asked for only when a
+coefficient's tangent is not zero, so that fixed coefficients cost nothing more. Second
+derivatives are not available, and raise.
 """
 
 import functools
@@ -38,15 +40,12 @@ __all__ = [
     "Quadratic",
     "SquareRoot",
     "Power2",
+    "Nonlinear",
 ]
 
 X64_REQUIRED = (
     "lumagnis_fspl.jax computes in float64, and JAX is in 32-bit mode: enable 64-bit mode "
     "with jax.config.update('jax_enable_x64', True) at start-up, before any array is made"
-)
-COEFFICIENT_DERIVATIVES = (
-    "derivatives with respect to limb-darkening coefficients are not available yet: "
-    "hold the coefficients fixed (jax.lax.stop_gradient, or plain numbers)"
 )
 SECOND_DERIVATIVES = (
     "second derivatives of the finite-source magnification are not available: "
@@ -160,6 +159,22 @@ class Power2(_Law):
         super().__init__(c, alpha)
 
 
+@jax.tree_util.register_pytree_node_class
+class Nonlinear(_Law):
+    """The four-coefficient law, intensity 1 - sum_k ak (1 - mu^(k/2)), k = 1..4; any of
+    a1 .. a4 may be traced."""
+
+    _native = lumagnis_fspl.Nonlinear
+    _names = ("a1", "a2", "a3", "a4")
+    a1 = _coefficient(0, "The coefficient a1, of mu^(1/2).")
+    a2 = _coefficient(1, "The coefficient a2, of mu.")
+    a3 = _coefficient(2, "The coefficient a3, of mu^(3/2).")
+    a4 = _coefficient(3, "The coefficient a4, of mu^2.")
+
+    def __init__(self, a1: object, a2: object, a3: object, a4: object) -> None:
+        super().__init__(a1, a2, a3, a4)
+
+
 def _is_number(value: object) -> bool:
     return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, bool)
 
@@ -177,24 +192,40 @@ def _split_profile(profile: object) -> tuple[object, tuple[object, ...]]:
     return profile, ()
 
 
-def _host(name: str, law: object, gradient: bool, *arrays: np.ndarray) -> object:
+class _Request(NamedTuple):
+    """What a native call gives: the value alone, or with the slopes in the data arguments,
+    and then, if coefficients, the slopes in the profile's coefficients (a trailing axis)."""
+
+    gradient: bool
+    coefficients: bool
+
+
+_VALUE = _Request(False, False)
+_SLOPES = _Request(True, False)
+_ALL_SLOPES = _Request(True, True)
+
+
+def _host(name: str, law: object, request: _Request, *arrays: np.ndarray) -> object:
     """The native call on the host. Under vmap every argument has the same rank (the batch
     axes lead, 1 where an argument is not batched), so numpy's broadcasting is vmap's."""
     operation = _OPERATIONS[name]
     count = len(operation.slopes)
     data, coefficients = arrays[:count], arrays[count:]
+    # Only profiles with traced coefficients ask for their slopes, and only the functions that
+    # take a profile know the keyword.
+    options = {"coefficients": True} if request.coefficients else {}
 
     def evaluate(parts: tuple[np.ndarray, ...], profile: object) -> tuple[np.ndarray, ...]:
         extra = (profile,) if operation.takes_profile else ()
-        result = operation.native(*parts, *extra, gradient=gradient)
-        results = result if gradient else (result,)
-        return tuple(np.asarray(r, dtype=np.float64) for r in results)  # type: ignore[union-attr]
+        result = operation.native(*parts, *extra, gradient=request.gradient, **options)
+        results = result if request.gradient or request.coefficients else (result,)
+        return tuple(np.asarray(r, dtype=np.float64) for r in results)  # type: ignore[attr-defined]
 
     if not coefficients:
         results = evaluate(data, law)
     else:
         results = _per_profile(evaluate, law, data, coefficients)  # type: ignore[arg-type]
-    return results if gradient else results[0]
+    return results if request.gradient else results[0]
 
 
 def _per_profile(
@@ -219,25 +250,36 @@ def _per_profile(
         )
         pieces = evaluate(parts, law(*(float(c[index]) for c in coefficients)))
         if results is None:
-            results = tuple(np.empty(out_shape) for _ in pieces)
+            # The slopes in the coefficients carry one more axis than the value, after the
+            # batch and data axes that `where` selects.
+            results = tuple(np.empty(out_shape + p.shape[len(out_shape) :]) for p in pieces)
         for result, piece in zip(results, pieces):
             result[where] = piece
     assert results is not None
     return results
 
 
-def _callback(name: str, law: object, gradient: bool, *arrays: jax.Array) -> object:
+def _callback(name: str, law: object, request: _Request, *arrays: jax.Array) -> object:
     operation = _OPERATIONS[name]
-    shape = jnp.broadcast_shapes(*(a.shape for a in arrays[: len(operation.slopes)]))
+    count = len(operation.slopes)
+    shape = jnp.broadcast_shapes(*(a.shape for a in arrays[:count]))
     result = jax.ShapeDtypeStruct(shape, jnp.float64)
+    results: object = result
+    if request.gradient:
+        results = (result,) * (1 + operation.slope_count)
+    if request.coefficients:
+        # One slope per coefficient on a trailing axis; vmap's batch axes go in front of it,
+        # as of every other result.
+        by_coefficient = jax.ShapeDtypeStruct(shape + (len(arrays) - count,), jnp.float64)
+        results = (*results, by_coefficient)  # type: ignore[misc]
     # A host callback rather than a foreign-function target: a target's handler is compiled
     # against jaxlib's C interface, and the module builds without jaxlib. It costs a fixed
     # crossing per call, small beside a light curve of thousands of points.
     # The native functions broadcast, and every argument has the same rank, so each call
     # takes the batch whole: the batch axes added by vmap broadcast like any other.
     return jax.pure_callback(
-        functools.partial(_host, name, law, gradient),
-        (result,) * (1 + operation.slope_count) if gradient else result,
+        functools.partial(_host, name, law, request),
+        results,
         *arrays,
         vmap_method="expand_dims",
     )
@@ -245,12 +287,17 @@ def _callback(name: str, law: object, gradient: bool, *arrays: jax.Array) -> obj
 
 @functools.partial(jax.custom_jvp, nondiff_argnums=(0, 1))
 def _magnification(name: str, law: object, *arrays: jax.Array) -> jax.Array:
-    return _callback(name, law, False, *arrays)  # type: ignore[return-value]
+    return _callback(name, law, _VALUE, *arrays)  # type: ignore[return-value]
 
 
 @functools.partial(jax.custom_jvp, nondiff_argnums=(0, 1))
 def _with_slopes(name: str, law: object, *arrays: jax.Array) -> tuple[jax.Array, ...]:
-    return _callback(name, law, True, *arrays)  # type: ignore[return-value]
+    return _callback(name, law, _SLOPES, *arrays)  # type: ignore[return-value]
+
+
+@functools.partial(jax.custom_jvp, nondiff_argnums=(0, 1))
+def _with_all_slopes(name: str, law: object, *arrays: jax.Array) -> tuple[jax.Array, ...]:
+    return _callback(name, law, _ALL_SLOPES, *arrays)  # type: ignore[return-value]
 
 
 def _magnification_jvp(
@@ -258,31 +305,43 @@ def _magnification_jvp(
 ) -> tuple[jax.Array, jax.Array]:
     operation = _OPERATIONS[name]
     count = len(operation.slopes)
-    if not all(isinstance(t, SymbolicZero) for t in tangents[count:]):
-        raise NotImplementedError(COEFFICIENT_DERIVATIVES)
-    value, *slopes = _with_slopes(name, law, *primals)
-    tangent = None
+    terms: list[jax.Array] = []
+    # The value and the data slopes are the same bits with the coefficient slopes as without:
+    # they are asked for only when some coefficient moves.
+    if all(isinstance(t, SymbolicZero) for t in tangents[count:]):
+        value, *slopes = _with_slopes(name, law, *primals)
+    else:
+        value, *slopes, by_coefficient = _with_all_slopes(name, law, *primals)
+        for k, dot in enumerate(tangents[count:]):
+            if not isinstance(dot, SymbolicZero):
+                # The coefficient's tangent has every axis 1 but vmap's, and broadcasts.
+                terms.append(by_coefficient[..., k] * dot)
+    data_terms = []
     for (slope, negated), dot in zip(operation.slopes, tangents[:count]):
         if isinstance(dot, SymbolicZero):
             continue
         # -(slope) is exact, so jacfwd and jacrev give the native slopes bit for bit.
-        term = (-slopes[slope] if negated else slopes[slope]) * dot
-        tangent = term if tangent is None else tangent + term
-    if tangent is None:
-        tangent = jnp.zeros_like(value)
+        data_terms.append((-slopes[slope] if negated else slopes[slope]) * dot)
+    terms = data_terms + terms
+    if not terms:
+        return value, jnp.zeros_like(value)
+    tangent = terms[0]
+    for term in terms[1:]:
+        tangent = tangent + term
     return value, tangent
 
 
 _magnification.defjvp(_magnification_jvp, symbolic_zeros=True)
 
 
-def _with_slopes_jvp(
+def _no_second_derivatives(
     name: str, law: object, primals: tuple[jax.Array, ...], tangents: tuple[jax.Array, ...]
 ) -> tuple[tuple[jax.Array, ...], tuple[jax.Array, ...]]:
     raise NotImplementedError(SECOND_DERIVATIVES)
 
 
-_with_slopes.defjvp(_with_slopes_jvp)
+_with_slopes.defjvp(_no_second_derivatives)
+_with_all_slopes.defjvp(_no_second_derivatives)
 
 
 def _apply(name: str, data: tuple[object, ...], profile: object = None) -> jax.Array:
