@@ -10,12 +10,17 @@ namespace lumagnis::module {
 
 // Whether the calling thread holds the interpreter lock. Inside a call it always does, except
 // while the interpreter ends the thread at exit: the thread then unwinds without the lock.
+// The answer is the thread's current state, which the interpreter sets only while the thread
+// holds the lock, and which stays readable after the interpreter is gone. PyGILState_Check is
+// not a substitute: once the runtime has been finalised (its thread-state key deleted) it
+// answers yes for every thread, and a daemon thread ended after that point would drop
+// references into freed memory.
 inline bool holds_interpreter_lock() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
 #else
-    // Before 3.13 the calling thread's state is only public through this check.
-    return PyGILState_Check() != 0;
+    // The same reading under its name before 3.13.
+    return _PyThreadState_UncheckedGet() != nullptr;
 #endif
 }
 

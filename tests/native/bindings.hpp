@@ -11,5 +11,6 @@ const PyMethodDef* special_methods();
 const PyMethodDef* numerics_methods();
 const PyMethodDef* models_methods();
 const PyMethodDef* fspl_methods();
+const PyMethodDef* exit_methods();
 
 } // namespace lumagnis::testing

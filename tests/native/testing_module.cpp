@@ -25,7 +25,8 @@ std::vector<PyMethodDef>& method_table() {
         std::vector<PyMethodDef> all;
         for (const PyMethodDef* group :
              {lumagnis::testing::special_methods(), lumagnis::testing::numerics_methods(),
-              lumagnis::testing::models_methods(), lumagnis::testing::fspl_methods()}) {
+              lumagnis::testing::models_methods(), lumagnis::testing::fspl_methods(),
+              lumagnis::testing::exit_methods()}) {
             for (const PyMethodDef* def = group; def->ml_name != nullptr; ++def)
                 all.push_back(*def);
         }
