@@ -30,6 +30,7 @@ def test_quick_run_prints_both_tables_without_the_peers(tmp_path):
                  "heyrovsky_magnification", "discrete_flux_map_heyrovsky_magnification",
                  "10,000-entry map", "Beside the field's tools",
                  "lumagnis_fspl: light curves", "gradient=True", "lumagnis_fspl at its boundary",
+                 "lumagnis_fspl on survey light curves", "Cost by band of u/ρ",
                  "lumagnis_fspl.jax against the numpy call"):
         assert name in process.stdout
     assert not output.exists()  # a smoke run is not a measurement and is not saved
