@@ -80,8 +80,10 @@ template <class T> DualT<T> operator*(const DualT<T>& a, const DualT<T>& b) {
     return DualT<T>{a.v * b.v, a.d0 * b.v + a.v * b.d0, a.d1 * b.v + a.v * b.d1};
 }
 template <class T> DualT<T> operator/(const DualT<T>& a, const DualT<T>& b) {
+    // The value as a double's quotient, to the bit; the slopes through one reciprocal.
     const T q = a.v / b.v;
-    return DualT<T>{q, (a.d0 - q * b.d0) / b.v, (a.d1 - q * b.d1) / b.v};
+    const T inv = 1.0 / b.v;
+    return DualT<T>{q, (a.d0 - q * b.d0) * inv, (a.d1 - q * b.d1) * inv};
 }
 template <class T> DualT<T> operator+(const DualT<T>& a, double b) {
     return DualT<T>{a.v + b, a.d0, a.d1};
@@ -106,7 +108,8 @@ template <class T> DualT<T> operator/(const DualT<T>& a, double b) {
 }
 template <class T> DualT<T> operator/(double a, const DualT<T>& b) {
     const T q = a / b.v;
-    return DualT<T>{q, -(q * b.d0) / b.v, -(q * b.d1) / b.v};
+    const T slope = q / b.v;
+    return DualT<T>{q, -(slope * b.d0), -(slope * b.d1)};
 }
 template <class T> DualT<T> sqrt(const DualT<T>& a) {
     const T r = sqrt(a.v);
