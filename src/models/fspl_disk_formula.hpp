@@ -32,8 +32,7 @@ template <class T> T closed_form(T u, T radius) {
     const T c_pi = (2.0 * d2 * (1.0 + r2)) / (r2 * sigma * s);
     // c_e E + c_k K is one general integral, cel(kc, 1, c_e + c_k, c_e mc + c_k), since
     // E = cel(kc, 1, 1, mc) and K = cel(kc, 1, 1, 1); Pi = cel(kc, nc, 1, 1) is the other.
-    const T one = numerics::constant<T>(1.0);
-    return special::cel_sum(kc, one, c_e + c_k, c_e * mc + c_k, nc, c_pi, c_pi) / constants::pi;
+    return special::cel_pair_over_pi(kc, c_e + c_k, c_e * mc + c_k, nc, c_pi, c_pi);
 }
 
 } // namespace lumagnis::models::fspl::formula

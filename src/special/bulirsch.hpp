@@ -13,7 +13,6 @@
 
 #include <cmath>
 
-#include "numerics/constants.hpp"
 #include "numerics/dual.hpp"
 
 namespace lumagnis::special {
@@ -31,23 +30,25 @@ inline constexpr int max_steps = 40;
 
 } // namespace cel_detail
 
-// cel(kc, p1, a1, b1) + cel(kc, p2, a2, b2), for kc > 0 and p1, p2 > 0 (a and b of any sign),
-// in one iteration: the sequences of kc, e and the running mean, and so the stopping test,
-// depend on kc alone, so the two integrals share them and their own steps interleave.
+// (cel(kc, 1, a1, b1) + cel(kc, p2, a2, b2)) / pi, for kc > 0 and p2 > 0 (a and b of any
+// sign), in one iteration: the sequences of kc, e and the running mean, and so the stopping
+// test, depend on kc alone, so the two integrals share them and their own steps interleave.
+// The first integral's p = 1 (E and K combined) needs no root or quotient to start, and the
+// factor pi / 2 of cel against 1 / pi leaves an exact halving.
 // T is double, numerics::Lanes4 for four sums at once, or a numerics::DualT of either to carry
 // derivatives along. The test is made on the values alone, so a DualT takes the steps of its
 // value; four lanes go on until every lane has converged, and a further step leaves a
 // converged lane at its limit.
-template <class T> T cel_sum(T kc, T p1, T a1, T b1, T p2, T a2, T b2) {
+template <class T> T cel_pair_over_pi(T kc, T a1, T b1, T p2, T a2, T b2) {
     using numerics::apart;
     using numerics::sqrt;
     T e = kc;
     T m = numerics::constant<T>(1.0);
-    T pp1 = sqrt(p1);
+    T pp1 = m;
     T pp2 = sqrt(p2);
     T aa1 = a1;
     T aa2 = a2;
-    T bb1 = b1 / pp1;
+    T bb1 = b1;
     T bb2 = b2 / pp2;
     for (int step = 0; step < cel_detail::max_steps; ++step) {
         // Each step divides twice by each p: by its reciprocal, one division instead of two.
@@ -73,10 +74,10 @@ template <class T> T cel_sum(T kc, T p1, T a1, T b1, T p2, T a2, T b2) {
         kc = kc + kc;
         e = kc * m;
     }
-    // pi / 2 (x1 / (m (m + pp1)) + x2 / (m (m + pp2))), over one common denominator.
+    // (x1 / (m (m + pp1)) + x2 / (m (m + pp2))) / 2, over one common denominator.
     const T s1 = m + pp1;
     const T s2 = m + pp2;
-    return constants::half_pi * (((bb1 + aa1 * m) * s2 + (bb2 + aa2 * m) * s1) / (m * (s1 * s2)));
+    return 0.5 * (((bb1 + aa1 * m) * s2 + (bb2 + aa2 * m) * s1) / (m * (s1 * s2)));
 }
 
 } // namespace lumagnis::special
