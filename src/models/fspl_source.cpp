@@ -237,6 +237,10 @@ void Source::choose_rule(double gamma, const std::vector<double>& betas, bool ro
 
 namespace {
 
+// Where sqrt(u0^2 + tau^2) is formed directly (see trajectory).
+constexpr double plain_root_low = 1e-150;
+constexpr double plain_root_high = 1e150;
+
 // The separation along the trajectory and its derivatives in t0, u0 and tE.
 struct Trajectory {
     double u;
@@ -247,7 +251,14 @@ struct Trajectory {
 
 Trajectory trajectory(double t, double t0, double u0, double te) {
     const double tau = (t - t0) / te;
-    const double u = std::hypot(u0, tau);
+    // The plain root wherever neither square can overflow and the smaller one's underflow is
+    // far below the larger's last bit: the library's hypot, which guards every range, costs a
+    // tenth of a uniform disk. NaN and infinities take hypot (hypot(NaN, inf) is inf).
+    const double a = std::fabs(u0);
+    const double b = std::fabs(tau);
+    const double big = a > b ? a : b;
+    const double u = big > plain_root_low && big < plain_root_high ? std::sqrt(a * a + b * b)
+                                                                   : std::hypot(u0, tau);
     if (!(u > 0) || std::isinf(u)) return Trajectory{.u = u, .du_dt0 = 0, .du_du0 = 0, .du_dte = 0};
     return Trajectory{
         .u = u, .du_dt0 = -tau / (te * u), .du_du0 = u0 / u, .du_dte = -(tau * tau) / (te * u)};
