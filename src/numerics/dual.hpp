@@ -107,8 +107,10 @@ template <class T> DualT<T> operator/(const DualT<T>& a, double b) {
     return DualT<T>{a.v / b, a.d0 / b, a.d1 / b};
 }
 template <class T> DualT<T> operator/(double a, const DualT<T>& b) {
+    // q / b through the reciprocal, which does not wait for q; for a = 1 the two quotients
+    // are one.
     const T q = a / b.v;
-    const T slope = q / b.v;
+    const T slope = q * (1.0 / b.v);
     return DualT<T>{q, -(slope * b.d0), -(slope * b.d1)};
 }
 template <class T> DualT<T> sqrt(const DualT<T>& a) {
