@@ -2,7 +2,6 @@
 // The closed form of the uniform disk, written once for every lane type: double, the lane
 // types that evaluate four radii side by side, and their forward-mode duals.
 
-#include "numerics/constants.hpp"
 #include "numerics/dual.hpp"
 #include "special/bulirsch.hpp"
 
