@@ -1,6 +1,6 @@
 """`make bench`: the per-function table, the side-by-side table, the light curves of
-lumagnis_fspl and its survey curves, its boundary (call overhead, signal checks, memory) and its JAX door, printed
-and saved as benchmarks/results.md.
+lumagnis_fspl near the source and over a survey's season, its boundary (call overhead, signal
+checks, memory) and its JAX door, printed and saved as benchmarks/results.md.
 
     PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/run.py [--quick] [--no-peers] [--no-jax]
 """
