@@ -560,10 +560,12 @@ Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
     }
     if constexpr (WithGradient) {
         if (far_for_slopes(u, rho)) {
-            // The value as without slopes, to the bit; the slopes from the series.
+            // The value as without slopes, to the bit (beyond u = 10 rho the series' own, the
+            // same with and without them); the slopes from the series.
             const DiskValue far = far_field<true>(u, rho, moments_);
-            return Gradient{
-                .a = evaluate<false>(u, rho).a, .da_du = far.da_du, .da_drho = far.da_dradius};
+            return Gradient{.a = far_for_values(u, rho) ? far.a : evaluate<false>(u, rho).a,
+                            .da_du = far.da_du,
+                            .da_drho = far.da_dradius};
         }
     } else {
         if (far_for_values(u, rho))

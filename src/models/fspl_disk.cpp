@@ -5,6 +5,7 @@
 
 #include "models/fspl_disk_formula.hpp"
 #include "models/fspl_disk_rim.hpp"
+#include "models/fspl_far_series.hpp"
 #include "models/fspl_lanes.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/dual.hpp"
@@ -12,59 +13,95 @@
 namespace lumagnis::models::fspl {
 namespace {
 
-// The ratios u / R beyond which the far-field series replaces the closed form. The closed
-// form's terms grow like (u / R)^2 against a result of order one, so it loses about
-// 2 log10(u / R) digits of the value (rounding noise of ~1e-12 from point to point at 30),
-// and more of the slopes; the series' terms
-// fall like (R / u)^(2k), so a dozen reach the last bit from 6 on.
-constexpr double far_values_ratio = 15.0;
-constexpr double far_slopes_ratio = 6.0;
+// The series takes the value over from u = 10 R, the slopes from u = 6 R
+// (far_series::value_ratio, slope_ratio). Nearer, its terms fall too slowly; farther out, the
+// closed form's terms, which grow like (u / R)^2 against a result of order one, lose about
+// 2 log10(u / R) digits of the value, and more of its slopes.
 
 // Past this separation A - 1 = 2 / u^4 and every finite-source correction (of relative size
-// (R / u)^2, R at most the largest accepted source radius) are far below the last bit of 1,
-// and the series, which forms (u^2 + 2)^2, would overflow from about 1.3e77 on.
+// (R / u)^2, R at most the largest accepted source radius) are far below the last bit of 1.
 constexpr double point_source_separation = 1e50;
 
-// Taylor coefficients of the point-lens magnification as a function of q = s^2, about
-// q0 = u^2 in the scaled variable eta = (q - q0) / q0, of orders 0 .. far_terms * 2.
-constexpr int taylor_order = 2 * far_terms;
-using Taylor = std::array<double, taylor_order + 1>;
+// The least count of terms whose remainder bound meets the tolerance at ratio z = u / R: the
+// thresholds fall with the count, so the first one that z reaches gives it.
+int term_count(const std::array<double, far_series::most_terms>& from, double ratio) {
+    int terms = 1;
+    while (terms < far_series::most_terms && ratio < from[terms - 1]) ++terms;
+    return terms;
+}
 
-// A(q) = (1 - w)^(-1/2) with w = 4 / (q + 2)^2 = w0 / (1 + kappa eta)^2. From
-// G' (1 - w) = G w' / 2, multiplied through by (1 + kappa eta)^3:
-//   G' ((1 + kappa eta)^2 - w0) (1 + kappa eta) = -w0 kappa G,
-// a cubic times G' against G, so each coefficient follows from the three before it. In this
-// form the coefficients of orders >= 1 all carry the factor w0 themselves, so no digit is lost
-// to cancellation when u is large and A - 1 tiny, and 1 - w0 = q0 (q0 + 4) / (q0 + 2)^2 is
-// formed without subtraction for small u.
-Taylor point_source_taylor(double q0, int order) {
-    const double q2 = q0 + 2;
-    const double w0 = 4 / (q2 * q2);
-    const double c0 = (q0 * (q0 + 4)) / (q2 * q2); // 1 - w0
-    const double kappa = q0 / q2;
-    const double c1 = kappa * (3 - w0);
-    const double c2 = 3 * (kappa * kappa);
-    const double c3 = kappa * kappa * kappa;
-    const double lead = w0 * kappa;
-    Taylor g{};
-    g[0] = 1 / std::sqrt(c0);
-    for (int j = 0; j < order; ++j) {
-        double sum = (lead + j * c1) * g[j];
-        if (j >= 1) sum += ((j - 1) * c2) * g[j - 1];
-        if (j >= 2) sum += ((j - 2) * c3) * g[j - 2];
-        g[j + 1] = -sum / ((j + 1) * c0);
+// The highest power of the series' variable any term reads: that of M_(most_terms - 1).
+constexpr int highest_power = 2 * (far_series::most_terms - 1);
+
+// sum c[i] p[i] for i = 0 .. 2 pairs - 1, p the powers of the variable: in two sums, even and
+// odd, so that the additions need not wait on one another as Horner's rule makes them.
+double paired_sum(const double* c, const double* p, int pairs) {
+    double even = 0;
+    double odd = 0;
+    for (int j = 0; j < 2 * pairs; j += 2) {
+        even += c[j] * p[j];
+        odd += c[j + 1] * p[j + 1];
     }
-    return g;
+    return even + odd;
 }
 
-// How many terms of the far-field series reach the last bit at ratio u / R: the terms fall
-// roughly like (R / u)^(2k), so the first one left out, k = count, is below 1e-16 of the
-// value; one more, so that it is below 1e-16 of the first term of dA/dR, (R / u)^2 times the
-// value.
-int far_term_count(double ratio) {
-    const int count = static_cast<int>(std::ceil(8.0 / std::log10(ratio))) + 1;
-    return count < far_terms ? count : far_terms;
-}
+// The variables of the series at one separation. Up to q = 4 the polynomials are read in q
+// with the factor (q + 4)^(-2k) as t^(2k), t = 1 / (q + 4); beyond, in y = 1 / q with the
+// factor w^(2k), w = q / (q + 4), so that no power overflows for u up to 1e50 and every
+// polynomial keeps its positive leading part where it dominates. One division serves them
+// all: t, y and 1 / sqrt(D) all follow from 1 / D, D = q (q + 4), which stays within the
+// doubles for every u of the far field (1e-99 .. 1e50).
+struct SeriesPoint {
+    bool near;
+    double q;
+    double t;
+    double y;
+    double step;     // the factor of one more term: x t^2 or x w^2, x = (R / u)^2
+    double root;     // sqrt(D)
+    double inv_root; // 1 / sqrt(D)
+    double power[highest_power + 1];
+
+    SeriesPoint(double u, double radius, int highest) {
+        q = u * u;
+        const double d = q * (q + 4);
+        root = std::sqrt(d);
+        const double inv = 1 / d;
+        inv_root = root * inv;
+        near = q <= 4;
+        t = q * inv;
+        y = (q + 4) * inv;
+        const double scale = near ? t : q * t;
+        step = ((radius * radius) * y) * (scale * scale);
+        // Powers by halves, so that the chain of products is short.
+        power[0] = 1;
+        power[1] = near ? q : y;
+        for (int i = 2; i <= highest; ++i) power[i] = power[i >> 1] * power[i - (i >> 1)];
+    }
+
+    // c_k Q_k(q) (q + 4)^(-2k) without the factor step^k: the k-th term of the value. Q_k has
+    // degree 2k - 1.
+    double value_term(int k) const {
+        using namespace far_series;
+        if (near) return paired_sum(value_near.data() + value_near_at[k], power, k);
+        // w^(2k) y^(2k - degree) times the reversed polynomial.
+        return y * paired_sum(value_far.data() + value_far_at[k], power, k);
+    }
+    // c_k M_k(q) (q + 4)^(-2k) without step^k: the k-th term of dA/dq, short of 1 / (q + 4).
+    // M_k has degree 2k.
+    double slope_term(int k) const {
+        using namespace far_series;
+        const double* c = near ? value_slope_near(k) : value_slope_far(k);
+        return paired_sum(c, power, k) + c[2 * k] * power[2 * k];
+    }
+
+private:
+    static const double* value_slope_near(int k) {
+        return far_series::slope_near.data() + far_series::slope_near_at[k];
+    }
+    static const double* value_slope_far(int k) {
+        return far_series::slope_far.data() + far_series::slope_far_at[k];
+    }
+};
 
 constexpr Moments make_uniform_moments() {
     Moments moments{};
@@ -85,14 +122,12 @@ double limb_value(double radius) {
 
 const Moments& uniform_moments() { return uniform_moment_table; }
 
-bool far_for_values(double u, double radius) { return u > far_values_ratio * radius; }
-bool far_for_slopes(double u, double radius) { return u > far_slopes_ratio * radius; }
+bool far_for_values(double u, double radius) { return u > far_series::value_ratio * radius; }
+bool far_for_slopes(double u, double radius) { return u > far_series::slope_ratio * radius; }
 
-// The mean of A over a ring of radius R is sum (R / 2)^(2k) / (k!)^2 Laplacian^k A, and
-// over the disk the ring means weigh in with the source's moments of r^(2k). For a radial
-// function of q = s^2 the Laplacian is 4 d/dq (q d/dq), which in eta is
-// (4 / q0) d/deta ((1 + eta) d/deta): applied to Taylor coefficients it lowers the order by
-// two, and the factors (4 / q0)^k join (R^2 / 4)^k into (R / u)^(2k).
+// The mean of A over the source is sum_k m_k (R / 2)^(2k) / (k!)^2 Laplacian^k A: the ring
+// means' series weighted by the source's moments. The terms' closed forms and the counts that
+// their proved remainder bound allows are in far_series.
 template <bool WithGradient> DiskValue far_field(double u, double radius, const Moments& moments) {
     if (u > point_source_separation) {
         const double inv = 1 / u;
@@ -100,36 +135,35 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
         return DiskValue{.a = 1.0, .da_du = WithGradient ? slope : 0.0, .da_dradius = 0.0};
     }
     const double ratio = u / radius;
-    const int terms = far_term_count(ratio);
-    const int order = 2 * terms;
-    Taylor c = point_source_taylor(u * u, order);
-    const double ratio2 = (radius / u) * (radius / u);
-
-    // A - 1, summed before the 1 is added: every term is positive (the point magnification and
-    // its iterated Laplacians are), so A > 1 even where A - 1 is below the last bit of 1.
-    // The point-lens term is (q + 2) / sqrt(q (q + 4)) - 1 without the cancellation.
-    const double q0 = u * u;
-    const double root = std::sqrt(q0 * (q0 + 4));
-    double excess = 4 / (root * (q0 + 2 + root));
-    double slope = c[1];
+    const int value_terms = term_count(far_series::value_terms_from, ratio);
+    // With the slopes their count, which is at least the value's wherever the value comes from
+    // the series (u > 10 R; the generator checks it), so that the value's sum is the same
+    // sequence of operations with and without them. Nearer, the value is not the series'.
+    const int terms = WithGradient ? term_count(far_series::slope_terms_from, ratio) : value_terms;
+    const SeriesPoint at(u, radius, WithGradient ? 2 * (terms - 1) : 2 * terms - 3);
+    // A - 1, summed before the 1 is added: every term is positive, so A > 1 even where A - 1 is
+    // below the last bit of 1. The point lens's is (q + 2) / sqrt(D) - 1 without cancellation.
+    double excess = 4 / (at.q + 2 + at.root);
+    double slope = -4.0; // M_0
     double radial = 0;
-    double factor = 1;
+    double power = 1;
     for (int k = 1; k < terms; ++k) {
-        // One application of d/deta ((1 + eta) d/deta).
-        for (int i = 0; i + 2 <= order - 2 * (k - 1); ++i)
-            c[i] = ((i + 1) * (i + 2)) * c[i + 2] + ((i + 1) * (i + 1)) * c[i + 1];
-        factor = factor * (ratio2 / (static_cast<double>(k) * k));
-        const double term = (moments.m[k] * factor) * c[0];
-        excess += term;
+        power = power * at.step;
+        const double weight = moments.m[k] * power;
+        const double term = weight * at.value_term(k);
+        if (k < value_terms) excess += term;
         if constexpr (WithGradient) {
-            slope += (moments.m[k] * factor) * c[1];
-            radial += (2 * k) * term;
+            radial += k * term;
+            slope += weight * at.slope_term(k);
         }
     }
-    const double a = 1 + excess;
+    const double a = 1 + excess * at.inv_root;
     if constexpr (!WithGradient) return DiskValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
-    // d/du = 2u d/dq0 and the eta coefficient of order 1 is q0 times the q-derivative.
-    return DiskValue{.a = a, .da_du = slope * (2 / u), .da_dradius = radial / radius};
+    // dA/du = 2 u dA/dq, the series of dA/dq carrying 1 / (q sqrt(D)), and 1 / (q + 4) left
+    // out of its terms.
+    return DiskValue{.a = a,
+                     .da_du = ((2 / u) * (at.t * slope)) * at.inv_root,
+                     .da_dradius = ((2 / radius) * radial) * at.inv_root};
 }
 
 template DiskValue far_field<false>(double, double, const Moments&);
@@ -137,20 +171,15 @@ template DiskValue far_field<true>(double, double, const Moments&);
 
 double far_field_difference(double u, double radius, const Moments& difference) {
     if (u > point_source_separation) return 0.0;
-    const int terms = far_term_count(u / radius);
-    const int order = 2 * terms;
-    Taylor c = point_source_taylor(u * u, order);
-    const double ratio2 = (radius / u) * (radius / u);
+    const int terms = term_count(far_series::slope_terms_from, u / radius);
+    const SeriesPoint at(u, radius, 2 * terms - 3);
     double sum = 0;
-    double factor = 1;
+    double power = 1;
     for (int k = 1; k < terms; ++k) {
-        // One application of d/deta ((1 + eta) d/deta), as in far_field.
-        for (int i = 0; i + 2 <= order - 2 * (k - 1); ++i)
-            c[i] = ((i + 1) * (i + 2)) * c[i + 2] + ((i + 1) * (i + 1)) * c[i + 1];
-        factor = factor * (ratio2 / (static_cast<double>(k) * k));
-        sum += (difference.m[k] * factor) * c[0];
+        power = power * at.step;
+        sum += (difference.m[k] * power) * at.value_term(k);
     }
-    return sum;
+    return sum * at.inv_root;
 }
 
 template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
@@ -162,9 +191,10 @@ template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
         return uniform_disk_closed<false>(u, radius);
     } else {
         if (!far_for_slopes(u, radius)) return uniform_disk_closed<true>(u, radius);
-        // The value as without slopes, to the bit; the slopes from the series.
+        // The value as without slopes, to the bit (the series' own, which is the same with and
+        // without them, beyond u = 10 R); the slopes from the series.
         const DiskValue far = far_field<true>(u, radius, uniform_moment_table);
-        return DiskValue{.a = uniform_disk<false>(u, radius).a,
+        return DiskValue{.a = far_for_values(u, radius) ? far.a : uniform_disk<false>(u, radius).a,
                          .da_du = far.da_du,
                          .da_dradius = far.da_dradius};
     }
