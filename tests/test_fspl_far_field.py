@@ -13,6 +13,7 @@ from __future__ import annotations
 import math
 import pathlib
 import re
+import subprocess
 import sys
 
 import mpmath
@@ -158,31 +159,48 @@ def test_continuous_where_the_series_or_its_count_changes(name):
 
 
 def truncated_series(u, rho, terms):
-    """The uniform disk's series after `terms` terms, in exact polynomials and mpmath."""
+    """The uniform disk's series after `terms` terms, and its derivative in rho, in exact
+    polynomials and mpmath."""
     q = mpmath.mpf(u) ** 2
     d = q * (q + 4)
-    total = mpmath.mpf(0)
+    total = slope = mpmath.mpf(0)
     for k, poly in enumerate(gen_far_series.laplacians(terms)):
         value = sum(mpmath.mpf(c.numerator) / c.denominator * q**i for i, c in enumerate(poly))
-        coefficient = mpmath.mpf(1) / (4**k * math.factorial(k) ** 2)
-        total += coefficient / (k + 1) * mpmath.mpf(rho) ** (2 * k) * value / d ** ((4 * k + 1) / mpmath.mpf(2))
-    return total
+        coefficient = mpmath.mpf(1) / (4**k * math.factorial(k) ** 2 * (k + 1))
+        term = coefficient * mpmath.mpf(rho) ** (2 * k) * value / d ** ((4 * k + 1) / mpmath.mpf(2))
+        total += term
+        slope += 2 * k * term / rho
+    return total, slope
 
 
-def test_remainder_bound_holds():
-    """The bound the term counts rest on exceeds the actual truncation error (uniform disk,
-    random separations from 1e-4 to 1e4 Einstein radii, every count from 1 to 6)."""
+def test_remainder_bounds_hold():
+    """The bounds the term counts rest on exceed the actual truncation errors of the value and
+    of dA/drho (uniform disk, random separations from 1e-4 to 1e4 Einstein radii, every count
+    from 1 to 6)."""
     mpmath.mp.dps = 40
     rng = np.random.default_rng(11)
     checked = 0
     for _ in range(12):
         z = 10 ** rng.uniform(1, 2.5)
         u = 10 ** rng.uniform(-4, 4)
-        exact = reference("uniform", u, u / z, exact=True)[0]
+        exact, _, exact_slope = reference("uniform", u, u / z, exact=True)
         for terms in range(1, 7):
-            error = abs(truncated_series(u, u / z, terms) - exact) / exact
-            bound = min(gen_far_series.value_bound(z, terms, c) for c in gen_far_series.CIRCLES)
-            if error > 1e-28:
-                assert error <= bound, (u, z, terms, error, bound)
-                checked += 1
-    assert checked > 20
+            value, slope = truncated_series(u, u / z, terms)
+            pairs = (
+                (abs(value - exact) / exact, gen_far_series.value_bound),
+                (abs(slope - exact_slope) / exact_slope, gen_far_series.radius_slope_bound),
+            )
+            for error, bound in pairs:
+                if error > 1e-28 and terms > 1:
+                    assert error <= min(bound(z, terms, c) for c in gen_far_series.CIRCLES)
+                    checked += 1
+    assert checked > 40
+
+
+def test_series_header_is_the_generators():
+    """The coefficients and term counts compiled in are those the generator proves."""
+    result = subprocess.run(
+        [sys.executable, str(ROOT / "tools" / "gen_far_series.py"), "--check"],
+        capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stderr

@@ -47,7 +47,7 @@ VALUE_RATIO = 10.0
 SLOPE_RATIO = 6.0
 # The remainder the term count allows: of A, and of each slope.
 VALUE_TOLERANCE = 1e-13
-SLOPE_TOLERANCE = 1e-12
+SLOPE_TOLERANCE = 1e-11
 # Margin on the bound's supremum over the u grid.
 GRID_MARGIN = 2.0
 MOST_TERMS = 14  # the moments a source prepares (far_terms)
@@ -181,6 +181,18 @@ def u_slope_bound(z, terms, c, d):
     return GRID_MARGIN * np.max(circle_bound(U_GRID, c + d) / lower) * x**terms / (1 - x)
 
 
+def u_slope_bound_direct(z, terms, c):
+    """The same from Cauchy's estimate in r of the ring mean of dA/du itself."""
+    x = 1 / (c * z) ** 2
+    rho = U_GRID / z
+    low = (U_GRID * (1 - c)) ** 2
+    kappa = 1.0 if c * c <= 0.5 else math.sqrt(2 * (1 - c * c))
+    # |dA/du| = |A'(q)| |2 (u + r cos theta)| <= 4 |D|^(-3/2) 2 u (1 + c)
+    high = 8 * U_GRID * (1 + c) / (kappa * low * np.maximum(low, 4)) ** 1.5
+    lower = point_slope(U_GRID + rho) * (U_GRID - rho) / (U_GRID + rho)
+    return GRID_MARGIN * np.max(high / lower) * x**terms / (1 - x)
+
+
 def enough(z, terms, tolerance, slopes):
     for c in CIRCLES:
         if not slopes:
@@ -189,6 +201,8 @@ def enough(z, terms, tolerance, slopes):
             continue
         if radius_slope_bound(z, terms, c) > tolerance:
             continue
+        if u_slope_bound_direct(z, terms, c) <= tolerance:
+            return True
         for d in np.arange(0.02, 0.99 - c, 0.02):
             if u_slope_bound(z, terms, c, d) <= tolerance:
                 return True

@@ -43,7 +43,7 @@
 namespace lumagnis::models::fspl::far_series {
 
 // Where the series takes over: the value from u = 10 rho, the slopes from
-// u = 6 rho; the remainder allowed: 1e-13 of A, 1e-12 of a slope.
+// u = 6 rho; the remainder allowed: 1e-13 of A, 1e-11 of a slope.
 inline constexpr double value_ratio = 10.0;
 inline constexpr double slope_ratio = 6.0;
 inline constexpr int most_terms = 14;
@@ -51,7 +51,7 @@ inline constexpr int most_terms = 14;
 // value_terms_from[K - 1]: the least u / rho from which K terms (k = 0 .. K - 1) meet
 // the tolerance of the value; slope_terms_from likewise for both slopes.
 inline constexpr std::array<double, 14> value_terms_from{11621800.0, 4018.02, 272.167, 69.7874, 30.6511, 17.6381, 11.8603, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0};
-inline constexpr std::array<double, 14> slope_terms_from{HUGE_VAL, 27871800.0, 7585.44, 466.502, 113.382, 48.2644, 27.1575, 17.9151, 13.0758, 10.207, 8.34683, 7.07057, 6.14594, 6.0};
+inline constexpr std::array<double, 14> slope_terms_from{HUGE_VAL, 8813850.0, 4266.21, 318.124, 85.2006, 38.4526, 22.4978, 15.2588, 11.3697, 9.018, 7.46878, 6.39242, 6.0, 6.0};
 
 // Degrees of Q_k and M_k (k = 0 .. most_terms - 1; Q_0 unused).
 inline constexpr std::array<int, 14> value_degree{0, 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25};
