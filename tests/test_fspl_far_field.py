@@ -35,6 +35,8 @@ LAWS = {
     "square_root": (lf.SquareRoot(0.2, 0.6), lambda mu: 1 - 0.2 * (1 - mu) - 0.6 * (1 - mpmath.sqrt(mu))),
     "rough_power2": (lf.Power2(0.6, 0.01), lambda mu: 1 - 0.6 * (1 - mu**0.01)),
     "steep_power2": (lf.Power2(0.9, 40.0), lambda mu: 1 - 0.9 * (1 - mu**40)),
+    # mu^2 raises the order of the poles at t = +-i that limit the quadrature of the near side.
+    "mu_squared": (lf.Power2(0.9, 2.0), lambda mu: 1 - 0.9 * (1 - mu**2)),
     "nonlinear": (
         lf.Nonlinear(0.5, -0.2, 0.6, -0.3),
         lambda mu: 1 - sum(a * (1 - mu ** (k / 2)) for k, a in ((1, 0.5), (2, -0.2), (3, 0.6), (4, -0.3))),

@@ -26,10 +26,11 @@ static_assert(fs::most_terms == far_terms);
 constexpr double point_source_separation = 1e50;
 
 // The least count of terms whose remainder bound meets the tolerance at ratio z = u / R: the
-// thresholds fall with the count, so the first one that z reaches gives it.
-int term_count(const std::array<double, fs::most_terms>& from, double ratio) {
+// thresholds fall with the count, so the first one that z reaches gives it. (Compared as
+// u < z_K R, without the division.)
+int term_count(const std::array<double, fs::most_terms>& from, double u, double radius) {
     int terms = 1;
-    while (terms < fs::most_terms && ratio < from[terms - 1]) ++terms;
+    while (terms < fs::most_terms && u < from[terms - 1] * radius) ++terms;
     return terms;
 }
 
@@ -157,11 +158,10 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
         const double slope = -8 * (inv * inv) * (inv * inv) * inv;
         return DiskValue{.a = 1.0, .da_du = WithGradient ? slope : 0.0, .da_dradius = 0.0};
     }
-    const double ratio = u / radius;
-    const int value_terms = term_count(fs::value_terms_from, ratio);
+    const int value_terms = term_count(fs::value_terms_from, u, radius);
     // With the slopes their count, which is at least the value's wherever the value comes from
     // the series (u > 10 R; the generator checks it). Nearer, the value is not the series'.
-    const int terms = WithGradient ? term_count(fs::slope_terms_from, ratio) : value_terms;
+    const int terms = WithGradient ? term_count(fs::slope_terms_from, u, radius) : value_terms;
     const SeriesPoint at(u, radius);
     // A - 1, summed before the 1 is added: every term is positive, so A > 1 even where A - 1 is
     // below the last bit of 1. The point lens's is (q + 2) / sqrt(D) - 1 without cancellation.
@@ -183,7 +183,7 @@ template DiskValue far_field<true>(double, double, const Moments&);
 // take either sign); it takes the slopes' count, the longer.
 double far_field_difference(double u, double radius, const Moments& difference) {
     if (u > point_source_separation) return 0.0;
-    const int terms = term_count(fs::slope_terms_from, u / radius);
+    const int terms = term_count(fs::slope_terms_from, u, radius);
     const SeriesPoint at(u, radius);
     Sums sums{.excess = 0.0, .slope = 0.0, .radial = 0.0};
     term_tables<false>[at.near][terms - 1](at, difference, terms, sums);
