@@ -1,6 +1,6 @@
 """`make bench`: the per-function table, the side-by-side table, the light curves of
-lumagnis_fspl near the source and over a survey's season, its boundary (call overhead, signal
-checks, memory) and its JAX door, printed and saved as benchmarks/results.md.
+lumagnis_fspl near the source and over a survey's season, its far field, its boundary (call
+overhead, signal checks, memory) and its JAX door, printed and saved as benchmarks/results.md.
 
     PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/run.py [--quick] [--no-peers] [--no-jax]
 """
@@ -13,6 +13,7 @@ import sys
 import bench
 import fspl_bench
 import fspl_boundary
+import fspl_far
 import fspl_survey
 import jax_bench
 import peers
@@ -44,6 +45,9 @@ def main(argv=None):
         sections += [text, ""]
         print("\n" + text, flush=True)
         text, _ = fspl_survey.run(quick=arguments.quick)
+        sections += [text, ""]
+        print("\n" + text, flush=True)
+        text, _ = fspl_far.run(quick=arguments.quick)
         sections += [text, ""]
         print("\n" + text, flush=True)
         text, _ = fspl_boundary.run(quick=arguments.quick)

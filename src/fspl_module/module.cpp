@@ -196,7 +196,7 @@ The magnification of a uniformly bright source disk.
 u is the lens-source separation and rho the source radius, both in Einstein radii. The mean of
 the point-source magnification over the disk, in closed form through the complete elliptic
 integrals (Bulirsch's general integral, with the complements 1 - n and 1 - m formed exactly, so
-that it keeps its digits beside the limb; a closed form of its own at u = rho); beyond 15 rho,
+that it keeps its digits beside the limb; a closed form of its own at u = rho); beyond 10 rho,
 a series in (rho / u)^2. With gradient=True, returns (A, dA_du, dA_drho); at u = rho they are
 -inf and +inf, and dA_du is 0 at u = 0.
 
@@ -219,7 +219,7 @@ a Linear, Quadratic, SquareRoot, Power2, Nonlinear or Tabulated intensity law, o
 uniform disk. The brightness-weighted
 mean of the point-source magnification over the disk: a radial integral of uniform-disk
 magnifications (by parts, against the slope of the intensity), split at the radius r = u / rho
-where its integrand has a kink, by fixed Gauss-Legendre rules; beyond 15 rho, a series in the
+where its integrand has a kink, by fixed Gauss-Legendre rules; beyond 10 rho, a series in the
 source's moments. With gradient=True, returns (A, dA_du, dA_drho), carried through the same
 operations. With coefficients=True, the result (or the tuple) is followed by dA_dcoefficients,
 an array of the broadcast shape with one more axis: the derivatives in the law's coefficients

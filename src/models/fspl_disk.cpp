@@ -12,60 +12,6 @@
 namespace lumagnis::models::fspl {
 namespace {
 
-// The ratios u / R beyond which the far-field series replaces the closed form. The closed
-// form's terms grow like (u / R)^2 against a result of order one, so it loses about
-// 2 log10(u / R) digits of the value (rounding noise of ~1e-12 from point to point at 30),
-// and more of the slopes; the series' terms
-// fall like (R / u)^(2k), so a dozen reach the last bit from 6 on.
-constexpr double far_values_ratio = 15.0;
-constexpr double far_slopes_ratio = 6.0;
-
-// Past this separation A - 1 = 2 / u^4 and every finite-source correction (of relative size
-// (R / u)^2, R at most the largest accepted source radius) are far below the last bit of 1,
-// and the series, which forms (u^2 + 2)^2, would overflow from about 1.3e77 on.
-constexpr double point_source_separation = 1e50;
-
-// Taylor coefficients of the point-lens magnification as a function of q = s^2, about
-// q0 = u^2 in the scaled variable eta = (q - q0) / q0, of orders 0 .. far_terms * 2.
-constexpr int taylor_order = 2 * far_terms;
-using Taylor = std::array<double, taylor_order + 1>;
-
-// A(q) = (1 - w)^(-1/2) with w = 4 / (q + 2)^2 = w0 / (1 + kappa eta)^2. From
-// G' (1 - w) = G w' / 2, multiplied through by (1 + kappa eta)^3:
-//   G' ((1 + kappa eta)^2 - w0) (1 + kappa eta) = -w0 kappa G,
-// a cubic times G' against G, so each coefficient follows from the three before it. In this
-// form the coefficients of orders >= 1 all carry the factor w0 themselves, so no digit is lost
-// to cancellation when u is large and A - 1 tiny, and 1 - w0 = q0 (q0 + 4) / (q0 + 2)^2 is
-// formed without subtraction for small u.
-Taylor point_source_taylor(double q0, int order) {
-    const double q2 = q0 + 2;
-    const double w0 = 4 / (q2 * q2);
-    const double c0 = (q0 * (q0 + 4)) / (q2 * q2); // 1 - w0
-    const double kappa = q0 / q2;
-    const double c1 = kappa * (3 - w0);
-    const double c2 = 3 * (kappa * kappa);
-    const double c3 = kappa * kappa * kappa;
-    const double lead = w0 * kappa;
-    Taylor g{};
-    g[0] = 1 / std::sqrt(c0);
-    for (int j = 0; j < order; ++j) {
-        double sum = (lead + j * c1) * g[j];
-        if (j >= 1) sum += ((j - 1) * c2) * g[j - 1];
-        if (j >= 2) sum += ((j - 2) * c3) * g[j - 2];
-        g[j + 1] = -sum / ((j + 1) * c0);
-    }
-    return g;
-}
-
-// How many terms of the far-field series reach the last bit at ratio u / R: the terms fall
-// roughly like (R / u)^(2k), so the first one left out, k = count, is below 1e-16 of the
-// value; one more, so that it is below 1e-16 of the first term of dA/dR, (R / u)^2 times the
-// value.
-int far_term_count(double ratio) {
-    const int count = static_cast<int>(std::ceil(8.0 / std::log10(ratio))) + 1;
-    return count < far_terms ? count : far_terms;
-}
-
 constexpr Moments make_uniform_moments() {
     Moments moments{};
     for (int k = 0; k < far_terms; ++k) moments.m[k] = 1.0 / (k + 1);
@@ -85,74 +31,6 @@ double limb_value(double radius) {
 
 const Moments& uniform_moments() { return uniform_moment_table; }
 
-bool far_for_values(double u, double radius) { return u > far_values_ratio * radius; }
-bool far_for_slopes(double u, double radius) { return u > far_slopes_ratio * radius; }
-
-// The mean of A over a ring of radius R is sum (R / 2)^(2k) / (k!)^2 Laplacian^k A, and
-// over the disk the ring means weigh in with the source's moments of r^(2k). For a radial
-// function of q = s^2 the Laplacian is 4 d/dq (q d/dq), which in eta is
-// (4 / q0) d/deta ((1 + eta) d/deta): applied to Taylor coefficients it lowers the order by
-// two, and the factors (4 / q0)^k join (R^2 / 4)^k into (R / u)^(2k).
-template <bool WithGradient> DiskValue far_field(double u, double radius, const Moments& moments) {
-    if (u > point_source_separation) {
-        const double inv = 1 / u;
-        const double slope = -8 * (inv * inv) * (inv * inv) * inv;
-        return DiskValue{.a = 1.0, .da_du = WithGradient ? slope : 0.0, .da_dradius = 0.0};
-    }
-    const double ratio = u / radius;
-    const int terms = far_term_count(ratio);
-    const int order = 2 * terms;
-    Taylor c = point_source_taylor(u * u, order);
-    const double ratio2 = (radius / u) * (radius / u);
-
-    // A - 1, summed before the 1 is added: every term is positive (the point magnification and
-    // its iterated Laplacians are), so A > 1 even where A - 1 is below the last bit of 1.
-    // The point-lens term is (q + 2) / sqrt(q (q + 4)) - 1 without the cancellation.
-    const double q0 = u * u;
-    const double root = std::sqrt(q0 * (q0 + 4));
-    double excess = 4 / (root * (q0 + 2 + root));
-    double slope = c[1];
-    double radial = 0;
-    double factor = 1;
-    for (int k = 1; k < terms; ++k) {
-        // One application of d/deta ((1 + eta) d/deta).
-        for (int i = 0; i + 2 <= order - 2 * (k - 1); ++i)
-            c[i] = ((i + 1) * (i + 2)) * c[i + 2] + ((i + 1) * (i + 1)) * c[i + 1];
-        factor = factor * (ratio2 / (static_cast<double>(k) * k));
-        const double term = (moments.m[k] * factor) * c[0];
-        excess += term;
-        if constexpr (WithGradient) {
-            slope += (moments.m[k] * factor) * c[1];
-            radial += (2 * k) * term;
-        }
-    }
-    const double a = 1 + excess;
-    if constexpr (!WithGradient) return DiskValue{.a = a, .da_du = 0.0, .da_dradius = 0.0};
-    // d/du = 2u d/dq0 and the eta coefficient of order 1 is q0 times the q-derivative.
-    return DiskValue{.a = a, .da_du = slope * (2 / u), .da_dradius = radial / radius};
-}
-
-template DiskValue far_field<false>(double, double, const Moments&);
-template DiskValue far_field<true>(double, double, const Moments&);
-
-double far_field_difference(double u, double radius, const Moments& difference) {
-    if (u > point_source_separation) return 0.0;
-    const int terms = far_term_count(u / radius);
-    const int order = 2 * terms;
-    Taylor c = point_source_taylor(u * u, order);
-    const double ratio2 = (radius / u) * (radius / u);
-    double sum = 0;
-    double factor = 1;
-    for (int k = 1; k < terms; ++k) {
-        // One application of d/deta ((1 + eta) d/deta), as in far_field.
-        for (int i = 0; i + 2 <= order - 2 * (k - 1); ++i)
-            c[i] = ((i + 1) * (i + 2)) * c[i + 2] + ((i + 1) * (i + 1)) * c[i + 1];
-        factor = factor * (ratio2 / (static_cast<double>(k) * k));
-        sum += (difference.m[k] * factor) * c[0];
-    }
-    return sum;
-}
-
 template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
     if constexpr (!WithGradient) {
         if (far_for_values(u, radius))
@@ -162,9 +40,10 @@ template <bool WithGradient> DiskValue uniform_disk(double u, double radius) {
         return uniform_disk_closed<false>(u, radius);
     } else {
         if (!far_for_slopes(u, radius)) return uniform_disk_closed<true>(u, radius);
-        // The value as without slopes, to the bit; the slopes from the series.
+        // The value as without slopes, to the bit (the series' own, which is the same with and
+        // without them, beyond u = 10 R); the slopes from the series.
         const DiskValue far = far_field<true>(u, radius, uniform_moment_table);
-        return DiskValue{.a = uniform_disk<false>(u, radius).a,
+        return DiskValue{.a = far_for_values(u, radius) ? far.a : uniform_disk<false>(u, radius).a,
                          .da_du = far.da_du,
                          .da_dradius = far.da_dradius};
     }
