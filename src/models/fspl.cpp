@@ -13,6 +13,7 @@ namespace lumagnis::models::fspl {
 namespace {
 
 using numerics::GaussNode;
+using rules::large_source;
 using rules::steep_end;
 using rules::steep_panels;
 using rules::steep_rule;
@@ -67,7 +68,6 @@ template <std::size_t N> constexpr Rules<N> crowdings(const std::array<GaussNode
 constexpr Rules<24> rules_24 = crowdings(numerics::gauss_legendre_24);
 constexpr Rules<32> rules_32 = crowdings(numerics::gauss_legendre_32);
 constexpr Rules<64> rules_64 = crowdings(numerics::gauss_legendre_64);
-constexpr double large_source = 2.0;
 enum class Length { normal, rough_limb, large };
 
 // Where the integrand is smooth over the whole range (a lens well outside a source whose law
@@ -474,6 +474,28 @@ void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis
     }
 }
 
+// A table: by its rule fixed per source where one serves the separation, else by its
+// segments' rules. The derivatives in the samples take the segments' integrals, and so their
+// rules; the value then comes from the fixed rule all the same, the bits it has without them.
+template <bool WithGradient>
+void Source::add_table(double u, double rho, Gradient& sum, BasisSums* basis) const {
+    Gradient fixed = sum;
+    if (!add_table_rule<WithGradient>(u, rho, fixed)) {
+        if (kind_ == Kind::mu_table)
+            add_mu_table<WithGradient>(u, rho, sum, basis);
+        else
+            add_tabulated<WithGradient>(u, rho, sum, basis);
+        return;
+    }
+    sum = fixed;
+    if (basis == nullptr) return;
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    if (kind_ == Kind::mu_table)
+        add_mu_table<false>(u, rho, unused, basis);
+    else
+        add_tabulated<false>(u, rho, unused, basis);
+}
+
 // The terms of the integral by parts, by the law's kind.
 template <bool WithGradient>
 void Source::evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basis) const {
@@ -481,10 +503,8 @@ void Source::evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basi
         add_steep_limb<WithGradient>(u, rho, sum, basis);
     else if (kind_ == Kind::power_law)
         add_power_law<WithGradient>(u, rho, sum, basis);
-    else if (kind_ == Kind::mu_table)
-        add_mu_table<WithGradient>(u, rho, sum, basis);
     else
-        add_tabulated<WithGradient>(u, rho, sum, basis);
+        add_table<WithGradient>(u, rho, sum, basis);
 }
 
 // A table in mu is linear in mu between samples: -I'(r) dr = (dI/dmu) dmu is the linear law's

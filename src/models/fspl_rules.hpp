@@ -8,6 +8,11 @@
 
 namespace lumagnis::models::fspl::rules {
 
+// A source larger than this (in Einstein radii) brings the singularities of A_U(u, rho r) at
+// r = u / rho +- 2i / rho, where the distance to the lens is 2i, within 2 / rho of the kink or
+// the limb: it takes longer rules.
+inline constexpr double large_source = 2.0;
+
 // A law whose smallest exponent is below this has a steep limb (add_steep_limb); the panels
 // in v = -ln t, each integrated by steep_rule, end at steep_end.
 inline constexpr double steep_gamma = 0.5;
