@@ -474,13 +474,15 @@ void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis
     }
 }
 
-// A table: by its rule fixed per source where one serves the separation, else by its
-// segments' rules. The derivatives in the samples take the segments' integrals, and so their
-// rules; the value then comes from the fixed rule all the same, the bits it has without them.
+// A table: by its rule fixed per source where one serves the separation, else through the
+// integral read at every sample, and for a table unfit for either by its segments' rules. The
+// derivatives in the samples take the segments' integrals, and so their rules; the value then comes
+// from the fixed rule all the same, the bits it has without them.
 template <bool WithGradient>
 void Source::add_table(double u, double rho, Gradient& sum, BasisSums* basis) const {
     Gradient fixed = sum;
-    if (!add_table_rule<WithGradient>(u, rho, fixed)) {
+    if (!add_table_rule<WithGradient>(u, rho, fixed) &&
+        !add_table_reads<WithGradient>(u, rho, fixed)) {
         if (kind_ == Kind::mu_table)
             add_mu_table<WithGradient>(u, rho, sum, basis);
         else

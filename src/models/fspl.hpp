@@ -113,6 +113,10 @@ private:
     // (fspl_table_rules.cpp): whether one serves u / rho, and if so its terms added to `sum`.
     void prepare_table_rules();
     template <bool WithGradient> bool add_table_rule(double u, double rho, Gradient& sum) const;
+    // Inside the source and at its limb (fspl_table_reads.cpp): the same, through the integral
+    // of the radial integrand formed once per separation and read at every sample.
+    void prepare_table_reads();
+    template <bool WithGradient> bool add_table_reads(double u, double rho, Gradient& sum) const;
     void prepare_coefficients(const Profile& profile);
     // gradient()'s slopes, from evaluate's: dA/du of a law in mu near the centre.
     Gradient near_centre(Gradient g, double u, double rho) const;
@@ -164,6 +168,9 @@ private:
         std::vector<double> weight;
     };
     std::vector<TableRule> table_rules_;
+    // The change of slope at each sample (of dI/dr, or of dI/dmu for a table in mu), where the
+    // table is read through the integral formed per separation; else empty.
+    std::vector<double> slope_change_;
     Moments moments_{};
 
     // The derivatives in the coefficients. dI/dp for each coefficient p is a combination of

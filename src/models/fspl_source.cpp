@@ -139,6 +139,7 @@ Source::Source(Profile profile) {
         prepare_mu_table(*table);
         concentrated_ = norm_ < concentrated_norm;
         prepare_table_rules();
+        prepare_table_reads();
         prepare_coefficients(profile);
         return;
     }
@@ -175,6 +176,7 @@ Source::Source(Profile profile) {
         concentrated_ = norm_ < concentrated_norm;
         for (int k = 0; k < far_terms; ++k) moments_.m[k] = raw[k] / norm_;
         prepare_table_rules();
+        prepare_table_reads();
         prepare_coefficients(profile);
         return;
     }

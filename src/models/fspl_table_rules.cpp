@@ -24,17 +24,18 @@ using numerics::GaussNode;
 
 // The rules by the least u / rho they serve: the interpolant's error falls like the inverse
 // of the Bernstein ellipse through the singularity at r^2 = (u / rho)^2, which closes in on
-// the range as the lens nears the limb. Each keeps the value within ~1e-15 of the segments'
-// rules from its threshold on (checked from 1e-3 to 1 in rho).
+// the range as the lens nears the limb. Each keeps a smooth table's value within ~1e-15 of the
+// segments' rules from its threshold on, and a table of random samples within ~1e-12.
 struct Tier {
     double z_min;
     std::span<const GaussNode> rule;
 };
-const std::array<Tier, 5> tiers = {{{1.6, numerics::gauss_legendre_12},
-                                    {1.3, numerics::gauss_legendre_16},
-                                    {1.1, numerics::gauss_legendre_24},
-                                    {1.04, numerics::gauss_legendre_32},
-                                    {1.02, numerics::gauss_legendre_48}}};
+const std::array<Tier, 6> tiers = {{{2.0, numerics::gauss_legendre_12},
+                                    {1.6, numerics::gauss_legendre_16},
+                                    {1.3, numerics::gauss_legendre_24},
+                                    {1.15, numerics::gauss_legendre_32},
+                                    {1.06, numerics::gauss_legendre_48},
+                                    {1.03, numerics::gauss_legendre_64}}};
 
 // Past this total variation of the intensity (scaled to a peak of 1) against the flux, the
 // rounding of the weights, each a sum of slopes of both signs, would no longer be small beside

@@ -1,0 +1,332 @@
+// A table with the lens inside the source, or just outside its limb. The integral by parts is
+// a sum over the table's segments of slope_k (G(x_k+1) - G(x_k)), with G the integral of the
+// radial integrand from the limb or the centre: one function per separation, smooth but for
+// the kink at r = u / rho. Regrouped by sample, it is sum_j d_j G(x_j) with d_j the change of
+// slope at sample j, a weight fixed per table. G is formed once per separation on the pieces
+// that the kink splits the range into, each drawn towards the kink as a single segment's rule
+// would be, as a Legendre series per piece (the cumulative integral of the interpolant at the
+// rule's nodes), and read at every sample. The reads are gathered per piece first: the moments
+// mu_m = sum d_j P_m(y_j) of the samples in it, so that the series themselves are never
+// formed, only their products with the moments, which are weights at the rule's nodes.
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "models/fspl.hpp"
+#include "models/fspl_rules.hpp"
+#include "numerics/gauss_legendre_nodes.hpp"
+
+namespace lumagnis::models::fspl {
+namespace {
+
+constexpr auto& piece_rule = numerics::gauss_legendre_48;
+constexpr std::size_t nodes = piece_rule.size();
+
+// P_m(2 x_i - 1) at the rule's nodes, m = 0 .. nodes - 1.
+constexpr std::array<std::array<double, nodes>, nodes> make_legendre() {
+    std::array<std::array<double, nodes>, nodes> p{};
+    for (std::size_t i = 0; i < nodes; ++i) {
+        const double y = 2 * piece_rule[i].x - 1;
+        p[0][i] = 1.0;
+        p[1][i] = y;
+        for (std::size_t m = 1; m + 1 < nodes; ++m) {
+            const double md = static_cast<double>(m);
+            p[m + 1][i] = ((2 * md + 1) * y * p[m][i] - md * p[m - 1][i]) / (md + 1);
+        }
+    }
+    return p;
+}
+constexpr auto legendre = make_legendre();
+
+// How a piece [lo, hi] is drawn towards an end: x = lo + (hi - lo) v(tau), with v = tau^4
+// (towards lo), 1 - (1 - tau)^4 (towards hi) or tau, as the segments' rules draw theirs.
+enum class Crowd { none, left, right };
+
+struct Piece {
+    double lo;
+    double hi;
+    Crowd crowd;
+};
+
+// The panels towards an end whose distance to a singularity is `gap` (as the segments' rules
+// and the analytic laws grade theirs): at most this many, each graded_ratio times the last.
+constexpr double graded_ratio = 4.0;
+constexpr int max_pieces = 48;
+// Below this u / rho the rings about a lens near the centre change on the scale z itself:
+// the range beyond the kink is cut into panels growing from it (a table in r).
+constexpr double table_graded = 16.0;
+// A table in mu, integrated in t: a kink or a singularity within this of the limb end t = 0
+// takes graded panels, the last ending at the centre once it would pass graded_last.
+constexpr double near_singularity = 0.15;
+constexpr double graded_last = 0.5;
+constexpr double limb_panel = 1e-3;
+// Below this u / rho a table's rings take the rim integrals' slopes (as its segments do).
+constexpr double table_centre = 0.01;
+
+struct Pieces {
+    std::array<Piece, max_pieces> piece;
+    int count = 0;
+    void add(double lo, double hi, Crowd crowd) {
+        if (count < max_pieces && hi > lo) piece[count++] = Piece{.lo = lo, .hi = hi, .crowd = crowd};
+    }
+};
+
+// A table in r: the kink at r = z.
+Pieces pieces_in_r(double z) {
+    Pieces out;
+    if (z == 0) {
+        out.add(0.0, 1.0, Crowd::none);
+    } else if (z < 1) {
+        out.add(0.0, z, Crowd::right);
+        if (1 - z > table_graded * z) {
+            double near = z;
+            for (int panel = 0; near < 1.0; ++panel) {
+                const double far =
+                    out.count + 2 >= max_pieces ? 1.0
+                                                : std::fmin(1.0, panel == 0 ? 2 * z : graded_ratio * near);
+                out.add(near, far, panel == 0 ? Crowd::left : Crowd::none);
+                near = far;
+            }
+        } else {
+            out.add(z, 1.0, Crowd::left);
+        }
+    } else {
+        const double gap = z - 1;
+        if (gap > 0 && gap * table_graded < 1) {
+            // Panels from the limb inwards, [1 - 4 d, 1], [1 - 16 d, 1 - 4 d], ..., gathered in
+            // ascending order.
+            std::array<double, max_pieces> edge{};
+            int edges = 0;
+            double near = 0;
+            edge[edges++] = 1.0;
+            while (near < 1.0 && edges + 2 < max_pieces) {
+                const double far = std::fmin(1.0, (near == 0 ? gap : near) * graded_ratio);
+                edge[edges++] = 1.0 - far;
+                near = far;
+            }
+            if (near < 1.0) edge[edges++] = 0.0;
+            for (int e = edges - 1; e > 0; --e)
+                out.add(edge[e], edge[e - 1], e == 1 ? Crowd::right : Crowd::none);
+        } else {
+            out.add(0.0, 1.0, z < 2 ? Crowd::right : Crowd::none);
+        }
+    }
+    return out;
+}
+
+// A table in mu, in t = tan(phi / 2) from the limb (t = 0) to the centre (t = 1): the kink at
+// t = sqrt((1 - z) / (1 + z)); a lens outside puts a singularity at i sqrt((z - 1) / (z + 1)).
+Pieces pieces_in_t(double z) {
+    Pieces out;
+    const auto graded = [&out](double start) {
+        double t = start;
+        double lo = start;
+        while (lo < 1.0) {
+            const double next = graded_ratio * t;
+            const double hi = next >= graded_last || out.count + 2 >= max_pieces ? 1.0 : next;
+            out.add(lo, hi, Crowd::none);
+            t = next;
+            lo = hi;
+        }
+    };
+    if (z == 0) {
+        out.add(0.0, 1.0, Crowd::none);
+    } else if (z < 1) {
+        const double kink = std::sqrt((1 - z) / (1 + z));
+        out.add(0.0, kink, Crowd::right);
+        if (kink < near_singularity) {
+            const double next = std::fmin(1.0, graded_ratio * kink);
+            out.add(kink, next, Crowd::left);
+            if (next < 1.0) graded(next);
+        } else {
+            out.add(kink, 1.0, Crowd::left);
+        }
+    } else {
+        const double t_lens = std::sqrt((z - 1) / (z + 1));
+        if (t_lens > 0 && t_lens < near_singularity) {
+            out.add(0.0, 2 * t_lens, Crowd::none);
+            graded(2 * t_lens);
+        } else if (t_lens == 0) {
+            out.add(0.0, limb_panel, Crowd::left);
+            graded(limb_panel);
+        } else {
+            out.add(0.0, 1.0, Crowd::none);
+        }
+    }
+    return out;
+}
+
+// The position tau in [0, 1] of a point at fraction v of a piece.
+double position(double v, Crowd crowd) {
+    if (crowd == Crowd::left) return std::sqrt(std::sqrt(v));
+    if (crowd == Crowd::right) return 1 - std::sqrt(std::sqrt(1 - v));
+    return v;
+}
+
+constexpr std::size_t lanes = 4;
+
+// Past this sum of the changes of slope against the flux (the intensity scaled to a peak of
+// 1), the rounding of the reads, which the changes weigh, would no longer be small beside the
+// result: such a table (steep steps a narrow segment apart) keeps its segments' rules.
+constexpr double max_slope_change = 1e3;
+
+} // namespace
+
+// The changes of slope d_j, from the table's slopes (zero beyond its first and last sample),
+// where their sum of magnitudes keeps the reads' rounding small beside the result.
+void Source::prepare_table_reads() {
+    const bool in_mu = kind_ == Kind::mu_table;
+    const std::size_t segments = in_mu ? mu_slope_.size() : table_step_.size();
+    if (segments == 0 || concentrated_) return;
+    std::vector<double> slope(segments);
+    for (std::size_t k = 0; k < segments; ++k)
+        slope[k] = in_mu ? mu_slope_[k] : -table_step_[k] / (table_r_[k + 1] - table_r_[k]);
+    std::vector<double> change(segments + 1);
+    double total = 0.0;
+    for (std::size_t j = 0; j <= segments; ++j) {
+        change[j] = (j > 0 ? slope[j - 1] : 0.0) - (j < segments ? slope[j] : 0.0);
+        total += std::fabs(change[j]);
+    }
+    if (!(total <= max_slope_change * norm_)) return;
+    slope_change_ = std::move(change);
+}
+
+template <bool WithGradient>
+bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
+    if (slope_change_.empty() || rho > rules::large_source) return false;
+    const double z = u / rho;
+    const bool in_mu = kind_ == Kind::mu_table;
+    const Pieces pieces = in_mu ? pieces_in_t(z) : pieces_in_r(z);
+    const bool rim = !in_mu && z < table_centre;
+    const std::vector<double>& x = table_r_; // ascending: r, or t for a table in mu
+    const std::size_t samples = x.size();
+    std::size_t next = 0; // the first sample not yet read
+    Gradient cumulative{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    for (int p = 0; p < pieces.count; ++p) {
+        const Piece& piece = pieces.piece[p];
+        const double length = piece.hi - piece.lo;
+        // The samples in [lo, hi): their moments, lane by lane in a fixed order.
+        std::array<std::array<double, lanes>, nodes + 1> moment{};
+        double change_sum = 0.0;
+        const std::size_t start = next;
+        std::size_t end = next;
+        while (end < samples && x[end] < piece.hi) ++end;
+        for (std::size_t first = next; first < end; first += lanes) {
+            double y[lanes];
+            double d[lanes];
+            for (std::size_t l = 0; l < lanes; ++l) {
+                const std::size_t j = first + l;
+                d[l] = j < end ? slope_change_[j] : 0.0;
+                const double v = j < end ? (x[j] - piece.lo) / length : 0.0;
+                y[l] = 2 * position(std::fmin(1.0, std::fmax(0.0, v)), piece.crowd) - 1;
+                change_sum += d[l];
+            }
+            double previous[lanes];
+            double current[lanes];
+            for (std::size_t l = 0; l < lanes; ++l) {
+                previous[l] = 1.0;
+                current[l] = y[l];
+                moment[0][l] += d[l];
+                moment[1][l] += d[l] * y[l];
+            }
+            for (std::size_t m = 1; m < nodes; ++m) {
+                const double md = static_cast<double>(m);
+                const double alpha = (2 * md + 1) / (md + 1);
+                const double beta = md / (md + 1);
+                for (std::size_t l = 0; l < lanes; ++l) {
+                    const double following = alpha * (y[l] * current[l]) - beta * previous[l];
+                    previous[l] = current[l];
+                    current[l] = following;
+                    moment[m + 1][l] += d[l] * following;
+                }
+            }
+        }
+        next = end;
+        // The weight of each node: nu_i = (w_i / 2) [(mu_0 + mu_1) + sum_m P_m(y_i)
+        // (mu_m+1 - mu_m-1)], the product of the cumulative integral's series with the moments.
+        std::array<double, nodes + 1> mu{};
+        for (std::size_t m = 0; m <= nodes; ++m)
+            mu[m] = (moment[m][0] + moment[m][1]) + (moment[m][2] + moment[m][3]);
+        const bool any = end > start;
+        std::array<double, nodes> nu{};
+        if (any) {
+            for (std::size_t i = 0; i < nodes; ++i) nu[i] = mu[0] + mu[1];
+            for (std::size_t m = 1; m < nodes; ++m) {
+                const double kappa = mu[m + 1] - mu[m - 1];
+                for (std::size_t i = 0; i < nodes; ++i) nu[i] += legendre[m][i] * kappa;
+            }
+            for (std::size_t i = 0; i < nodes; ++i) nu[i] *= 0.5 * piece_rule[i].w;
+        }
+        Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+        Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+        for (std::size_t first = 0; first < nodes; first += disk_lanes) {
+            double r[disk_lanes];
+            double jacobian[disk_lanes];
+            double radius[disk_lanes];
+            for (int i = 0; i < disk_lanes; ++i) {
+                const double tau = piece_rule[first + i].x;
+                double v = tau;
+                double dv = 1.0;
+                if (piece.crowd == Crowd::left) {
+                    const double t3 = tau * tau * tau;
+                    v = t3 * tau;
+                    dv = 4 * t3;
+                } else if (piece.crowd == Crowd::right) {
+                    const double s = 1 - tau;
+                    const double s3 = s * s * s;
+                    v = 1 - s3 * s;
+                    dv = 4 * s3;
+                }
+                const double at = piece.lo + length * v;
+                jacobian[i] = length * dv;
+                if (in_mu) {
+                    const double inv = 1 / (1 + at * at);
+                    r[i] = (1 - at * at) * inv;
+                    jacobian[i] *= r[i] * (2 * inv); // dmu / dt
+                } else {
+                    r[i] = at;
+                }
+                radius[i] = rho * r[i];
+            }
+            const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(u, radius, rim);
+            for (int i = 0; i < disk_lanes; ++i) {
+                const std::size_t node = first + i;
+                const double h = jacobian[i] * (r[i] * r[i]);
+                if (h == 0.0) continue;
+                total.a += (piece_rule[node].w * h) * disk.a[i];
+                read.a += (nu[node] * h) * disk.a[i];
+                if constexpr (WithGradient) {
+                    if (!std::isfinite(disk.da_du[i])) continue;
+                    total.da_du += (piece_rule[node].w * h) * disk.da_du[i];
+                    total.da_drho += (piece_rule[node].w * (h * r[i])) * disk.da_dradius[i];
+                    read.da_du += (nu[node] * h) * disk.da_du[i];
+                    read.da_drho += (nu[node] * (h * r[i])) * disk.da_dradius[i];
+                }
+            }
+        }
+        sum.a += change_sum * cumulative.a + read.a;
+        cumulative.a += total.a;
+        if constexpr (WithGradient) {
+            sum.da_du += change_sum * cumulative.da_du + read.da_du;
+            sum.da_drho += change_sum * cumulative.da_drho + read.da_drho;
+            cumulative.da_du += total.da_du;
+            cumulative.da_drho += total.da_drho;
+        }
+    }
+    // Samples at the end of the range (r = 1, or the centre t = 1) read the whole integral.
+    for (; next < samples; ++next) {
+        sum.a += slope_change_[next] * cumulative.a;
+        if constexpr (WithGradient) {
+            sum.da_du += slope_change_[next] * cumulative.da_du;
+            sum.da_drho += slope_change_[next] * cumulative.da_drho;
+        }
+    }
+    return true;
+}
+
+template bool Source::add_table_reads<false>(double, double, Gradient&) const;
+template bool Source::add_table_reads<true>(double, double, Gradient&) const;
+
+} // namespace lumagnis::models::fspl
