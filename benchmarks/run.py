@@ -13,6 +13,7 @@ import sys
 import bench
 import fspl_bench
 import fspl_boundary
+import fspl_tables
 import jax_bench
 import peers
 
@@ -43,6 +44,8 @@ def main(argv=None):
         sections += [text, ""]
         print("\n" + text, flush=True)
         text, _ = fspl_boundary.run(quick=arguments.quick)
+        sections += [text, ""]
+        text, _ = fspl_tables.run(quick=arguments.quick)
         sections += [text, ""]
         print("\n" + text, flush=True)
     if not arguments.no_jax:
