@@ -45,6 +45,7 @@ def main(argv=None):
         print("\n" + text, flush=True)
         text, _ = fspl_boundary.run(quick=arguments.quick)
         sections += [text, ""]
+        print("\n" + text, flush=True)
         text, _ = fspl_tables.run(quick=arguments.quick)
         sections += [text, ""]
         print("\n" + text, flush=True)
