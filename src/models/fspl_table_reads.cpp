@@ -21,7 +21,7 @@
 namespace lumagnis::models::fspl {
 namespace {
 
-constexpr auto& piece_rule = numerics::gauss_legendre_48;
+constexpr auto& piece_rule = numerics::gauss_legendre_32;
 constexpr std::size_t nodes = piece_rule.size();
 
 // P_m(2 x_i - 1) at the rule's nodes, m = 0 .. nodes - 1.
@@ -40,6 +40,22 @@ constexpr std::array<std::array<double, nodes>, nodes> make_legendre() {
 }
 constexpr auto legendre = make_legendre();
 
+// The three-term recurrence P_m+1 = alpha_m y P_m - beta_m P_m-1, m = 1 .. nodes - 1.
+struct Recurrence {
+    std::array<double, nodes> alpha;
+    std::array<double, nodes> beta;
+};
+constexpr Recurrence make_recurrence() {
+    Recurrence out{};
+    for (std::size_t m = 1; m < nodes; ++m) {
+        const double md = static_cast<double>(m);
+        out.alpha[m] = (2 * md + 1) / (md + 1);
+        out.beta[m] = md / (md + 1);
+    }
+    return out;
+}
+constexpr Recurrence recurrence = make_recurrence();
+
 // How a piece [lo, hi] is drawn towards an end: x = lo + (hi - lo) v(tau), with v = tau^4
 // (towards lo), 1 - (1 - tau)^4 (towards hi) or tau, as the segments' rules draw theirs.
 enum class Crowd { none, left, right };
@@ -57,11 +73,12 @@ constexpr int max_pieces = 48;
 // Below this u / rho the rings about a lens near the centre change on the scale z itself:
 // the range beyond the kink is cut into panels growing from it (a table in r).
 constexpr double table_graded = 16.0;
-// A table in mu, integrated in t: a kink or a singularity within this of the limb end t = 0
-// takes graded panels, the last ending at the centre once it would pass graded_last.
 constexpr double near_singularity = 0.15;
 constexpr double graded_last = 0.5;
 constexpr double limb_panel = 1e-3;
+// A table in mu: the kink within this of the centre, where its mirror image closes in, takes
+// panels graded from the kink towards the limb.
+constexpr double mirror_graded = 0.5;
 // Below this u / rho a table's rings take the rim integrals' slopes (as its segments do).
 constexpr double table_centre = 0.01;
 
@@ -69,7 +86,8 @@ struct Pieces {
     std::array<Piece, max_pieces> piece;
     int count = 0;
     void add(double lo, double hi, Crowd crowd) {
-        if (count < max_pieces && hi > lo) piece[count++] = Piece{.lo = lo, .hi = hi, .crowd = crowd};
+        if (count < max_pieces && hi > lo)
+            piece[count++] = Piece{.lo = lo, .hi = hi, .crowd = crowd};
     }
 };
 
@@ -83,9 +101,9 @@ Pieces pieces_in_r(double z) {
         if (1 - z > table_graded * z) {
             double near = z;
             for (int panel = 0; near < 1.0; ++panel) {
-                const double far =
-                    out.count + 2 >= max_pieces ? 1.0
-                                                : std::fmin(1.0, panel == 0 ? 2 * z : graded_ratio * near);
+                const double far = out.count + 2 >= max_pieces
+                                       ? 1.0
+                                       : std::fmin(1.0, panel == 0 ? 2 * z : graded_ratio * near);
                 out.add(near, far, panel == 0 ? Crowd::left : Crowd::none);
                 near = far;
             }
@@ -116,18 +134,19 @@ Pieces pieces_in_r(double z) {
     return out;
 }
 
-// A table in mu, in t = tan(phi / 2) from the limb (t = 0) to the centre (t = 1): the kink at
-// t = sqrt((1 - z) / (1 + z)); a lens outside puts a singularity at i sqrt((z - 1) / (z + 1)).
+// A table in mu, in t = tan(phi / 2) from the limb (t = 0) to the centre (t = 1), in which r
+// and mu are both analytic: the kink at t = sqrt((1 - z) / (1 + z)), and its mirror image
+// (the ring r = -z) at 1 / t, just beyond the centre for a lens near it; a lens outside puts a
+// singularity at i sqrt((z - 1) / (z + 1)), off the limb end. Within near_singularity of an
+// end, either takes graded panels growing away from it.
 Pieces pieces_in_t(double z) {
     Pieces out;
     const auto graded = [&out](double start) {
-        double t = start;
         double lo = start;
         while (lo < 1.0) {
-            const double next = graded_ratio * t;
+            const double next = graded_ratio * lo;
             const double hi = next >= graded_last || out.count + 2 >= max_pieces ? 1.0 : next;
             out.add(lo, hi, Crowd::none);
-            t = next;
             lo = hi;
         }
     };
@@ -135,8 +154,27 @@ Pieces pieces_in_t(double z) {
         out.add(0.0, 1.0, Crowd::none);
     } else if (z < 1) {
         const double kink = std::sqrt((1 - z) / (1 + z));
-        out.add(0.0, kink, Crowd::right);
+        const double gap = 1 - kink; // to the centre, half the distance to the mirror image
+        if (gap < mirror_graded) {
+            // Panels from the kink towards the limb, [kink - gap, kink], [kink - 4 gap,
+            // kink - gap], ..., gathered in ascending order.
+            std::array<double, max_pieces> edge{};
+            int edges = 0;
+            edge[edges++] = kink;
+            double near = 0;
+            while (near < kink && edges + 3 < max_pieces) {
+                const double far = std::fmin(kink, near == 0 ? gap : graded_ratio * near);
+                edge[edges++] = kink - far;
+                near = far;
+            }
+            if (near < kink) edge[edges++] = 0.0;
+            for (int e = edges - 1; e > 0; --e)
+                out.add(edge[e], edge[e - 1], e == 1 ? Crowd::right : Crowd::none);
+        } else {
+            out.add(0.0, kink, Crowd::right);
+        }
         if (kink < near_singularity) {
+            // The kink near the limb: panels [kink, 4 kink], [4 kink, 16 kink], ...
             const double next = std::fmin(1.0, graded_ratio * kink);
             out.add(kink, next, Crowd::left);
             if (next < 1.0) graded(next);
@@ -144,11 +182,11 @@ Pieces pieces_in_t(double z) {
             out.add(kink, 1.0, Crowd::left);
         }
     } else {
-        const double t_lens = std::sqrt((z - 1) / (z + 1));
-        if (t_lens > 0 && t_lens < near_singularity) {
-            out.add(0.0, 2 * t_lens, Crowd::none);
-            graded(2 * t_lens);
-        } else if (t_lens == 0) {
+        const double lens = std::sqrt((z - 1) / (z + 1));
+        if (lens > 0 && lens < near_singularity) {
+            out.add(0.0, 2 * lens, Crowd::none);
+            graded(2 * lens);
+        } else if (lens == 0) {
             out.add(0.0, limb_panel, Crowd::left);
             graded(limb_panel);
         } else {
@@ -165,7 +203,11 @@ double position(double v, Crowd crowd) {
     return v;
 }
 
-constexpr std::size_t lanes = 4;
+constexpr std::size_t lanes = 16;
+// Two doubles side by side (the compiler's vector extension): each lane is computed by the same
+// correctly rounded operations as a scalar, on every processor.
+using Pair = double __attribute__((vector_size(16)));
+constexpr std::size_t pairs = lanes / 2;
 
 // Past this sum of the changes of slope against the flux (the intensity scaled to a peak of
 // 1), the rounding of the reads, which the changes weigh, would no longer be small beside the
@@ -207,39 +249,40 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
     for (int p = 0; p < pieces.count; ++p) {
         const Piece& piece = pieces.piece[p];
         const double length = piece.hi - piece.lo;
-        // The samples in [lo, hi): their moments, lane by lane in a fixed order.
-        std::array<std::array<double, lanes>, nodes + 1> moment{};
+        // The samples in [lo, hi): their moments, lane by lane in a fixed order, sixteen
+        // samples at a time so that the recurrences of independent samples overlap.
+        std::array<std::array<Pair, pairs>, nodes + 1> moment{};
         double change_sum = 0.0;
         const std::size_t start = next;
         std::size_t end = next;
         while (end < samples && x[end] < piece.hi) ++end;
         for (std::size_t first = next; first < end; first += lanes) {
-            double y[lanes];
-            double d[lanes];
+            Pair y[pairs];
+            Pair d[pairs];
+            Pair previous[pairs];
+            Pair current[pairs];
             for (std::size_t l = 0; l < lanes; ++l) {
                 const std::size_t j = first + l;
-                d[l] = j < end ? slope_change_[j] : 0.0;
+                const double change = j < end ? slope_change_[j] : 0.0;
                 const double v = j < end ? (x[j] - piece.lo) / length : 0.0;
-                y[l] = 2 * position(std::fmin(1.0, std::fmax(0.0, v)), piece.crowd) - 1;
-                change_sum += d[l];
+                d[l / 2][l % 2] = change;
+                y[l / 2][l % 2] = 2 * position(v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v, piece.crowd) - 1;
+                change_sum += change;
             }
-            double previous[lanes];
-            double current[lanes];
-            for (std::size_t l = 0; l < lanes; ++l) {
-                previous[l] = 1.0;
-                current[l] = y[l];
-                moment[0][l] += d[l];
-                moment[1][l] += d[l] * y[l];
+            for (std::size_t q = 0; q < pairs; ++q) {
+                previous[q] = Pair{1.0, 1.0};
+                current[q] = y[q];
+                moment[0][q] += d[q];
+                moment[1][q] += d[q] * y[q];
             }
             for (std::size_t m = 1; m < nodes; ++m) {
-                const double md = static_cast<double>(m);
-                const double alpha = (2 * md + 1) / (md + 1);
-                const double beta = md / (md + 1);
-                for (std::size_t l = 0; l < lanes; ++l) {
-                    const double following = alpha * (y[l] * current[l]) - beta * previous[l];
-                    previous[l] = current[l];
-                    current[l] = following;
-                    moment[m + 1][l] += d[l] * following;
+                const Pair alpha = {recurrence.alpha[m], recurrence.alpha[m]};
+                const Pair beta = {recurrence.beta[m], recurrence.beta[m]};
+                for (std::size_t q = 0; q < pairs; ++q) {
+                    const Pair following = alpha * (y[q] * current[q]) - beta * previous[q];
+                    previous[q] = current[q];
+                    current[q] = following;
+                    moment[m + 1][q] += d[q] * following;
                 }
             }
         }
@@ -248,7 +291,7 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
         // (mu_m+1 - mu_m-1)], the product of the cumulative integral's series with the moments.
         std::array<double, nodes + 1> mu{};
         for (std::size_t m = 0; m <= nodes; ++m)
-            mu[m] = (moment[m][0] + moment[m][1]) + (moment[m][2] + moment[m][3]);
+            for (std::size_t l = 0; l < lanes; ++l) mu[m] += moment[m][l / 2][l % 2];
         const bool any = end > start;
         std::array<double, nodes> nu{};
         if (any) {
