@@ -6,8 +6,9 @@
 // that the kink splits the range into, each drawn towards the kink as a single segment's rule
 // would be, as a Legendre series per piece (the cumulative integral of the interpolant at the
 // rule's nodes), and read at every sample. The reads are gathered per piece first: the moments
-// mu_m = sum d_j P_m(y_j) of the samples in it, so that the series themselves are never
-// formed, only their products with the moments, which are weights at the rule's nodes.
+// mu_m = sum d_j T_m(y_j) of the samples in it (Chebyshev polynomials, the cheapest recurrence), so
+// that the series themselves are never formed, only their products with the moments, which are
+// weights at the rule's nodes.
 
 #include <array>
 #include <cmath>
@@ -16,6 +17,7 @@
 
 #include "models/fspl.hpp"
 #include "models/fspl_rules.hpp"
+#include "models/fspl_table_moments.hpp"
 #include "numerics/gauss_legendre_nodes.hpp"
 
 namespace lumagnis::models::fspl {
@@ -24,37 +26,58 @@ namespace {
 constexpr auto& piece_rule = numerics::gauss_legendre_32;
 constexpr std::size_t nodes = piece_rule.size();
 
-// P_m(2 x_i - 1) at the rule's nodes, m = 0 .. nodes - 1.
-constexpr std::array<std::array<double, nodes>, nodes> make_legendre() {
-    std::array<std::array<double, nodes>, nodes> p{};
-    for (std::size_t i = 0; i < nodes; ++i) {
-        const double y = 2 * piece_rule[i].x - 1;
-        p[0][i] = 1.0;
-        p[1][i] = y;
-        for (std::size_t m = 1; m + 1 < nodes; ++m) {
-            const double md = static_cast<double>(m);
-            p[m + 1][i] = ((2 * md + 1) * y * p[m][i] - md * p[m - 1][i]) / (md + 1);
-        }
-    }
-    return p;
-}
-constexpr auto legendre = make_legendre();
+using Square = std::array<std::array<double, nodes + 1>, nodes + 1>;
 
-// The three-term recurrence P_m+1 = alpha_m y P_m - beta_m P_m-1, m = 1 .. nodes - 1.
-struct Recurrence {
-    std::array<double, nodes> alpha;
-    std::array<double, nodes> beta;
-};
-constexpr Recurrence make_recurrence() {
-    Recurrence out{};
+// The Chebyshev coefficients of the Legendre polynomials P_m, m = 0 .. nodes: row m holds
+// P_m = sum_k c_mk T_k, from the recurrence (m + 1) P_m+1 = (2 m + 1) y P_m - m P_m-1 with
+// y T_k = (T_k+1 + T_|k-1|) / 2. Every coefficient lies in [0, 1].
+constexpr Square make_chebyshev_of_legendre() {
+    Square c{};
+    c[0][0] = 1.0;
+    c[1][1] = 1.0;
     for (std::size_t m = 1; m < nodes; ++m) {
         const double md = static_cast<double>(m);
-        out.alpha[m] = (2 * md + 1) / (md + 1);
-        out.beta[m] = md / (md + 1);
+        std::array<double, nodes + 1> y_p{}; // y P_m
+        for (std::size_t k = 0; k <= m; ++k) {
+            if (k == 0) {
+                y_p[1] += c[m][0];
+            } else {
+                y_p[k + 1] += 0.5 * c[m][k];
+                y_p[k - 1] += 0.5 * c[m][k];
+            }
+        }
+        for (std::size_t k = 0; k <= m + 1; ++k)
+            c[m + 1][k] = ((2 * md + 1) * y_p[k] - md * c[m - 1][k]) / (md + 1);
+    }
+    return c;
+}
+
+// The weights of the reads: with h_i the integrand's values at the rule's nodes (times the
+// piece's Jacobian), its interpolant's integral from the start of the piece to y is
+// sum_i h_i Lambda_i(y), Lambda_i(y) = (w_i / 2) [P_0 + P_1 + sum_m P_m(y_i) (P_m+1 - P_m-1)](y),
+// m = 1 .. nodes - 1, a polynomial of degree nodes; row i holds its Chebyshev coefficients.
+constexpr std::array<std::array<double, nodes + 1>, nodes> make_reads() {
+    const Square c = make_chebyshev_of_legendre();
+    std::array<std::array<double, nodes + 1>, nodes> out{};
+    for (std::size_t i = 0; i < nodes; ++i) {
+        const double y = 2 * piece_rule[i].x - 1;
+        std::array<double, nodes + 1> sum{};
+        for (std::size_t k = 0; k <= nodes; ++k) sum[k] = c[0][k] + c[1][k];
+        double previous = 1.0; // P_m-1(y)
+        double current = y;    // P_m(y)
+        for (std::size_t m = 1; m < nodes; ++m) {
+            for (std::size_t k = 0; k <= nodes; ++k)
+                sum[k] += current * (c[m + 1][k] - c[m - 1][k]);
+            const double md = static_cast<double>(m);
+            const double following = ((2 * md + 1) * y * current - md * previous) / (md + 1);
+            previous = current;
+            current = following;
+        }
+        for (std::size_t k = 0; k <= nodes; ++k) out[i][k] = (0.5 * piece_rule[i].w) * sum[k];
     }
     return out;
 }
-constexpr Recurrence recurrence = make_recurrence();
+constexpr auto reads = make_reads();
 
 // How a piece [lo, hi] is drawn towards an end: x = lo + (hi - lo) v(tau), with v = tau^4
 // (towards lo), 1 - (1 - tau)^4 (towards hi) or tau, as the segments' rules draw theirs.
@@ -203,11 +226,8 @@ double position(double v, Crowd crowd) {
     return v;
 }
 
-constexpr std::size_t lanes = 16;
-// Two doubles side by side (the compiler's vector extension): each lane is computed by the same
-// correctly rounded operations as a scalar, on every processor.
-using Pair = double __attribute__((vector_size(16)));
-constexpr std::size_t pairs = lanes / 2;
+// The samples whose positions are gathered at a time.
+constexpr std::size_t chunk = 256;
 
 // Past this sum of the changes of slope against the flux (the intensity scaled to a peak of
 // 1), the rounding of the reads, which the changes weigh, would no longer be small beside the
@@ -249,58 +269,37 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
     for (int p = 0; p < pieces.count; ++p) {
         const Piece& piece = pieces.piece[p];
         const double length = piece.hi - piece.lo;
-        // The samples in [lo, hi): their moments, lane by lane in a fixed order, sixteen
-        // samples at a time so that the recurrences of independent samples overlap.
-        std::array<std::array<Pair, pairs>, nodes + 1> moment{};
+        // The samples in [lo, hi): their moments, a chunk at a time, the chunks summed in
+        // order.
+        std::array<double, nodes + 1> mu{};
         double change_sum = 0.0;
         const std::size_t start = next;
         std::size_t end = next;
         while (end < samples && x[end] < piece.hi) ++end;
-        for (std::size_t first = next; first < end; first += lanes) {
-            Pair y[pairs];
-            Pair d[pairs];
-            Pair previous[pairs];
-            Pair current[pairs];
-            for (std::size_t l = 0; l < lanes; ++l) {
-                const std::size_t j = first + l;
-                const double change = j < end ? slope_change_[j] : 0.0;
-                const double v = j < end ? (x[j] - piece.lo) / length : 0.0;
-                d[l / 2][l % 2] = change;
-                y[l / 2][l % 2] = 2 * position(v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v, piece.crowd) - 1;
-                change_sum += change;
+        for (std::size_t first = start; first < end; first += chunk) {
+            const std::size_t count = end - first < chunk ? end - first : chunk;
+            double y[chunk];
+            double d[chunk];
+            for (std::size_t l = 0; l < count; ++l) {
+                const double v = (x[first + l] - piece.lo) / length;
+                y[l] = 2 * position(v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v, piece.crowd) - 1;
+                d[l] = slope_change_[first + l];
+                change_sum += d[l];
             }
-            for (std::size_t q = 0; q < pairs; ++q) {
-                previous[q] = Pair{1.0, 1.0};
-                current[q] = y[q];
-                moment[0][q] += d[q];
-                moment[1][q] += d[q] * y[q];
-            }
-            for (std::size_t m = 1; m < nodes; ++m) {
-                const Pair alpha = {recurrence.alpha[m], recurrence.alpha[m]};
-                const Pair beta = {recurrence.beta[m], recurrence.beta[m]};
-                for (std::size_t q = 0; q < pairs; ++q) {
-                    const Pair following = alpha * (y[q] * current[q]) - beta * previous[q];
-                    previous[q] = current[q];
-                    current[q] = following;
-                    moment[m + 1][q] += d[q] * following;
-                }
-            }
+            double part[nodes + 1];
+            table_moments::moments(y, d, count, nodes + 1, part);
+            for (std::size_t m = 0; m <= nodes; ++m) mu[m] += part[m];
         }
         next = end;
-        // The weight of each node: nu_i = (w_i / 2) [(mu_0 + mu_1) + sum_m P_m(y_i)
-        // (mu_m+1 - mu_m-1)], the product of the cumulative integral's series with the moments.
-        std::array<double, nodes + 1> mu{};
-        for (std::size_t m = 0; m <= nodes; ++m)
-            for (std::size_t l = 0; l < lanes; ++l) mu[m] += moment[m][l / 2][l % 2];
-        const bool any = end > start;
+        // The weight of each node: nu_i = sum_k Lambda_ik mu_k, the product of the cumulative
+        // integral's series with the moments mu_k = sum_j d_j T_k(y_j).
         std::array<double, nodes> nu{};
-        if (any) {
-            for (std::size_t i = 0; i < nodes; ++i) nu[i] = mu[0] + mu[1];
-            for (std::size_t m = 1; m < nodes; ++m) {
-                const double kappa = mu[m + 1] - mu[m - 1];
-                for (std::size_t i = 0; i < nodes; ++i) nu[i] += legendre[m][i] * kappa;
+        if (end > start) {
+            for (std::size_t i = 0; i < nodes; ++i) {
+                double weight = 0.0;
+                for (std::size_t k = 0; k <= nodes; ++k) weight += reads[i][k] * mu[k];
+                nu[i] = weight;
             }
-            for (std::size_t i = 0; i < nodes; ++i) nu[i] *= 0.5 * piece_rule[i].w;
         }
         Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
         Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
