@@ -23,7 +23,7 @@
 namespace lumagnis::models::fspl {
 namespace {
 
-constexpr auto& piece_rule = numerics::gauss_legendre_32;
+constexpr auto& piece_rule = numerics::gauss_legendre_48;
 constexpr std::size_t nodes = piece_rule.size();
 
 using Square = std::array<std::array<double, nodes + 1>, nodes + 1>;
