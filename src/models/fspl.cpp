@@ -179,6 +179,26 @@ void add_nodes(double u, double rho, const double* r, const double* weight, Grad
     }
 }
 
+// A table's nodes: their shares with the slope's weights, and with the basis sums their shares
+// of the integral of r^2 A_U over the current segment (`segment_weight`, without the slope).
+// A flat segment adds nothing to the value, only to its samples' derivatives.
+template <bool WithGradient>
+void add_table_nodes(double u, double rho, const double* r, const double* weight,
+                     const double (*segment_weight)[disk_lanes], bool flat, double* segment,
+                     Gradient& sum, bool far_lanes, bool rim_lanes) {
+    if (segment == nullptr) {
+        add_nodes<WithGradient>(u, rho, r, weight, sum, far_lanes, rim_lanes);
+        return;
+    }
+    const Shares shares{.count = 1, .weight = segment_weight, .sum = segment};
+    if (flat) {
+        Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+        add_nodes<false>(u, rho, r, weight, unused, far_lanes, rim_lanes, &shares);
+    } else {
+        add_nodes<WithGradient>(u, rho, r, weight, sum, far_lanes, rim_lanes, &shares);
+    }
+}
+
 } // namespace
 
 // Integrated by parts over the radius, the brightness-weighted mean is
@@ -391,7 +411,6 @@ void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis
     // With the basis sums, the integral of r^2 A_U over each segment: the value's weight
     // without the drop, in r.
     double segment_weight[1][disk_lanes];
-    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     std::size_t segment = 0;
     const auto add_piece = [&](double lo, double hi, double drop, double fraction,
                                std::span<const GaussNode> rule) {
@@ -405,17 +424,9 @@ void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis
                 weight[i] = (fraction * rule[first + i].w) * drop;
                 segment_weight[0][i] = length * rule[first + i].w;
             }
-            if (basis == nullptr) {
-                add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, centre);
-            } else {
-                const Shares shares{
-                    .count = 1, .weight = segment_weight, .sum = &basis->segment[segment]};
-                // A flat segment adds nothing to the value, only to its samples' derivatives.
-                if (drop == 0.0)
-                    add_nodes<false>(u, rho, r, weight, unused, concentrated_, centre, &shares);
-                else
-                    add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, centre, &shares);
-            }
+            add_table_nodes<WithGradient>(u, rho, r, weight, segment_weight, drop == 0.0,
+                                          basis == nullptr ? nullptr : &basis->segment[segment],
+                                          sum, concentrated_, centre);
         }
     };
     for (std::size_t k = 0; k < table_step_.size(); ++k) {
@@ -520,7 +531,6 @@ void Source::add_mu_table(double u, double rho, Gradient& sum, BasisSums* basis)
     // singularity at the imaginary t = i sqrt((z - 1) / (z + 1)), off the limb end t = 0.
     const double kink = z < 1 ? std::sqrt((1 - z) / (1 + z)) : -std::sqrt((z - 1) / (z + 1));
     double segment_weight[1][disk_lanes];
-    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     std::size_t segment = 0;
     const auto add_piece = [&](double lo, double hi, double slope,
                                std::span<const GaussNode> rule) {
@@ -537,16 +547,9 @@ void Source::add_mu_table(double u, double rho, Gradient& sum, BasisSums* basis)
                 segment_weight[0][i] = (length * node.w) * (r[i] * (2 * inv));
                 weight[i] = segment_weight[0][i] * slope;
             }
-            if (basis == nullptr) {
-                add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_);
-            } else {
-                const Shares shares{
-                    .count = 1, .weight = segment_weight, .sum = &basis->segment[segment]};
-                if (slope == 0.0)
-                    add_nodes<false>(u, rho, r, weight, unused, concentrated_, false, &shares);
-                else
-                    add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, false, &shares);
-            }
+            add_table_nodes<WithGradient>(u, rho, r, weight, segment_weight, slope == 0.0,
+                                          basis == nullptr ? nullptr : &basis->segment[segment],
+                                          sum, concentrated_, false);
         }
     };
     for (std::size_t k = 0; k < mu_slope_.size(); ++k) {
