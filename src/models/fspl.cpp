@@ -13,10 +13,16 @@ namespace lumagnis::models::fspl {
 namespace {
 
 using numerics::GaussNode;
+using rules::graded_last;
+using rules::graded_ratio;
 using rules::large_source;
+using rules::limb_panel;
+using rules::near_singularity;
 using rules::steep_end;
 using rules::steep_panels;
 using rules::steep_rule;
+using rules::table_centre;
+using rules::table_graded;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -91,23 +97,6 @@ std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
     return rules_24[crowd];
 }
 
-// A lens outside the source puts the kink's singularity at the imaginary t = i sqrt((z - 1) /
-// (z + 1)); closer than this to the limb end (and likewise a kink inside), the range towards
-// the centre is cut into panels growing by graded_ratio, the last one ending at the centre
-// once it would pass graded_last.
-constexpr double near_singularity = 0.15;
-constexpr double graded_ratio = 4.0;
-constexpr double graded_last = 0.5;
-// Below this u / rho a table's rings take the rim integrals' slopes (add_tabulated).
-constexpr double table_centre = 0.01;
-
-// A table's segment is cut into such panels once the kink beyond its end is closer than
-// 1 / table_graded of its length; farther, the rule drawn towards that end is as good (the two
-// differ by less than 1e-14 where they meet).
-constexpr double table_graded = 16.0;
-// With the lens on the limb, the first panel, [0, limb_panel] in t, holds only a share of
-// about limb_panel^2 of the integral, so that its rule's error there is negligible.
-constexpr double limb_panel = 1e-3;
 // More than the panels any t_k >= 1e-20 needs; only a bound for the loop.
 constexpr int max_graded_panels = 40;
 

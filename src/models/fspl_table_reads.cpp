@@ -89,21 +89,18 @@ struct Piece {
     Crowd crowd;
 };
 
-// The panels towards an end whose distance to a singularity is `gap` (as the segments' rules
-// and the analytic laws grade theirs): at most this many, each graded_ratio times the last.
-constexpr double graded_ratio = 4.0;
+using rules::graded_last;
+using rules::graded_ratio;
+using rules::limb_panel;
+using rules::near_singularity;
+using rules::table_centre;
+using rules::table_graded;
+
+// At most this many pieces, whatever the grading asks for.
 constexpr int max_pieces = 48;
-// Below this u / rho the rings about a lens near the centre change on the scale z itself:
-// the range beyond the kink is cut into panels growing from it (a table in r).
-constexpr double table_graded = 16.0;
-constexpr double near_singularity = 0.15;
-constexpr double graded_last = 0.5;
-constexpr double limb_panel = 1e-3;
 // A table in mu: the kink within this of the centre, where its mirror image closes in, takes
 // panels graded from the kink towards the limb.
 constexpr double mirror_graded = 0.5;
-// Below this u / rho a table's rings take the rim integrals' slopes (as its segments do).
-constexpr double table_centre = 0.01;
 
 struct Pieces {
     std::array<Piece, max_pieces> piece;
