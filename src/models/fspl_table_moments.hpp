@@ -8,7 +8,7 @@
 
 namespace lumagnis::models::fspl::table_moments {
 
-inline constexpr std::size_t lanes = 16;
+inline constexpr std::size_t lanes = 32;
 inline constexpr std::size_t max_terms = 65;
 
 // Whether the AVX2 kernel runs on this processor.

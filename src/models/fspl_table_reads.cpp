@@ -23,21 +23,20 @@
 namespace lumagnis::models::fspl {
 namespace {
 
-constexpr auto& piece_rule = numerics::gauss_legendre_48;
-constexpr std::size_t nodes = piece_rule.size();
+using numerics::GaussNode;
 
-using Square = std::array<std::array<double, nodes + 1>, nodes + 1>;
+template <std::size_t N> using Square = std::array<std::array<double, N + 1>, N + 1>;
 
-// The Chebyshev coefficients of the Legendre polynomials P_m, m = 0 .. nodes: row m holds
+// The Chebyshev coefficients of the Legendre polynomials P_m, m = 0 .. N: row m holds
 // P_m = sum_k c_mk T_k, from the recurrence (m + 1) P_m+1 = (2 m + 1) y P_m - m P_m-1 with
 // y T_k = (T_k+1 + T_|k-1|) / 2. Every coefficient lies in [0, 1].
-constexpr Square make_chebyshev_of_legendre() {
-    Square c{};
+template <std::size_t N> constexpr Square<N> make_chebyshev_of_legendre() {
+    Square<N> c{};
     c[0][0] = 1.0;
     c[1][1] = 1.0;
-    for (std::size_t m = 1; m < nodes; ++m) {
+    for (std::size_t m = 1; m < N; ++m) {
         const double md = static_cast<double>(m);
-        std::array<double, nodes + 1> y_p{}; // y P_m
+        std::array<double, N + 1> y_p{}; // y P_m
         for (std::size_t k = 0; k <= m; ++k) {
             if (k == 0) {
                 y_p[1] += c[m][0];
@@ -52,32 +51,40 @@ constexpr Square make_chebyshev_of_legendre() {
     return c;
 }
 
-// The weights of the reads: with h_i the integrand's values at the rule's nodes (times the
-// piece's Jacobian), its interpolant's integral from the start of the piece to y is
+// The weights of the reads on an N-node rule: with h_i the integrand's values at the nodes
+// (times the piece's Jacobian), its interpolant's integral from the start of the piece to y is
 // sum_i h_i Lambda_i(y), Lambda_i(y) = (w_i / 2) [P_0 + P_1 + sum_m P_m(y_i) (P_m+1 - P_m-1)](y),
-// m = 1 .. nodes - 1, a polynomial of degree nodes; row i holds its Chebyshev coefficients.
-constexpr std::array<std::array<double, nodes + 1>, nodes> make_reads() {
-    const Square c = make_chebyshev_of_legendre();
-    std::array<std::array<double, nodes + 1>, nodes> out{};
-    for (std::size_t i = 0; i < nodes; ++i) {
-        const double y = 2 * piece_rule[i].x - 1;
-        std::array<double, nodes + 1> sum{};
-        for (std::size_t k = 0; k <= nodes; ++k) sum[k] = c[0][k] + c[1][k];
+// m = 1 .. N - 1, a polynomial of degree N; column i holds its Chebyshev coefficients (row k
+// the coefficients of T_k, so that the weights are formed a row at a time).
+template <std::size_t N>
+constexpr std::array<std::array<double, N>, N + 1>
+make_reads(const std::array<GaussNode, N>& rule) {
+    const Square<N> c = make_chebyshev_of_legendre<N>();
+    std::array<std::array<double, N>, N + 1> out{};
+    for (std::size_t i = 0; i < N; ++i) {
+        const double y = 2 * rule[i].x - 1;
+        std::array<double, N + 1> sum{};
+        for (std::size_t k = 0; k <= N; ++k) sum[k] = c[0][k] + c[1][k];
         double previous = 1.0; // P_m-1(y)
         double current = y;    // P_m(y)
-        for (std::size_t m = 1; m < nodes; ++m) {
-            for (std::size_t k = 0; k <= nodes; ++k)
-                sum[k] += current * (c[m + 1][k] - c[m - 1][k]);
+        for (std::size_t m = 1; m < N; ++m) {
+            for (std::size_t k = 0; k <= N; ++k) sum[k] += current * (c[m + 1][k] - c[m - 1][k]);
             const double md = static_cast<double>(m);
             const double following = ((2 * md + 1) * y * current - md * previous) / (md + 1);
             previous = current;
             current = following;
         }
-        for (std::size_t k = 0; k <= nodes; ++k) out[i][k] = (0.5 * piece_rule[i].w) * sum[k];
+        for (std::size_t k = 0; k <= N; ++k) out[k][i] = (0.5 * rule[i].w) * sum[k];
     }
     return out;
 }
-constexpr auto reads = make_reads();
+
+// The value reads on 32-node pieces (~1e-13 of it), the slopes on 48-node ones: their
+// integrands have a logarithm at the kink, whose interpolant converges more slowly.
+constexpr auto& value_rule = numerics::gauss_legendre_32;
+constexpr auto& slope_rule = numerics::gauss_legendre_48;
+constexpr auto value_reads = make_reads(value_rule);
+constexpr auto slope_reads = make_reads(slope_rule);
 
 // How a piece [lo, hi] is drawn towards an end: x = lo + (hi - lo) v(tau), with v = tau^4
 // (towards lo), 1 - (1 - tau)^4 (towards hi) or tau, as the segments' rules draw theirs.
@@ -252,23 +259,37 @@ void Source::prepare_table_reads() {
     slope_change_ = std::move(change);
 }
 
-template <bool WithGradient>
-bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
-    if (slope_change_.empty() || rho > rules::large_source) return false;
-    const double z = u / rho;
-    const bool in_mu = kind_ == Kind::mu_table;
-    const Pieces pieces = in_mu ? pieces_in_t(z) : pieces_in_r(z);
-    const bool rim = !in_mu && z < table_centre;
-    const std::vector<double>& x = table_r_; // ascending: r, or t for a table in mu
+namespace {
+
+// What a pass over the pieces reads: the value, or the slopes in u and rho.
+enum class Part { value, slopes };
+
+struct ReadInput {
+    double u;
+    double rho;
+    bool in_mu;
+    bool rim;
+    const Pieces* pieces;
+    const std::vector<double>* x; // the samples, ascending: r, or t for a table in mu
+    const std::vector<double>* change;
+};
+
+// One pass over the pieces on an N-node rule: adds sum_j d_j G(x_j) to `sum` for the part.
+template <Part part, std::size_t N>
+void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
+                 const std::array<std::array<double, N>, N + 1>& reads, Gradient& sum) {
+    constexpr bool slopes = part == Part::slopes;
+    const std::vector<double>& x = *in.x;
+    const std::vector<double>& change = *in.change;
     const std::size_t samples = x.size();
     std::size_t next = 0; // the first sample not yet read
     Gradient cumulative{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
-    for (int p = 0; p < pieces.count; ++p) {
-        const Piece& piece = pieces.piece[p];
+    for (int p = 0; p < in.pieces->count; ++p) {
+        const Piece& piece = in.pieces->piece[p];
         const double length = piece.hi - piece.lo;
         // The samples in [lo, hi): their moments, a chunk at a time, the chunks summed in
         // order.
-        std::array<double, nodes + 1> mu{};
+        std::array<double, N + 1> mu{};
         double change_sum = 0.0;
         const std::size_t start = next;
         std::size_t end = next;
@@ -280,32 +301,29 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
             for (std::size_t l = 0; l < count; ++l) {
                 const double v = (x[first + l] - piece.lo) / length;
                 y[l] = 2 * position(v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v, piece.crowd) - 1;
-                d[l] = slope_change_[first + l];
+                d[l] = change[first + l];
                 change_sum += d[l];
             }
-            double part[nodes + 1];
-            table_moments::moments(y, d, count, nodes + 1, part);
-            for (std::size_t m = 0; m <= nodes; ++m) mu[m] += part[m];
+            double part_moments[N + 1];
+            table_moments::moments(y, d, count, N + 1, part_moments);
+            for (std::size_t m = 0; m <= N; ++m) mu[m] += part_moments[m];
         }
         next = end;
         // The weight of each node: nu_i = sum_k Lambda_ik mu_k, the product of the cumulative
         // integral's series with the moments mu_k = sum_j d_j T_k(y_j).
-        std::array<double, nodes> nu{};
+        std::array<double, N> nu{};
         if (end > start) {
-            for (std::size_t i = 0; i < nodes; ++i) {
-                double weight = 0.0;
-                for (std::size_t k = 0; k <= nodes; ++k) weight += reads[i][k] * mu[k];
-                nu[i] = weight;
-            }
+            for (std::size_t k = 0; k <= N; ++k)
+                for (std::size_t i = 0; i < N; ++i) nu[i] += reads[k][i] * mu[k];
         }
         Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
         Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
-        for (std::size_t first = 0; first < nodes; first += disk_lanes) {
+        for (std::size_t first = 0; first < N; first += disk_lanes) {
             double r[disk_lanes];
             double jacobian[disk_lanes];
             double radius[disk_lanes];
             for (int i = 0; i < disk_lanes; ++i) {
-                const double tau = piece_rule[first + i].x;
+                const double tau = rule[first + i].x;
                 double v = tau;
                 double dv = 1.0;
                 if (piece.crowd == Crowd::left) {
@@ -320,34 +338,38 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
                 }
                 const double at = piece.lo + length * v;
                 jacobian[i] = length * dv;
-                if (in_mu) {
+                if (in.in_mu) {
                     const double inv = 1 / (1 + at * at);
                     r[i] = (1 - at * at) * inv;
                     jacobian[i] *= r[i] * (2 * inv); // dmu / dt
                 } else {
                     r[i] = at;
                 }
-                radius[i] = rho * r[i];
+                radius[i] = in.rho * r[i];
             }
-            const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(u, radius, rim);
+            const DiskLanes disk = uniform_disk_closed_lanes<slopes>(in.u, radius, in.rim);
             for (int i = 0; i < disk_lanes; ++i) {
                 const std::size_t node = first + i;
                 const double h = jacobian[i] * (r[i] * r[i]);
                 if (h == 0.0) continue;
-                total.a += (piece_rule[node].w * h) * disk.a[i];
-                read.a += (nu[node] * h) * disk.a[i];
-                if constexpr (WithGradient) {
+                if constexpr (!slopes) {
+                    total.a += (rule[node].w * h) * disk.a[i];
+                    read.a += (nu[node] * h) * disk.a[i];
+                } else {
+                    // A node on the ring through the lens itself: its share of the integrable
+                    // logarithm is nil.
                     if (!std::isfinite(disk.da_du[i])) continue;
-                    total.da_du += (piece_rule[node].w * h) * disk.da_du[i];
-                    total.da_drho += (piece_rule[node].w * (h * r[i])) * disk.da_dradius[i];
+                    total.da_du += (rule[node].w * h) * disk.da_du[i];
+                    total.da_drho += (rule[node].w * (h * r[i])) * disk.da_dradius[i];
                     read.da_du += (nu[node] * h) * disk.da_du[i];
                     read.da_drho += (nu[node] * (h * r[i])) * disk.da_dradius[i];
                 }
             }
         }
-        sum.a += change_sum * cumulative.a + read.a;
-        cumulative.a += total.a;
-        if constexpr (WithGradient) {
+        if constexpr (!slopes) {
+            sum.a += change_sum * cumulative.a + read.a;
+            cumulative.a += total.a;
+        } else {
             sum.da_du += change_sum * cumulative.da_du + read.da_du;
             sum.da_drho += change_sum * cumulative.da_drho + read.da_drho;
             cumulative.da_du += total.da_du;
@@ -356,12 +378,33 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
     }
     // Samples at the end of the range (r = 1, or the centre t = 1) read the whole integral.
     for (; next < samples; ++next) {
-        sum.a += slope_change_[next] * cumulative.a;
-        if constexpr (WithGradient) {
-            sum.da_du += slope_change_[next] * cumulative.da_du;
-            sum.da_drho += slope_change_[next] * cumulative.da_drho;
+        if constexpr (!slopes) {
+            sum.a += change[next] * cumulative.a;
+        } else {
+            sum.da_du += change[next] * cumulative.da_du;
+            sum.da_drho += change[next] * cumulative.da_drho;
         }
     }
+}
+
+} // namespace
+
+template <bool WithGradient>
+bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
+    if (slope_change_.empty() || rho > rules::large_source) return false;
+    const double z = u / rho;
+    const bool in_mu = kind_ == Kind::mu_table;
+    const Pieces pieces = in_mu ? pieces_in_t(z) : pieces_in_r(z);
+    const ReadInput in{.u = u,
+                       .rho = rho,
+                       .in_mu = in_mu,
+                       .rim = !in_mu && z < table_centre,
+                       .pieces = &pieces,
+                       .x = &table_r_,
+                       .change = &slope_change_};
+    // The value by the same pass with slopes or without, so that its bits are the same.
+    read_pieces<Part::value>(in, value_rule, value_reads, sum);
+    if constexpr (WithGradient) read_pieces<Part::slopes>(in, slope_rule, slope_reads, sum);
     return true;
 }
 
