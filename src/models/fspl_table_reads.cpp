@@ -79,12 +79,10 @@ make_reads(const std::array<GaussNode, N>& rule) {
     return out;
 }
 
-// The value reads on 32-node pieces (~1e-13 of it), the slopes on 48-node ones: their
-// integrands have a logarithm at the kink, whose interpolant converges more slowly.
-constexpr auto& value_rule = numerics::gauss_legendre_32;
-constexpr auto& slope_rule = numerics::gauss_legendre_48;
-constexpr auto value_reads = make_reads(value_rule);
-constexpr auto slope_reads = make_reads(slope_rule);
+// 32-node pieces: the value within ~1e-13, the slopes, whose integrands have a logarithm at
+// the kink that the interpolant follows more slowly, within ~1e-10.
+constexpr auto& piece_rule = numerics::gauss_legendre_32;
+constexpr auto piece_reads = make_reads(piece_rule);
 
 // How a piece [lo, hi] is drawn towards an end: x = lo + (hi - lo) v(tau), with v = tau^4
 // (towards lo), 1 - (1 - tau)^4 (towards hi) or tau, as the segments' rules draw theirs.
@@ -261,9 +259,6 @@ void Source::prepare_table_reads() {
 
 namespace {
 
-// What a pass over the pieces reads: the value, or the slopes in u and rho.
-enum class Part { value, slopes };
-
 struct ReadInput {
     double u;
     double rho;
@@ -274,11 +269,11 @@ struct ReadInput {
     const std::vector<double>* change;
 };
 
-// One pass over the pieces on an N-node rule: adds sum_j d_j G(x_j) to `sum` for the part.
-template <Part part, std::size_t N>
+// One pass over the pieces on an N-node rule: adds sum_j d_j G(x_j) to `sum`, for the value
+// and with WithGradient for the slopes in u and rho.
+template <bool WithGradient, std::size_t N>
 void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
                  const std::array<std::array<double, N>, N + 1>& reads, Gradient& sum) {
-    constexpr bool slopes = part == Part::slopes;
     const std::vector<double>& x = *in.x;
     const std::vector<double>& change = *in.change;
     const std::size_t samples = x.size();
@@ -347,15 +342,14 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
                 }
                 radius[i] = in.rho * r[i];
             }
-            const DiskLanes disk = uniform_disk_closed_lanes<slopes>(in.u, radius, in.rim);
+            const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
             for (int i = 0; i < disk_lanes; ++i) {
                 const std::size_t node = first + i;
                 const double h = jacobian[i] * (r[i] * r[i]);
                 if (h == 0.0) continue;
-                if constexpr (!slopes) {
-                    total.a += (rule[node].w * h) * disk.a[i];
-                    read.a += (nu[node] * h) * disk.a[i];
-                } else {
+                total.a += (rule[node].w * h) * disk.a[i];
+                read.a += (nu[node] * h) * disk.a[i];
+                if constexpr (WithGradient) {
                     // A node on the ring through the lens itself: its share of the integrable
                     // logarithm is nil.
                     if (!std::isfinite(disk.da_du[i])) continue;
@@ -366,10 +360,9 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
                 }
             }
         }
-        if constexpr (!slopes) {
-            sum.a += change_sum * cumulative.a + read.a;
-            cumulative.a += total.a;
-        } else {
+        sum.a += change_sum * cumulative.a + read.a;
+        cumulative.a += total.a;
+        if constexpr (WithGradient) {
             sum.da_du += change_sum * cumulative.da_du + read.da_du;
             sum.da_drho += change_sum * cumulative.da_drho + read.da_drho;
             cumulative.da_du += total.da_du;
@@ -378,9 +371,8 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
     }
     // Samples at the end of the range (r = 1, or the centre t = 1) read the whole integral.
     for (; next < samples; ++next) {
-        if constexpr (!slopes) {
-            sum.a += change[next] * cumulative.a;
-        } else {
+        sum.a += change[next] * cumulative.a;
+        if constexpr (WithGradient) {
             sum.da_du += change[next] * cumulative.da_du;
             sum.da_drho += change[next] * cumulative.da_drho;
         }
@@ -402,9 +394,7 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
                        .pieces = &pieces,
                        .x = &table_r_,
                        .change = &slope_change_};
-    // The value by the same pass with slopes or without, so that its bits are the same.
-    read_pieces<Part::value>(in, value_rule, value_reads, sum);
-    if constexpr (WithGradient) read_pieces<Part::slopes>(in, slope_rule, slope_reads, sum);
+    read_pieces<WithGradient>(in, piece_rule, piece_reads, sum);
     return true;
 }
 
