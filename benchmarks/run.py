@@ -1,5 +1,6 @@
 """`make bench`: the per-function table, the side-by-side table, the light curves of
-lumagnis_fspl near the source and over a survey's season, its far field, its boundary (call
+lumagnis_fspl near the source and over a survey's season, its far field, its tables of many
+samples, its boundary (call
 overhead, signal checks, memory) and its JAX door, printed and saved as benchmarks/results.md.
 
     PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/run.py [--quick] [--no-peers] [--no-jax]
@@ -15,6 +16,7 @@ import fspl_bench
 import fspl_boundary
 import fspl_far
 import fspl_survey
+import fspl_tables
 import jax_bench
 import peers
 
@@ -51,6 +53,9 @@ def main(argv=None):
         sections += [text, ""]
         print("\n" + text, flush=True)
         text, _ = fspl_boundary.run(quick=arguments.quick)
+        sections += [text, ""]
+        print("\n" + text, flush=True)
+        text, _ = fspl_tables.run(quick=arguments.quick)
         sections += [text, ""]
         print("\n" + text, flush=True)
     if not arguments.no_jax:

@@ -13,9 +13,16 @@ namespace lumagnis::models::fspl {
 namespace {
 
 using numerics::GaussNode;
+using rules::graded_last;
+using rules::graded_ratio;
+using rules::large_source;
+using rules::limb_panel;
+using rules::near_singularity;
 using rules::steep_end;
 using rules::steep_panels;
 using rules::steep_rule;
+using rules::table_centre;
+using rules::table_graded;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -67,7 +74,6 @@ template <std::size_t N> constexpr Rules<N> crowdings(const std::array<GaussNode
 constexpr Rules<24> rules_24 = crowdings(numerics::gauss_legendre_24);
 constexpr Rules<32> rules_32 = crowdings(numerics::gauss_legendre_32);
 constexpr Rules<64> rules_64 = crowdings(numerics::gauss_legendre_64);
-constexpr double large_source = 2.0;
 enum class Length { normal, rough_limb, large };
 
 // Where the integrand is smooth over the whole range (a lens well outside a source whose law
@@ -94,23 +100,6 @@ std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
     return rules_24[crowd];
 }
 
-// A lens outside the source puts the kink's singularity at the imaginary t = i sqrt((z - 1) /
-// (z + 1)); closer than this to the limb end (and likewise a kink inside), the range towards
-// the centre is cut into panels growing by graded_ratio, the last one ending at the centre
-// once it would pass graded_last.
-constexpr double near_singularity = 0.15;
-constexpr double graded_ratio = 4.0;
-constexpr double graded_last = 0.5;
-// Below this u / rho a table's rings take the rim integrals' slopes (add_tabulated).
-constexpr double table_centre = 0.01;
-
-// A table's segment is cut into such panels once the kink beyond its end is closer than
-// 1 / table_graded of its length; farther, the rule drawn towards that end is as good (the two
-// differ by less than 1e-14 where they meet).
-constexpr double table_graded = 16.0;
-// With the lens on the limb, the first panel, [0, limb_panel] in t, holds only a share of
-// about limb_panel^2 of the integral, so that its rule's error there is negligible.
-constexpr double limb_panel = 1e-3;
 // More than the panels any t_k >= 1e-20 needs; only a bound for the loop.
 constexpr int max_graded_panels = 40;
 
@@ -179,6 +168,26 @@ void add_nodes(double u, double rho, const double* r, const double* weight, Grad
             const double w = shares->weight[j][i] * (r[i] * r[i]);
             if (w != 0.0) shares->sum[j] += w * disk.a[i];
         }
+    }
+}
+
+// A table's nodes: their shares with the slope's weights, and with the basis sums their shares
+// of the integral of r^2 A_U over the current segment (`segment_weight`, without the slope).
+// A flat segment adds nothing to the value, only to its samples' derivatives.
+template <bool WithGradient>
+void add_table_nodes(double u, double rho, const double* r, const double* weight,
+                     const double (*segment_weight)[disk_lanes], bool flat, double* segment,
+                     Gradient& sum, bool far_lanes, bool rim_lanes) {
+    if (segment == nullptr) {
+        add_nodes<WithGradient>(u, rho, r, weight, sum, far_lanes, rim_lanes);
+        return;
+    }
+    const Shares shares{.count = 1, .weight = segment_weight, .sum = segment};
+    if (flat) {
+        Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+        add_nodes<false>(u, rho, r, weight, unused, far_lanes, rim_lanes, &shares);
+    } else {
+        add_nodes<WithGradient>(u, rho, r, weight, sum, far_lanes, rim_lanes, &shares);
     }
 }
 
@@ -399,7 +408,6 @@ void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis
     // With the basis sums, the integral of r^2 A_U over each segment: the value's weight
     // without the drop, in r.
     double segment_weight[1][disk_lanes];
-    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     std::size_t segment = 0;
     const auto add_piece = [&](double lo, double hi, double drop, double fraction,
                                std::span<const GaussNode> rule) {
@@ -413,17 +421,9 @@ void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis
                 weight[i] = (fraction * rule[first + i].w) * drop;
                 segment_weight[0][i] = length * rule[first + i].w;
             }
-            if (basis == nullptr) {
-                add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, centre);
-            } else {
-                const Shares shares{
-                    .count = 1, .weight = segment_weight, .sum = &basis->segment[segment]};
-                // A flat segment adds nothing to the value, only to its samples' derivatives.
-                if (drop == 0.0)
-                    add_nodes<false>(u, rho, r, weight, unused, concentrated_, centre, &shares);
-                else
-                    add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, centre, &shares);
-            }
+            add_table_nodes<WithGradient>(u, rho, r, weight, segment_weight, drop == 0.0,
+                                          basis == nullptr ? nullptr : &basis->segment[segment],
+                                          sum, concentrated_, centre);
         }
     };
     for (std::size_t k = 0; k < table_step_.size(); ++k) {
@@ -482,6 +482,30 @@ void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis
     }
 }
 
+// A table: by its rule fixed per source where one serves the separation, else through the
+// integral read at every sample, and for a table unfit for either by its segments' rules. The
+// derivatives in the samples take the segments' integrals, and so their rules; the value then comes
+// from the fixed rule all the same, the bits it has without them.
+template <bool WithGradient>
+void Source::add_table(double u, double rho, Gradient& sum, BasisSums* basis) const {
+    Gradient fixed = sum;
+    if (!add_table_rule<WithGradient>(u, rho, fixed) &&
+        !add_table_reads<WithGradient>(u, rho, fixed)) {
+        if (kind_ == Kind::mu_table)
+            add_mu_table<WithGradient>(u, rho, sum, basis);
+        else
+            add_tabulated<WithGradient>(u, rho, sum, basis);
+        return;
+    }
+    sum = fixed;
+    if (basis == nullptr) return;
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    if (kind_ == Kind::mu_table)
+        add_mu_table<false>(u, rho, unused, basis);
+    else
+        add_tabulated<false>(u, rho, unused, basis);
+}
+
 // The terms of the integral by parts, by the law's kind.
 template <bool WithGradient>
 void Source::evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basis) const {
@@ -489,10 +513,8 @@ void Source::evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basi
         add_steep_limb<WithGradient>(u, rho, sum, basis);
     else if (kind_ == Kind::power_law)
         add_power_law<WithGradient>(u, rho, sum, basis);
-    else if (kind_ == Kind::mu_table)
-        add_mu_table<WithGradient>(u, rho, sum, basis);
     else
-        add_tabulated<WithGradient>(u, rho, sum, basis);
+        add_table<WithGradient>(u, rho, sum, basis);
 }
 
 // A table in mu is linear in mu between samples: -I'(r) dr = (dI/dmu) dmu is the linear law's
@@ -506,7 +528,6 @@ void Source::add_mu_table(double u, double rho, Gradient& sum, BasisSums* basis)
     // singularity at the imaginary t = i sqrt((z - 1) / (z + 1)), off the limb end t = 0.
     const double kink = z < 1 ? std::sqrt((1 - z) / (1 + z)) : -std::sqrt((z - 1) / (z + 1));
     double segment_weight[1][disk_lanes];
-    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     std::size_t segment = 0;
     const auto add_piece = [&](double lo, double hi, double slope,
                                std::span<const GaussNode> rule) {
@@ -523,16 +544,9 @@ void Source::add_mu_table(double u, double rho, Gradient& sum, BasisSums* basis)
                 segment_weight[0][i] = (length * node.w) * (r[i] * (2 * inv));
                 weight[i] = segment_weight[0][i] * slope;
             }
-            if (basis == nullptr) {
-                add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_);
-            } else {
-                const Shares shares{
-                    .count = 1, .weight = segment_weight, .sum = &basis->segment[segment]};
-                if (slope == 0.0)
-                    add_nodes<false>(u, rho, r, weight, unused, concentrated_, false, &shares);
-                else
-                    add_nodes<WithGradient>(u, rho, r, weight, sum, concentrated_, false, &shares);
-            }
+            add_table_nodes<WithGradient>(u, rho, r, weight, segment_weight, slope == 0.0,
+                                          basis == nullptr ? nullptr : &basis->segment[segment],
+                                          sum, concentrated_, false);
         }
     };
     for (std::size_t k = 0; k < mu_slope_.size(); ++k) {

@@ -105,8 +105,18 @@ private:
     template <bool WithGradient>
     void add_mu_table(double u, double rho, Gradient& sum, BasisSums* basis) const;
     template <bool WithGradient>
+    void add_table(double u, double rho, Gradient& sum, BasisSums* basis) const;
+    template <bool WithGradient>
     void evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basis) const;
     void prepare_mu_table(const TabulatedMu& table);
+    // A table read through rules fixed per source, for a lens outside the source
+    // (fspl_table_rules.cpp): whether one serves u / rho, and if so its terms added to `sum`.
+    void prepare_table_rules();
+    template <bool WithGradient> bool add_table_rule(double u, double rho, Gradient& sum) const;
+    // Inside the source and at its limb (fspl_table_reads.cpp): the same, through the integral
+    // of the radial integrand formed once per separation and read at every sample.
+    void prepare_table_reads();
+    template <bool WithGradient> bool add_table_reads(double u, double rho, Gradient& sum) const;
     void prepare_coefficients(const Profile& profile);
     // gradient()'s slopes, from evaluate's: dA/du of a law in mu near the centre.
     Gradient near_centre(Gradient g, double u, double rho) const;
@@ -149,6 +159,18 @@ private:
     std::vector<double> mu_slope_;   // a table in mu: dI/dmu on each segment, scaled as above
     bool table_reversed_ = false;    // a table in mu given in descending mu
     bool smooth_centre_ = false;     // a table in mu with no sample within 5e-3 of the centre
+    // A rule fixed per table: nodes in r^2 (a table in r) or in mu (a table in mu), and the
+    // weight of each node's r^2 A_U(u, rho r), the table's slopes integrated against the node's
+    // Lagrange polynomial once and for all. Empty where the table keeps its segments' rules.
+    struct TableRule {
+        double z_min; // the least u / rho it serves
+        std::vector<double> r;
+        std::vector<double> weight;
+    };
+    std::vector<TableRule> table_rules_;
+    // The change of slope at each sample (of dI/dr, or of dI/dmu for a table in mu), where the
+    // table is read through the integral formed per separation; else empty.
+    std::vector<double> slope_change_;
     Moments moments_{};
 
     // The derivatives in the coefficients. dI/dp for each coefficient p is a combination of

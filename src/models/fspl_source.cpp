@@ -138,6 +138,8 @@ Source::Source(Profile profile) {
     if (const auto* table = std::get_if<TabulatedMu>(&profile)) {
         prepare_mu_table(*table);
         concentrated_ = norm_ < concentrated_norm;
+        prepare_table_rules();
+        prepare_table_reads();
         prepare_coefficients(profile);
         return;
     }
@@ -173,6 +175,8 @@ Source::Source(Profile profile) {
         norm_ = raw[0];
         concentrated_ = norm_ < concentrated_norm;
         for (int k = 0; k < far_terms; ++k) moments_.m[k] = raw[k] / norm_;
+        prepare_table_rules();
+        prepare_table_reads();
         prepare_coefficients(profile);
         return;
     }

@@ -2,7 +2,10 @@
 // tests can hold the two to the same bits.
 
 #include "bindings.hpp"
+#include <vector>
+
 #include "models/fspl_lanes.hpp"
+#include "models/fspl_table_moments.hpp"
 
 namespace lumagnis::testing {
 namespace {
@@ -40,6 +43,46 @@ PyObject* fspl_disk_lanes(PyObject*, PyObject* args) noexcept {
     return result;
 }
 
+// fspl_table_moments(y, d, terms, avx2) -> [sum_j d_j T_m(y_j), m < terms], y and d sequences
+// of floats of one length, |y| <= 1, 2 <= terms <= the kernel's maximum.
+PyObject* fspl_table_moments(PyObject*, PyObject* args) noexcept {
+    PyObject* y_seq;
+    PyObject* d_seq;
+    Py_ssize_t terms;
+    int avx2;
+    if (!PyArg_ParseTuple(args, "OOnp", &y_seq, &d_seq, &terms, &avx2)) return nullptr;
+    namespace moments = models::fspl::table_moments;
+    if (avx2 && !moments::vectorised()) {
+        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
+        return nullptr;
+    }
+    const Py_ssize_t count = PySequence_Size(y_seq);
+    if (count < 0 || PySequence_Size(d_seq) != count || terms < 2 ||
+        terms > static_cast<Py_ssize_t>(moments::max_terms)) {
+        PyErr_SetString(PyExc_ValueError, "y and d of one length, 2 <= terms <= max_terms");
+        return nullptr;
+    }
+    std::vector<double> y(static_cast<std::size_t>(count));
+    std::vector<double> d(static_cast<std::size_t>(count));
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        PyObject* a = PySequence_GetItem(y_seq, j);
+        PyObject* b = a == nullptr ? nullptr : PySequence_GetItem(d_seq, j);
+        y[static_cast<std::size_t>(j)] = a == nullptr ? -1.0 : PyFloat_AsDouble(a);
+        d[static_cast<std::size_t>(j)] = b == nullptr ? -1.0 : PyFloat_AsDouble(b);
+        Py_XDECREF(a);
+        Py_XDECREF(b);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    std::vector<double> out(static_cast<std::size_t>(terms));
+    (avx2 ? moments::avx2::moments : moments::portable::moments)(y.data(), d.data(), y.size(),
+                                                                 out.size(), out.data());
+    PyObject* result = PyList_New(terms);
+    if (result == nullptr) return nullptr;
+    for (Py_ssize_t m = 0; m < terms; ++m)
+        PyList_SET_ITEM(result, m, PyFloat_FromDouble(out[static_cast<std::size_t>(m)]));
+    return result;
+}
+
 PyObject* fspl_vectorised(PyObject*, PyObject*) noexcept {
     return PyBool_FromLong(models::fspl::lanes::vectorised() ? 1 : 0);
 }
@@ -47,6 +90,7 @@ PyObject* fspl_vectorised(PyObject*, PyObject*) noexcept {
 PyMethodDef methods[] = {
     {"fspl_disk_lanes", fspl_disk_lanes, METH_VARARGS, nullptr},
     {"fspl_vectorised", fspl_vectorised, METH_NOARGS, nullptr},
+    {"fspl_table_moments", fspl_table_moments, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,34 @@
+#include "models/fspl_table_moments.hpp"
+
+#include "models/batch.hpp"
+
+namespace lumagnis::models::fspl::table_moments {
+
+// The same processor test as the other vectorised kernels, made once.
+bool vectorised() { return batch::vectorised(); }
+
+void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
+             double* moment) {
+    if (vectorised())
+        avx2::moments(y, d, count, terms, moment);
+    else
+        portable::moments(y, d, count, terms, moment);
+}
+
+namespace portable {
+// Two doubles side by side: the baseline's vectors.
+using Pair = double __attribute__((vector_size(16)));
+void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
+             double* moment) {
+    moments_kernel<Pair, 2>(y, d, count, terms, moment);
+}
+} // namespace portable
+
+#if !defined(LUMAGNIS_HAVE_AVX2)
+namespace avx2 {
+// Never called where the AVX2 file is not built: vectorised() is false there.
+void moments(const double*, const double*, std::size_t, std::size_t, double*) {}
+} // namespace avx2
+#endif
+
+} // namespace lumagnis::models::fspl::table_moments

@@ -1,0 +1,404 @@
+// A table with the lens inside the source, or just outside its limb. The integral by parts is
+// a sum over the table's segments of slope_k (G(x_k+1) - G(x_k)), with G the integral of the
+// radial integrand from the limb or the centre: one function per separation, smooth but for
+// the kink at r = u / rho. Regrouped by sample, it is sum_j d_j G(x_j) with d_j the change of
+// slope at sample j, a weight fixed per table. G is formed once per separation on the pieces
+// that the kink splits the range into, each drawn towards the kink as a single segment's rule
+// would be, as a Legendre series per piece (the cumulative integral of the interpolant at the
+// rule's nodes), and read at every sample. The reads are gathered per piece first: the moments
+// mu_m = sum d_j T_m(y_j) of the samples in it (Chebyshev polynomials, the cheapest recurrence), so
+// that the series themselves are never formed, only their products with the moments, which are
+// weights at the rule's nodes.
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+#include "models/fspl.hpp"
+#include "models/fspl_rules.hpp"
+#include "models/fspl_table_moments.hpp"
+#include "numerics/gauss_legendre_nodes.hpp"
+
+namespace lumagnis::models::fspl {
+namespace {
+
+using numerics::GaussNode;
+
+template <std::size_t N> using Square = std::array<std::array<double, N + 1>, N + 1>;
+
+// The Chebyshev coefficients of the Legendre polynomials P_m, m = 0 .. N: row m holds
+// P_m = sum_k c_mk T_k, from the recurrence (m + 1) P_m+1 = (2 m + 1) y P_m - m P_m-1 with
+// y T_k = (T_k+1 + T_|k-1|) / 2. Every coefficient lies in [0, 1].
+template <std::size_t N> constexpr Square<N> make_chebyshev_of_legendre() {
+    Square<N> c{};
+    c[0][0] = 1.0;
+    c[1][1] = 1.0;
+    for (std::size_t m = 1; m < N; ++m) {
+        const double md = static_cast<double>(m);
+        std::array<double, N + 1> y_p{}; // y P_m
+        for (std::size_t k = 0; k <= m; ++k) {
+            if (k == 0) {
+                y_p[1] += c[m][0];
+            } else {
+                y_p[k + 1] += 0.5 * c[m][k];
+                y_p[k - 1] += 0.5 * c[m][k];
+            }
+        }
+        for (std::size_t k = 0; k <= m + 1; ++k)
+            c[m + 1][k] = ((2 * md + 1) * y_p[k] - md * c[m - 1][k]) / (md + 1);
+    }
+    return c;
+}
+
+// The weights of the reads on an N-node rule: with h_i the integrand's values at the nodes
+// (times the piece's Jacobian), its interpolant's integral from the start of the piece to y is
+// sum_i h_i Lambda_i(y), Lambda_i(y) = (w_i / 2) [P_0 + P_1 + sum_m P_m(y_i) (P_m+1 - P_m-1)](y),
+// m = 1 .. N - 1, a polynomial of degree N; column i holds its Chebyshev coefficients (row k
+// the coefficients of T_k, so that the weights are formed a row at a time).
+template <std::size_t N>
+constexpr std::array<std::array<double, N>, N + 1>
+make_reads(const std::array<GaussNode, N>& rule) {
+    const Square<N> c = make_chebyshev_of_legendre<N>();
+    std::array<std::array<double, N>, N + 1> out{};
+    for (std::size_t i = 0; i < N; ++i) {
+        const double y = 2 * rule[i].x - 1;
+        std::array<double, N + 1> sum{};
+        for (std::size_t k = 0; k <= N; ++k) sum[k] = c[0][k] + c[1][k];
+        double previous = 1.0; // P_m-1(y)
+        double current = y;    // P_m(y)
+        for (std::size_t m = 1; m < N; ++m) {
+            for (std::size_t k = 0; k <= N; ++k) sum[k] += current * (c[m + 1][k] - c[m - 1][k]);
+            const double md = static_cast<double>(m);
+            const double following = ((2 * md + 1) * y * current - md * previous) / (md + 1);
+            previous = current;
+            current = following;
+        }
+        for (std::size_t k = 0; k <= N; ++k) out[k][i] = (0.5 * rule[i].w) * sum[k];
+    }
+    return out;
+}
+
+// 32-node pieces: the value within ~1e-13, the slopes, whose integrands have a logarithm at
+// the kink that the interpolant follows more slowly, within ~1e-10.
+constexpr auto& piece_rule = numerics::gauss_legendre_32;
+constexpr auto piece_reads = make_reads(piece_rule);
+
+// How a piece [lo, hi] is drawn towards an end: x = lo + (hi - lo) v(tau), with v = tau^4
+// (towards lo), 1 - (1 - tau)^4 (towards hi) or tau, as the segments' rules draw theirs.
+enum class Crowd { none, left, right };
+
+struct Piece {
+    double lo;
+    double hi;
+    Crowd crowd;
+};
+
+using rules::graded_last;
+using rules::graded_ratio;
+using rules::limb_panel;
+using rules::near_singularity;
+using rules::table_centre;
+using rules::table_graded;
+
+// At most this many pieces, whatever the grading asks for.
+constexpr int max_pieces = 48;
+// A table in mu: the kink within this of the centre, where its mirror image closes in, takes
+// panels graded from the kink towards the limb.
+constexpr double mirror_graded = 0.5;
+
+struct Pieces {
+    std::array<Piece, max_pieces> piece;
+    int count = 0;
+    void add(double lo, double hi, Crowd crowd) {
+        if (count < max_pieces && hi > lo)
+            piece[count++] = Piece{.lo = lo, .hi = hi, .crowd = crowd};
+    }
+};
+
+// A table in r: the kink at r = z.
+Pieces pieces_in_r(double z) {
+    Pieces out;
+    if (z == 0) {
+        out.add(0.0, 1.0, Crowd::none);
+    } else if (z < 1) {
+        out.add(0.0, z, Crowd::right);
+        if (1 - z > table_graded * z) {
+            double near = z;
+            for (int panel = 0; near < 1.0; ++panel) {
+                const double far = out.count + 2 >= max_pieces
+                                       ? 1.0
+                                       : std::fmin(1.0, panel == 0 ? 2 * z : graded_ratio * near);
+                out.add(near, far, panel == 0 ? Crowd::left : Crowd::none);
+                near = far;
+            }
+        } else {
+            out.add(z, 1.0, Crowd::left);
+        }
+    } else {
+        const double gap = z - 1;
+        if (gap > 0 && gap * table_graded < 1) {
+            // Panels from the limb inwards, [1 - 4 d, 1], [1 - 16 d, 1 - 4 d], ..., gathered in
+            // ascending order.
+            std::array<double, max_pieces> edge{};
+            int edges = 0;
+            double near = 0;
+            edge[edges++] = 1.0;
+            while (near < 1.0 && edges + 2 < max_pieces) {
+                const double far = std::fmin(1.0, (near == 0 ? gap : near) * graded_ratio);
+                edge[edges++] = 1.0 - far;
+                near = far;
+            }
+            if (near < 1.0) edge[edges++] = 0.0;
+            for (int e = edges - 1; e > 0; --e)
+                out.add(edge[e], edge[e - 1], e == 1 ? Crowd::right : Crowd::none);
+        } else {
+            out.add(0.0, 1.0, z < 2 ? Crowd::right : Crowd::none);
+        }
+    }
+    return out;
+}
+
+// A table in mu, in t = tan(phi / 2) from the limb (t = 0) to the centre (t = 1), in which r
+// and mu are both analytic: the kink at t = sqrt((1 - z) / (1 + z)), and its mirror image
+// (the ring r = -z) at 1 / t, just beyond the centre for a lens near it; a lens outside puts a
+// singularity at i sqrt((z - 1) / (z + 1)), off the limb end. Within near_singularity of an
+// end, either takes graded panels growing away from it.
+Pieces pieces_in_t(double z) {
+    Pieces out;
+    const auto graded = [&out](double start) {
+        double lo = start;
+        while (lo < 1.0) {
+            const double next = graded_ratio * lo;
+            const double hi = next >= graded_last || out.count + 2 >= max_pieces ? 1.0 : next;
+            out.add(lo, hi, Crowd::none);
+            lo = hi;
+        }
+    };
+    if (z == 0) {
+        out.add(0.0, 1.0, Crowd::none);
+    } else if (z < 1) {
+        const double kink = std::sqrt((1 - z) / (1 + z));
+        const double gap = 1 - kink; // to the centre, half the distance to the mirror image
+        if (gap < mirror_graded) {
+            // Panels from the kink towards the limb, [kink - gap, kink], [kink - 4 gap,
+            // kink - gap], ..., gathered in ascending order.
+            std::array<double, max_pieces> edge{};
+            int edges = 0;
+            edge[edges++] = kink;
+            double near = 0;
+            while (near < kink && edges + 3 < max_pieces) {
+                const double far = std::fmin(kink, near == 0 ? gap : graded_ratio * near);
+                edge[edges++] = kink - far;
+                near = far;
+            }
+            if (near < kink) edge[edges++] = 0.0;
+            for (int e = edges - 1; e > 0; --e)
+                out.add(edge[e], edge[e - 1], e == 1 ? Crowd::right : Crowd::none);
+        } else {
+            out.add(0.0, kink, Crowd::right);
+        }
+        if (kink < near_singularity) {
+            // The kink near the limb: panels [kink, 4 kink], [4 kink, 16 kink], ...
+            const double next = std::fmin(1.0, graded_ratio * kink);
+            out.add(kink, next, Crowd::left);
+            if (next < 1.0) graded(next);
+        } else {
+            out.add(kink, 1.0, Crowd::left);
+        }
+    } else {
+        const double lens = std::sqrt((z - 1) / (z + 1));
+        if (lens > 0 && lens < near_singularity) {
+            out.add(0.0, 2 * lens, Crowd::none);
+            graded(2 * lens);
+        } else if (lens == 0) {
+            out.add(0.0, limb_panel, Crowd::left);
+            graded(limb_panel);
+        } else {
+            out.add(0.0, 1.0, Crowd::none);
+        }
+    }
+    return out;
+}
+
+// The position tau in [0, 1] of a point at fraction v of a piece.
+double position(double v, Crowd crowd) {
+    if (crowd == Crowd::left) return std::sqrt(std::sqrt(v));
+    if (crowd == Crowd::right) return 1 - std::sqrt(std::sqrt(1 - v));
+    return v;
+}
+
+// The samples whose positions are gathered at a time.
+constexpr std::size_t chunk = 256;
+
+// Past this sum of the changes of slope against the flux (the intensity scaled to a peak of
+// 1), the rounding of the reads, which the changes weigh, would no longer be small beside the
+// result: such a table (steep steps a narrow segment apart) keeps its segments' rules.
+constexpr double max_slope_change = 1e3;
+
+} // namespace
+
+// The changes of slope d_j, from the table's slopes (zero beyond its first and last sample),
+// where their sum of magnitudes keeps the reads' rounding small beside the result.
+void Source::prepare_table_reads() {
+    const bool in_mu = kind_ == Kind::mu_table;
+    const std::size_t segments = in_mu ? mu_slope_.size() : table_step_.size();
+    if (segments == 0 || concentrated_) return;
+    std::vector<double> slope(segments);
+    for (std::size_t k = 0; k < segments; ++k)
+        slope[k] = in_mu ? mu_slope_[k] : -table_step_[k] / (table_r_[k + 1] - table_r_[k]);
+    std::vector<double> change(segments + 1);
+    double total = 0.0;
+    for (std::size_t j = 0; j <= segments; ++j) {
+        change[j] = (j > 0 ? slope[j - 1] : 0.0) - (j < segments ? slope[j] : 0.0);
+        total += std::fabs(change[j]);
+    }
+    if (!(total <= max_slope_change * norm_)) return;
+    slope_change_ = std::move(change);
+}
+
+namespace {
+
+struct ReadInput {
+    double u;
+    double rho;
+    bool in_mu;
+    bool rim;
+    const Pieces* pieces;
+    const std::vector<double>* x; // the samples, ascending: r, or t for a table in mu
+    const std::vector<double>* change;
+};
+
+// One pass over the pieces on an N-node rule: adds sum_j d_j G(x_j) to `sum`, for the value
+// and with WithGradient for the slopes in u and rho.
+template <bool WithGradient, std::size_t N>
+void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
+                 const std::array<std::array<double, N>, N + 1>& reads, Gradient& sum) {
+    const std::vector<double>& x = *in.x;
+    const std::vector<double>& change = *in.change;
+    const std::size_t samples = x.size();
+    std::size_t next = 0; // the first sample not yet read
+    Gradient cumulative{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    for (int p = 0; p < in.pieces->count; ++p) {
+        const Piece& piece = in.pieces->piece[p];
+        const double length = piece.hi - piece.lo;
+        // The samples in [lo, hi): their moments, a chunk at a time, the chunks summed in
+        // order.
+        std::array<double, N + 1> mu{};
+        double change_sum = 0.0;
+        const std::size_t start = next;
+        std::size_t end = next;
+        while (end < samples && x[end] < piece.hi) ++end;
+        for (std::size_t first = start; first < end; first += chunk) {
+            const std::size_t count = end - first < chunk ? end - first : chunk;
+            double y[chunk];
+            double d[chunk];
+            for (std::size_t l = 0; l < count; ++l) {
+                const double v = (x[first + l] - piece.lo) / length;
+                y[l] = 2 * position(v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v, piece.crowd) - 1;
+                d[l] = change[first + l];
+                change_sum += d[l];
+            }
+            double part_moments[N + 1];
+            table_moments::moments(y, d, count, N + 1, part_moments);
+            for (std::size_t m = 0; m <= N; ++m) mu[m] += part_moments[m];
+        }
+        next = end;
+        // The weight of each node: nu_i = sum_k Lambda_ik mu_k, the product of the cumulative
+        // integral's series with the moments mu_k = sum_j d_j T_k(y_j).
+        std::array<double, N> nu{};
+        if (end > start) {
+            for (std::size_t k = 0; k <= N; ++k)
+                for (std::size_t i = 0; i < N; ++i) nu[i] += reads[k][i] * mu[k];
+        }
+        Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+        Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+        for (std::size_t first = 0; first < N; first += disk_lanes) {
+            double r[disk_lanes];
+            double jacobian[disk_lanes];
+            double radius[disk_lanes];
+            for (int i = 0; i < disk_lanes; ++i) {
+                const double tau = rule[first + i].x;
+                double v = tau;
+                double dv = 1.0;
+                if (piece.crowd == Crowd::left) {
+                    const double t3 = tau * tau * tau;
+                    v = t3 * tau;
+                    dv = 4 * t3;
+                } else if (piece.crowd == Crowd::right) {
+                    const double s = 1 - tau;
+                    const double s3 = s * s * s;
+                    v = 1 - s3 * s;
+                    dv = 4 * s3;
+                }
+                const double at = piece.lo + length * v;
+                jacobian[i] = length * dv;
+                if (in.in_mu) {
+                    const double inv = 1 / (1 + at * at);
+                    r[i] = (1 - at * at) * inv;
+                    jacobian[i] *= r[i] * (2 * inv); // dmu / dt
+                } else {
+                    r[i] = at;
+                }
+                radius[i] = in.rho * r[i];
+            }
+            const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
+            for (int i = 0; i < disk_lanes; ++i) {
+                const std::size_t node = first + i;
+                const double h = jacobian[i] * (r[i] * r[i]);
+                if (h == 0.0) continue;
+                total.a += (rule[node].w * h) * disk.a[i];
+                read.a += (nu[node] * h) * disk.a[i];
+                if constexpr (WithGradient) {
+                    // A node on the ring through the lens itself: its share of the integrable
+                    // logarithm is nil.
+                    if (!std::isfinite(disk.da_du[i])) continue;
+                    total.da_du += (rule[node].w * h) * disk.da_du[i];
+                    total.da_drho += (rule[node].w * (h * r[i])) * disk.da_dradius[i];
+                    read.da_du += (nu[node] * h) * disk.da_du[i];
+                    read.da_drho += (nu[node] * (h * r[i])) * disk.da_dradius[i];
+                }
+            }
+        }
+        sum.a += change_sum * cumulative.a + read.a;
+        cumulative.a += total.a;
+        if constexpr (WithGradient) {
+            sum.da_du += change_sum * cumulative.da_du + read.da_du;
+            sum.da_drho += change_sum * cumulative.da_drho + read.da_drho;
+            cumulative.da_du += total.da_du;
+            cumulative.da_drho += total.da_drho;
+        }
+    }
+    // Samples at the end of the range (r = 1, or the centre t = 1) read the whole integral.
+    for (; next < samples; ++next) {
+        sum.a += change[next] * cumulative.a;
+        if constexpr (WithGradient) {
+            sum.da_du += change[next] * cumulative.da_du;
+            sum.da_drho += change[next] * cumulative.da_drho;
+        }
+    }
+}
+
+} // namespace
+
+template <bool WithGradient>
+bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
+    if (slope_change_.empty() || rho > rules::large_source) return false;
+    const double z = u / rho;
+    const bool in_mu = kind_ == Kind::mu_table;
+    const Pieces pieces = in_mu ? pieces_in_t(z) : pieces_in_r(z);
+    const ReadInput in{.u = u,
+                       .rho = rho,
+                       .in_mu = in_mu,
+                       .rim = !in_mu && z < table_centre,
+                       .pieces = &pieces,
+                       .x = &table_r_,
+                       .change = &slope_change_};
+    read_pieces<WithGradient>(in, piece_rule, piece_reads, sum);
+    return true;
+}
+
+template bool Source::add_table_reads<false>(double, double, Gradient&) const;
+template bool Source::add_table_reads<true>(double, double, Gradient&) const;
+
+} // namespace lumagnis::models::fspl

@@ -1,0 +1,145 @@
+// A table read through a rule fixed per source. With the lens outside the source the radial
+// integrand r^2 A_U(u, rho r) is analytic over the whole disk, and even in r, so it is a smooth
+// function F of r^2 (and of mu = sqrt(1 - r^2)): its one singularity, at r = u / rho, lies off
+// the range. Interpolated at the nodes of a Gauss-Legendre rule in r^2 (a table in r) or in mu
+// (a table in mu), the integral against the table's piecewise constant slopes is a weighted sum
+// of F at the nodes, with weights that depend on the table alone: the integral of each node's
+// Lagrange polynomial against the slopes, formed once. So each separation costs as many
+// uniform disks as the rule has nodes, whatever the number of samples, where the segments' own
+// rules cost a rule per segment.
+
+#include <array>
+#include <cmath>
+#include <span>
+#include <vector>
+
+#include "models/fspl.hpp"
+#include "models/fspl_rules.hpp"
+#include "numerics/gauss_legendre_nodes.hpp"
+
+namespace lumagnis::models::fspl {
+namespace {
+
+using numerics::GaussNode;
+
+// The rules by the least u / rho they serve: the interpolant's error falls like the inverse
+// of the Bernstein ellipse through the singularity at r^2 = (u / rho)^2, which closes in on
+// the range as the lens nears the limb. Each keeps a smooth table's value within ~1e-15 of the
+// segments' rules from its threshold on, and a table of random samples within ~1e-12.
+struct Tier {
+    double z_min;
+    std::span<const GaussNode> rule;
+};
+const std::array<Tier, 6> tiers = {{{2.0, numerics::gauss_legendre_12},
+                                    {1.6, numerics::gauss_legendre_16},
+                                    {1.3, numerics::gauss_legendre_24},
+                                    {1.15, numerics::gauss_legendre_32},
+                                    {1.06, numerics::gauss_legendre_48},
+                                    {1.03, numerics::gauss_legendre_64}}};
+
+// Past this total variation of the intensity (scaled to a peak of 1) against the flux, the
+// rounding of the weights, each a sum of slopes of both signs, would no longer be small beside
+// the result; such a table keeps its segments' rules.
+constexpr double max_variation = 1e3;
+
+// The Lagrange polynomials of the nodes x at the point t, by the barycentric formula (second
+// form), which stays accurate however close t comes to a node.
+void lagrange(std::span<const GaussNode> rule, const std::vector<double>& barycentric, double t,
+              double* out) {
+    const std::size_t n = rule.size();
+    double sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = t - rule[i].x;
+        if (d == 0.0) {
+            for (std::size_t j = 0; j < n; ++j) out[j] = j == i ? 1.0 : 0.0;
+            return;
+        }
+        out[i] = barycentric[i] / d;
+        sum += out[i];
+    }
+    for (std::size_t i = 0; i < n; ++i) out[i] /= sum;
+}
+
+} // namespace
+
+void Source::prepare_table_rules() {
+    const bool in_mu = kind_ == Kind::mu_table;
+    const std::vector<double>& x = in_mu ? table_mu_ : table_r_;
+    const std::size_t segments = in_mu ? mu_slope_.size() : table_step_.size();
+    if (segments == 0 || concentrated_) return;
+    // The steps' total against the flux.
+    double variation = 0.0;
+    for (std::size_t k = 0; k < segments; ++k)
+        variation += std::fabs(in_mu ? mu_slope_[k] * (x[k + 1] - x[k]) : table_step_[k]);
+    if (!(variation <= max_variation * norm_)) return;
+    std::vector<double> at;
+    for (const Tier& tier : tiers) {
+        const std::span<const GaussNode> rule = tier.rule;
+        const std::size_t n = rule.size();
+        std::vector<double> barycentric(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            double product = 1.0;
+            for (std::size_t j = 0; j < n; ++j)
+                if (j != i) product *= rule[i].x - rule[j].x;
+            barycentric[i] = 1 / product;
+        }
+        TableRule out{.z_min = tier.z_min, .r = {}, .weight = std::vector<double>(n, 0.0)};
+        for (const GaussNode& node : rule) {
+            // A node in mu at r = sqrt((1 - mu)(1 + mu)), which keeps its digits at the centre.
+            out.r.push_back(in_mu ? std::sqrt((1 - node.x) * (1 + node.x)) : std::sqrt(node.x));
+        }
+        at.resize(n);
+        // Each segment's share, by the rule itself: the Lagrange polynomials are of degree
+        // n - 1 in mu, or 2 n - 2 in r, which an n-point rule on the segment integrates exactly.
+        // A table in r: -I'(r) dr over the segment is -step times the fraction of its length,
+        // so that no slope is formed (it overflows for a segment a subnormal step wide).
+        for (std::size_t k = 0; k < segments; ++k) {
+            const double lo = x[k];
+            const double length = x[k + 1] - lo;
+            const double drop = in_mu ? mu_slope_[k] * length : -table_step_[k];
+            if (drop == 0.0) continue;
+            for (const GaussNode& node : rule) {
+                const double t = lo + length * node.x;
+                lagrange(rule, barycentric, in_mu ? t : t * t, at.data());
+                const double share = node.w * drop;
+                for (std::size_t i = 0; i < n; ++i) out.weight[i] += share * at[i];
+            }
+        }
+        table_rules_.push_back(std::move(out));
+    }
+}
+
+template <bool WithGradient>
+bool Source::add_table_rule(double u, double rho, Gradient& sum) const {
+    const double z = u / rho;
+    if (table_rules_.empty() || rho > rules::large_source) return false;
+    const TableRule* rule = nullptr;
+    for (const TableRule& candidate : table_rules_) {
+        if (z >= candidate.z_min) {
+            rule = &candidate;
+            break;
+        }
+    }
+    if (rule == nullptr) return false;
+    const std::size_t n = rule->r.size();
+    for (std::size_t first = 0; first < n; first += disk_lanes) {
+        double radius[disk_lanes];
+        for (int i = 0; i < disk_lanes; ++i) radius[i] = rho * rule->r[first + i];
+        const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(u, radius, false);
+        for (int i = 0; i < disk_lanes; ++i) {
+            const double r = rule->r[first + i];
+            const double w = rule->weight[first + i] * (r * r);
+            sum.a += w * disk.a[i];
+            if constexpr (WithGradient) {
+                sum.da_du += w * disk.da_du[i];
+                sum.da_drho += (w * r) * disk.da_dradius[i];
+            }
+        }
+    }
+    return true;
+}
+
+template bool Source::add_table_rule<false>(double, double, Gradient&) const;
+template bool Source::add_table_rule<true>(double, double, Gradient&) const;
+
+} // namespace lumagnis::models::fspl

@@ -1,0 +1,128 @@
+"""Tables of many samples: against an independent quadrature of the same piecewise-linear
+profile, and against the analytic law they sample, within the table's own interpolation error."""
+
+import numpy as np
+import pytest
+
+import lumagnis_fspl as fspl
+
+GAUSS_X, GAUSS_W = np.polynomial.legendre.leggauss(20)
+
+
+def integral(f, a, b, singular):
+    """Integral of f over [a, b], split at the points of `singular` inside it and graded
+    geometrically towards any of them at or near an end (down to its distance from it)."""
+    cuts = sorted({a, b} | {s for s in singular if a < s < b})
+    total = 0.0
+    for lo, hi in zip(cuts[:-1], cuts[1:]):
+        pts = {lo, hi}
+        for s in singular:
+            for end, inward in ((lo, 1.0), (hi, -1.0)):
+                gap = abs(end - s)
+                if gap < hi - lo:
+                    d = (hi - lo) / 4
+                    while d > max(gap, 1e-14 * (hi - lo)):
+                        pts.add(end + inward * d)
+                        d /= 4
+        pts = sorted(pts)
+        for p, q in zip(pts[:-1], pts[1:]):
+            x = p + (q - p) * (GAUSS_X + 1) / 2
+            total += (q - p) / 2 * np.dot(GAUSS_W, f(x))
+    return total
+
+
+def disk(u, radius, slope):
+    """A_U, or dA_U/du (nil where a node lands on the ring through the lens itself)."""
+    if not slope:
+        return fspl.uniform(u, radius)
+    value = fspl.uniform(u, radius, gradient=True)[1]
+    return np.where(np.isfinite(value), value, 0.0)
+
+
+def reference(u, rho, x, intensity, in_mu, du=False):
+    """The by-parts numerator over the flux, segment by segment (x ascending); with `du`,
+    that of dA/du."""
+    z = u / rho
+
+    def ring(r):
+        return r * r * disk(u, rho * np.maximum(r, 1e-300), du)
+
+    if in_mu:
+        f = lambda m: ring(np.sqrt((1 - m) * (1 + m)))
+        singular = [np.sqrt(max(0.0, (1 - z) * (1 + z)))] if z <= 1 else []
+        limb, flux_x = intensity[0], lambda m: 2 * m
+    else:
+        f, singular = ring, [z]
+        limb, flux_x = intensity[-1], lambda r: 2 * r
+    num = limb * disk(u, rho, du)
+    flux = 0.0
+    for k in range(len(x) - 1):
+        slope = (intensity[k + 1] - intensity[k]) / (x[k + 1] - x[k])
+        num += (slope if in_mu else -slope) * integral(f, x[k], x[k + 1], singular)
+        lin = lambda t, k=k: intensity[k] + (intensity[k + 1] - intensity[k]) * (t - x[k]) / (x[k + 1] - x[k])
+        flux += integral(lambda t: flux_x(t) * lin(t), x[k], x[k + 1], [])
+    ends = (0.0, x[0], intensity[0]), (x[-1], 1.0, intensity[-1])
+    for a, b, v in ends:
+        flux += v * (b * b - a * a)
+    return num / flux
+
+
+@pytest.mark.parametrize("n, in_mu, seed", [(100, False, 1), (100, True, 2), (1000, False, 3), (1000, True, 4)])
+def test_random_table_matches_independent_quadrature(n, in_mu, seed):
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(0, 1, n))
+    intensity = 1 - 0.5 * x + 0.05 * rng.uniform(-1, 1, n) if not in_mu else 0.4 + 0.6 * x + 0.05 * rng.uniform(-1, 1, n)
+    profile = fspl.Tabulated.from_mu(x, intensity) if in_mu else fspl.Tabulated(x, intensity)
+    zs = np.concatenate([[0.0, 1.0, 1 - 1e-12, 1 + 1e-9], rng.uniform(0, 1.2, 4), rng.uniform(1.2, 8, 2)])
+    for rho in (1e-3, 0.1, 1.0):
+        u = zs * rho
+        a, da_du, da_drho = fspl.limb_darkened(u, rho, profile, gradient=True)
+        assert np.array_equal(a, fspl.limb_darkened(u, rho, profile))
+        for k in range(len(zs)):
+            want = reference(u[k], rho, x, intensity, in_mu)
+            assert a[k] == pytest.approx(want, rel=1e-10), (rho, zs[k])
+            if 0 < zs[k] < 1 - 1e-6 or zs[k] > 1 + 1e-6:
+                # Beside the limb dA/du has a logarithmic peak, where the reference's own
+                # panels no longer resolve it.
+                want = reference(u[k], rho, x, intensity, in_mu, du=True)
+                assert da_du[k] == pytest.approx(want, rel=1e-9, abs=1e-12 * abs(a[k] / u[k])), (rho, zs[k])
+
+
+@pytest.mark.parametrize(
+    "law, intensity, bound",
+    [
+        # I = 1 - a (1 - mu) - b (1 - mu)^2 sampled in mu: the interpolation error is b h^2 / 4
+        # at most (h the step), b (mu - mu_k)(mu_k+1 - mu) on each segment.
+        (fspl.Quadratic(0.4, 0.3), lambda m: 1 - 0.4 * (1 - m) - 0.3 * (1 - m) ** 2, 0.3 / 4),
+        (fspl.Linear(0.6), lambda m: 1 - 0.6 * (1 - m), 0.0),
+    ],
+)
+@pytest.mark.parametrize("n", [100, 1000])
+def test_mu_table_of_a_law_agrees_within_its_interpolation_error(law, intensity, bound, n):
+    # A is a brightness-weighted mean of ring magnifications, so an intensity off by at most
+    # delta moves the numerator by at most delta A_U(u, rho) and the flux by at most delta:
+    # |A_table - A_law| <= delta (A_U + A_law) / flux_table.
+    mu = np.linspace(0, 1, n)
+    profile = fspl.Tabulated.from_mu(mu, intensity(mu))
+    delta = bound * (mu[1] - mu[0]) ** 2 + 1e-15
+    rng = np.random.default_rng(n)
+    for rho in (1e-3, 0.05, 1.0):
+        u = np.concatenate([[0.0, rho], rng.uniform(0, 3, 20) * rho])
+        table = fspl.limb_darkened(u, rho, profile)
+        exact = fspl.limb_darkened(u, rho, law)
+        flux = 1 - delta
+        limit = delta * (fspl.uniform(u, rho) + exact) / flux + 1e-12 * exact
+        assert np.all(np.abs(table - exact) <= limit)
+
+
+@pytest.mark.parametrize("count", [1, 16, 37, 300])
+def test_sample_moments_are_the_same_bits_on_either_path(count):
+    testing = pytest.importorskip("lumagnis_testing")
+    rng = np.random.default_rng(count)
+    y = list(rng.uniform(-1, 1, count))
+    d = list(rng.normal(size=count))
+    portable = testing.fspl_table_moments(y, d, 33, False)
+    want = np.polynomial.chebyshev.chebvander(np.array(y), 32).T @ np.array(d)
+    np.testing.assert_allclose(portable, want, rtol=0, atol=1e-13 * np.sum(np.abs(d)))
+    if testing.fspl_vectorised():
+        assert [v.hex() for v in testing.fspl_table_moments(y, d, 33, True)] == [v.hex() for v in portable]
