@@ -1,7 +1,7 @@
 """`make bench`: the per-function table, the side-by-side table, the light curves of
 lumagnis_fspl near the source and over a survey's season, its far field, its tables of many
-samples, its boundary (call
-overhead, signal checks, memory) and its JAX door, printed and saved as benchmarks/results.md.
+samples, its boundary (call overhead, signal checks, memory) and its JAX door, printed and saved
+as benchmarks/results.md.
 
     PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/run.py [--quick] [--no-peers] [--no-jax]
 """
