@@ -117,8 +117,10 @@ def threads(quick):
                   lambda n: fspl.magnification_curve(t, 0.0, 0.1, 20.0, 0.01, linear, threads=n))]
         for name, call in cases:
             call(2)  # the pool's threads start on first use, not in the timed rounds
+            single = timed(lambda: call(1))
             one, two = [], []
-            for _ in range(3 if quick else max(7, min(101, 10_000_000 // size))):
+            # About a second of each, and never fewer than 7 rounds.
+            for _ in range(3 if quick else max(7, min(101, int(1.0 / single)))):
                 one.append(timed(lambda: call(1)))
                 two.append(timed(lambda: call(2)))
             ratio = statistics.median(a / b for a, b in zip(one, two))
