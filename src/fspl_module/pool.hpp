@@ -32,6 +32,11 @@ class Pool;
 // takes tens of microseconds on a busy machine.
 inline constexpr std::chrono::microseconds worth_sharing{50};
 
+// What a chunk handed out should take: short, so that a call never waits long for a pool
+// thread finishing its last chunk (one the system left without a core meanwhile, say), and so
+// that an interrupt stops every thread promptly; long beside the cost of taking a chunk.
+inline constexpr std::chrono::microseconds chunk_duration{100};
+
 // The CPUs this process may run on (its affinity mask), at most max_threads; at least 1.
 std::size_t available_cpus();
 
@@ -53,13 +58,18 @@ public:
         return true;
     }
     void run(std::size_t begin, std::size_t end) { work_(context_, begin, end); }
+    // The chunks from here on, before the job is offered: `took` for the last one of `count`.
+    void pace(std::chrono::steady_clock::duration took, std::size_t count) {
+        const auto each = took / static_cast<long>(count);
+        chunk_ = each.count() > 0 ? std::clamp<std::size_t>(chunk_duration / each, 16, 1024) : 1024;
+    }
     void stop() { stopped_.store(true, std::memory_order_relaxed); }
 
 private:
     friend class Pool;
     friend class Offer;
     const std::size_t size_;
-    const std::size_t chunk_;
+    std::size_t chunk_;
     const std::size_t helpers_;
     const Work work_;
     void* const context_;
@@ -111,7 +121,10 @@ bool share(std::size_t size, std::size_t threads, Work& work, Stop&& stop) {
     if (stop()) return false;
     const bool worth = first * static_cast<long>((size - end) / (end - begin)) > worth_sharing;
     std::optional<Offer> offer;
-    if (worth) offer.emplace(job);
+    if (worth) {
+        job.pace(first, end - begin);
+        offer.emplace(job);
+    }
     while (job.claim(begin, end)) {
         job.run(begin, end);
         if (stop()) {
