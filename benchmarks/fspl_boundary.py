@@ -1,8 +1,13 @@
 """lumagnis_fspl at its boundary: what a call costs beside its computation, what looking for
 Ctrl-C costs, and the memory a broadcast call needs beside its results.
 
-- Call overhead: the time of an all-scalar call less the time per element of the same function
-  over a 100,000-element array, the computation being the same.
+- Call overhead: the time of an all-scalar call (Python floats) less the time per element of
+  the same function over a 100,000-element array, the computation being the same; beside it,
+  np.sqrt on a float and, when VBMicrolensing is importable, its ESPLMag, timed in the same
+  rounds (interleaved; the ratio is the median of the rounds' ratios).
+- Threads: one call on 1e3 .. 1e6 elements with threads=1 and threads=2, interleaved; the
+  speed-up is the median of the rounds' ratios. The machine's load is printed beside it: on a
+  machine whose cores are busy with other work, a second thread has no core to run on.
 - Signal checks: a call on the main thread looks at pending signals every few milliseconds;
   one on another thread never does. The same 1e6-element call is timed on both, interleaved.
 - Memory: magnification_curve(t, 0, u0, 20, 0.01) with t of shape (n, 1) and u0 of shape (1, m),
@@ -20,10 +25,16 @@ import subprocess
 import sys
 import threading
 import time
+import timeit
 
 import numpy
 
 import lumagnis_fspl as fspl
+
+try:
+    import VBMicrolensing
+except ImportError:  # the side-by-side column is left out
+    VBMicrolensing = None
 
 REPEATS = 15
 
@@ -49,32 +60,72 @@ print(json.dumps([peak - before, produced]))
 """
 
 
-def best_per_call(function, number):
-    best = float("inf")
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        for _ in range(number):
-            function()
-        best = min(best, (time.perf_counter() - start) / number)
-    return best
-
-
 def call_overhead(quick):
-    linear = fspl.Linear(0.6)
-    u = numpy.full(1000 if quick else 100_000, 0.5)  # the very element of the scalar call
+    namespace = {"fspl": fspl, "numpy": numpy, "linear": fspl.Linear(0.6),
+                 "u": numpy.full(1000 if quick else 100_000, 0.5)}  # the very element of the scalar call
     cases = [
-        ("point_source(u)", lambda x: fspl.point_source(x)),
-        ("uniform(u, 0.1)", lambda x: fspl.uniform(x, 0.1)),
-        ("limb_darkened(u, 0.1, Linear(0.6))", lambda x: fspl.limb_darkened(x, 0.1, linear)),
-        ("magnification_curve(t, 0, 0.1, 20, 0.01, Linear(0.6))",
-         lambda x: fspl.magnification_curve(x, 0.0, 0.1, 20.0, 0.01, linear)),
+        ("point_source({})", "point_source(0.5)"),
+        ("uniform({}, 0.1)", "uniform(0.5, 0.1)"),
+        ("limb_darkened({}, 0.1, linear)", "limb_darkened(0.5, 0.1, Linear(0.6))"),
+        ("magnification_curve({}, 0.0, 0.1, 20.0, 0.01, linear)",
+         "magnification_curve(0.5, 0.0, 0.1, 20.0, 0.01, Linear(0.6))"),
     ]
-    lines = ["| call | all-scalar call | per element of an array | overhead |", "|---|---|---|---|"]
-    for name, call in cases:
-        scalar = best_per_call(lambda: call(0.5), 200 if quick else 20_000)
-        element = best_per_call(lambda: call(u), 1) / u.size
-        lines.append(f"| `{name}` | {scalar * 1e9:.0f} ns | {element * 1e9:.0f} ns | "
-                     f"{(scalar - element) * 1e9:.0f} ns |")
+    timers = {name: timeit.Timer("fspl." + call.format("0.5"), globals=namespace)
+              for call, name in cases}
+    timers["numpy.sqrt(0.5)"] = timeit.Timer("numpy.sqrt(0.5)", globals=namespace)
+    if VBMicrolensing is not None:
+        namespace["vbm"] = VBMicrolensing.VBMicrolensing()
+        namespace["vbm"].ESPLMag(0.5, 0.1)  # loads its table
+        timers["VBMicrolensing ESPLMag(0.5, 0.1)"] = timeit.Timer("vbm.ESPLMag(0.5, 0.1)",
+                                                                  globals=namespace)
+    number = 200 if quick else 20_000
+    rounds = {name: [] for name in timers}
+    for _ in range(3 if quick else REPEATS):
+        for name, timer in timers.items():
+            rounds[name].append(timer.timeit(number) / number)
+    esplmag = rounds.get("VBMicrolensing ESPLMag(0.5, 0.1)")
+    lines = ["| call, Python floats | per call (best) | per element of an array | overhead | "
+             "uniform ÷ ESPLMag (median of rounds) |", "|---|---|---|---|---|"]
+    for name, times in rounds.items():
+        call = next((c for c, n in cases if n == name), None)
+        element = overhead = ""
+        if call is not None:
+            array = timeit.Timer("fspl." + call.format("u"), globals=namespace)
+            per_element = min(array.repeat(3 if quick else REPEATS, 1)) / namespace["u"].size
+            element = f"{per_element * 1e9:.0f} ns"
+            overhead = f"{(min(times) - per_element) * 1e9:.0f} ns"
+        # The uniform disk is what ESPLMag computes.
+        ratio = ""
+        if esplmag is not None and name.startswith("uniform"):
+            ratio = f"{statistics.median(t / e for t, e in zip(times, esplmag)):.2f}"
+        lines.append(f"| `{name}` | {min(times) * 1e9:.0f} ns | {element} | {overhead} | {ratio} |")
+    return lines
+
+
+def threads(quick):
+    rng = numpy.random.default_rng(19)
+    linear = fspl.Linear(0.6)
+    sizes = [1000, 10_000] if quick else [1000, 10_000, 100_000, 1_000_000]
+    lines = ["| call | elements | threads=1 | threads=2 | speed-up (median) |", "|---|---|---|---|---|"]
+    for size in sizes:
+        u = rng.uniform(0.0, 3.0, size) * 0.01  # u/rho within 0 .. 3: near the source
+        t = numpy.linspace(-60.0, 60.0, size)
+        cases = [("uniform(u, 0.01)", lambda n: fspl.uniform(u, 0.01, threads=n)),
+                 ("limb_darkened(u, 0.01, Linear(0.6))",
+                  lambda n: fspl.limb_darkened(u, 0.01, linear, threads=n)),
+                 ("magnification_curve(t, 0, 0.1, 20, 0.01, Linear(0.6))",
+                  lambda n: fspl.magnification_curve(t, 0.0, 0.1, 20.0, 0.01, linear, threads=n))]
+        for name, call in cases:
+            call(2)  # the pool's threads start on first use, not in the timed rounds
+            single = timed(lambda: call(1))
+            one, two = [], []
+            # About a second of each, and never fewer than 7 rounds.
+            for _ in range(3 if quick else max(7, min(101, int(1.0 / single)))):
+                one.append(timed(lambda: call(1)))
+                two.append(timed(lambda: call(2)))
+            ratio = statistics.median(a / b for a, b in zip(one, two))
+            lines.append(f"| `{name}` | {size:.0e} | {statistics.median(one) * 1e3:.3f} ms | "
+                         f"{statistics.median(two) * 1e3:.3f} ms | {ratio:.2f} |")
     return lines
 
 
@@ -127,6 +178,9 @@ def run(quick=False):
     text = ["### lumagnis_fspl at its boundary", "",
             "What a call costs beside its computation (best of repeats):", "",
             *call_overhead(quick), "",
+            f"One call shared with a pool thread (threads=2) on {len(os.sched_getaffinity(0))} "
+            f"CPUs, load average {os.getloadavg()[0]:.2f} when the table began:", "",
+            *threads(quick), "",
             "Looking for pending signals (Ctrl-C) every few milliseconds, on the main thread only; "
             "the same call on another thread, which never looks, is the baseline:", "",
             *signal_checks(quick), "",

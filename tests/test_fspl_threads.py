@@ -1,12 +1,16 @@
 """lumagnis_fspl computes with the interpreter lock released: eight threads get the bits one
-thread gets, and another Python thread runs while a long call is in progress."""
+thread gets, and another Python thread runs while a long call is in progress. With threads=,
+one call's elements are shared with pool threads: the same bits for any number of them, the
+pool started once (and again in a forked child) and shared safely by concurrent callers."""
 
 import threading
 import time
 
 import numpy as np
+import pytest
 
 import lumagnis_fspl as fspl
+from conftest import run_python
 
 THREADS = 8
 
@@ -86,3 +90,157 @@ def test_another_thread_runs_python_while_a_long_call_computes():
     points = [window[0], *(r for r in readings if window[0] < r < window[1]), window[1]]
     longest = max(b - a for a, b in zip(points, points[1:]))
     assert longest < duration / 3, (longest, duration)
+
+
+# ---------------------------------------------------------------------------------------------
+# threads=: one call's elements shared with pool threads
+
+
+def strided(values):
+    """`values` laid out reversed along every axis inside a twice-as-large buffer: a walk whose
+    rows start mid-chunk and whose strides are negative."""
+    buffer = np.zeros(tuple(2 * n for n in values.shape))
+    view = buffer[tuple(slice(None, None, -2) for _ in values.shape)]
+    view[...] = values
+    return view
+
+
+CASES = [
+    # (function, profile, coefficients): every function, every kind of kernel loop.
+    ("point_source", (), False),
+    ("uniform", (), False),
+    ("limb_darkened", (fspl.Linear(0.6),), False),
+    ("limb_darkened", (fspl.Tabulated([0.0, 0.5, 1.0], [1.0, 0.8, 0.3]),), True),
+    ("magnification_curve", (fspl.Power2(0.6, 0.5),), False),
+    ("magnification_curve", (fspl.Quadratic(0.4, 0.3),), True),
+]
+
+
+def broadcast_arguments(name, rng):
+    """Random arguments of `name` that broadcast to 61 x 233 elements (point_source: 171 x 37
+    of a cheaper kernel), read through negative strides and zero strides."""
+    if name == "point_source":
+        return [strided(rng.uniform(0.0, 3.0, (171, 37)) ** 2)]
+    rows, columns = rng.uniform(-1.0, 1.0, (61, 1)), rng.uniform(0.0, 0.2, (1, 233))
+    if name == "magnification_curve":
+        return [strided(rows * 40.0), 0.3, strided(columns), 20.0, rng.uniform(0.005, 0.1, 233)]
+    return [strided(np.abs(rows) * 3.0), strided(columns + 0.01)]
+
+
+def as_list(result):
+    return list(result) if isinstance(result, tuple) else [result]
+
+
+@pytest.mark.parametrize("gradient", [False, True])
+@pytest.mark.parametrize("name, profile, coefficients", CASES)
+def test_any_number_of_threads_gives_the_bits_of_one_plain_walk(name, profile, coefficients, gradient):
+    """Chunks of a broadcast, strided walk, taken by any number of threads, give the bits of
+    one thread reading the expanded inputs in order; and elements called one at a time with
+    plain floats give the bits of their places in the array."""
+    function = getattr(fspl, name)
+    options = {"gradient": gradient, **({"coefficients": True} if coefficients else {})}
+    arguments = broadcast_arguments(name, np.random.default_rng(7))
+    plain = [np.ascontiguousarray(a).ravel() for a in np.broadcast_arrays(*arguments)]
+    reference = as_list(function(*plain, *profile, **options))
+    for threads in (1, 2, 3, 4, 0):
+        got = as_list(function(*arguments, *profile, **options, threads=threads))
+        assert [g.reshape(w.shape).tobytes() for g, w in zip(got, reference)] == [
+            w.tobytes() for w in reference], threads
+    for i in np.random.default_rng(8).choice(plain[0].size, 12, replace=False):
+        one = as_list(function(*(float(a[i]) for a in plain), *profile, **options))
+        assert all(type(x) is float for x in one[:len(one) - coefficients])
+        assert [np.asarray(x).tobytes() for x in one] == [w[i].tobytes() for w in reference]
+
+
+POOL_SCRIPT = """
+import os
+import numpy as np
+import lumagnis_fspl as fspl
+from conftest import run_python
+
+def tasks():
+    return len(os.listdir("/proc/self/task"))
+
+u = np.linspace(0.0, 2.0, 100_000)
+linear = fspl.Linear(0.6)
+want = fspl.limb_darkened(u, 0.01, linear).tobytes()
+before = tasks()
+fspl.limb_darkened(u[:1000], 0.01, linear, threads=3)  # too small to hand out
+small = tasks() - before
+first = fspl.limb_darkened(u, 0.01, linear, threads=3).tobytes() == want
+started = tasks() - before
+second = fspl.limb_darkened(u, 0.01, linear, threads=3).tobytes() == want
+kept = tasks() - before
+pid = os.fork()
+if pid == 0:  # the pool's threads are not in the child: a new pool
+    alone = tasks()
+    same = fspl.limb_darkened(u, 0.01, linear, threads=3).tobytes() == want
+    os._exit(0 if same and tasks() - alone == 2 else 1)
+_, status = os.waitpid(pid, 0)
+print(small, first, started, second, kept, os.waitstatus_to_exitcode(status))
+"""
+
+
+def test_pool_threads_start_once_and_again_in_a_forked_child():
+    process = run_python(POOL_SCRIPT)
+    assert process.returncode == 0, process.stderr
+    assert process.stdout.split() == ["0", "True", "2", "True", "2", "0"]
+
+
+def test_python_threads_calling_with_threads_at_once_get_their_own_bits():
+    """One pool, several callers: whichever gets it, and whichever computes alone, each gets
+    the bits of its own single-thread call."""
+    inputs = [np.linspace(0.0, 2.0 + t, 30_000) for t in range(4)]
+    want = [fspl.uniform(u, 0.01, gradient=True)[1].tobytes() for u in inputs]
+    start = threading.Barrier(len(inputs))
+    mismatches = []
+
+    def run(t):
+        start.wait()
+        for r in range(8):
+            got = fspl.uniform(inputs[t], 0.01, gradient=True, threads=2 + (t + r) % 3)[1]
+            if got.tobytes() != want[t]:
+                mismatches.append((t, r))
+
+    threads = [threading.Thread(target=run, args=(t,)) for t in range(len(inputs))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert mismatches == []
+
+
+THREADS_TYPE = "threads must be an int (0 for the CPUs this process may use), not {}"
+THREADS_VALUE = "threads must be within [0, 256]: 0 for the CPUs this process may use"
+CALLS = {
+    "point_source": lambda **k: fspl.point_source([0.1, 1.0], **k),
+    "uniform": lambda **k: fspl.uniform(0.5, [0.1, 1.0], True, **k),
+    "limb_darkened": lambda **k: fspl.limb_darkened(0.5, 0.1, fspl.Linear(0.6), **k),
+    "magnification_curve": lambda **k: fspl.magnification_curve([0.0, 5.0], 0.0, 0.1, 20.0, 0.1, **k),
+}
+
+
+@pytest.mark.parametrize("name", CALLS)
+@pytest.mark.parametrize("threads, error, text", [
+    (True, TypeError, THREADS_TYPE.format("bool")),
+    (np.True_, TypeError, THREADS_TYPE.format("bool")),
+    (2.0, TypeError, THREADS_TYPE.format("float")),
+    ("2", TypeError, THREADS_TYPE.format("str")),
+    (None, TypeError, THREADS_TYPE.format("NoneType")),
+    (-1, ValueError, THREADS_VALUE),
+    (257, ValueError, THREADS_VALUE),
+    (2**64, ValueError, THREADS_VALUE),
+    (np.int8(-3), ValueError, THREADS_VALUE),
+    (0, None, None),
+    (256, None, None),
+    (np.uint16(3), None, None),
+])
+def test_threads_takes_an_int_within_range(name, threads, error, text):
+    call = CALLS[name]
+    if error is None:
+        assert [np.asarray(r).tobytes() for r in as_list(call(threads=threads))] == [
+            np.asarray(r).tobytes() for r in as_list(call())]
+        return
+    with pytest.raises(error) as raised:
+        call(threads=threads)
+    assert str(raised.value) == text

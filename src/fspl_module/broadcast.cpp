@@ -28,17 +28,8 @@ char kind_of(PyObject* array) {
 Operand convert(PyObject* object, const char* name) {
     Operand operand;
     operand.name = name;
-    // Plain numbers, the common scalar case, skip numpy; a float subclass (numpy.float64 is one)
-    // holds its value as a float does.
-    if (PyFloat_Check(object)) {
-        operand.value = PyFloat_AS_DOUBLE(object);
-        return operand;
-    }
-    if (PyLong_CheckExact(object)) {
-        operand.value = PyLong_AsDouble(object);
-        if (operand.value == -1.0 && PyErr_Occurred() != nullptr) throw Raised{};
-        return operand;
-    }
+    // Plain numbers, the common scalar case, skip numpy.
+    if (plain_value(object, operand.value)) return operand;
     const Numpy& np = numpy();
     // numpy.asarray keeps a masked array's values and drops its mask.
     const int masked = PyObject_IsInstance(object, np.masked_array_type);
@@ -69,6 +60,20 @@ Operand convert(PyObject* object, const char* name) {
 }
 
 } // namespace
+
+bool plain_value(PyObject* object, double& value) {
+    // A float subclass (numpy.float64 is one) holds its value as a float does.
+    if (PyFloat_Check(object)) {
+        value = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    if (PyLong_CheckExact(object)) {
+        value = PyLong_AsDouble(object);
+        if (value == -1.0 && PyErr_Occurred() != nullptr) throw Raised{};
+        return true;
+    }
+    return false;
+}
 
 PyRef shape_tuple(const std::vector<Py_ssize_t>& shape) {
     PyRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <vector>
 
 #include "fspl_module/call.hpp"
@@ -40,41 +41,44 @@ template <std::size_t N> struct Walk {
     std::size_t size = 1;
 };
 
-// Calls each(i, values) for every element i, and stop() after every elements_per_pause of them;
-// returns false as soon as stop() returns true. Touches no Python object.
-template <std::size_t N, class Each, class Stop>
-bool visit(const Walk<N>& walk, Each&& each, Stop&& stop) {
-    if (walk.size == 0) return true;
+// Calls each(i, values) for the elements i of [begin, end), in C order. Touches no Python
+// object.
+template <std::size_t N, class Each>
+void visit_range(const Walk<N>& walk, std::size_t begin, std::size_t end, Each&& each) {
+    if (begin >= end) return;
     const std::size_t dims = walk.extents.size();
     const Py_ssize_t inner = dims == 0 ? 1 : walk.extents[dims - 1];
     std::array<Py_ssize_t, N> step{};
     if (dims > 0) {
         for (std::size_t k = 0; k < N; ++k) step[k] = walk.strides[k][dims - 1];
     }
+    // The odometer at `begin`: the row it lies in, and its place in that row.
     std::array<Py_ssize_t, max_dimensions> index{};
     std::array<const char*, N> row = walk.first;
+    std::size_t rest = begin;
+    for (std::size_t d = dims; d-- > 0;) {
+        const auto extent = static_cast<std::size_t>(walk.extents[d]);
+        index[d] = static_cast<Py_ssize_t>(rest % extent);
+        rest /= extent;
+        if (d + 1 == dims) continue;
+        for (std::size_t k = 0; k < N; ++k) row[k] += index[d] * walk.strides[k][d];
+    }
+    Py_ssize_t j = dims == 0 ? 0 : index[dims - 1];
     std::array<double, N> values;
-    std::size_t countdown = elements_per_pause;
-    std::size_t i = 0;
+    std::size_t i = begin;
     for (;;) {
-        // The row in runs that end where `stop` is due, so that the element loop itself has no
-        // branch but its own.
-        for (Py_ssize_t j = 0; j < inner;) {
-            const Py_ssize_t run = std::min(inner - j, static_cast<Py_ssize_t>(countdown));
-            for (Py_ssize_t e = j + run; j < e; ++j, ++i) {
-                for (std::size_t k = 0; k < N; ++k) values[k] = load(row[k] + j * step[k]);
-                each(i, values);
-            }
-            countdown -= static_cast<std::size_t>(run);
-            if (countdown == 0) {
-                countdown = elements_per_pause;
-                if (stop()) return false;
-            }
+        // The element loop has no branch but its own.
+        const Py_ssize_t last = std::min(inner, j + static_cast<Py_ssize_t>(end - i));
+        for (; j < last; ++j, ++i) {
+            for (std::size_t k = 0; k < N; ++k) values[k] = load(row[k] + j * step[k]);
+            each(i, values);
         }
+        if (i == end) return;
+        j = 0;
         // The next row: the odometer of the outer dimensions.
-        std::size_t d = dims == 0 ? 0 : dims - 1;
+        std::size_t d = dims - 1;
         for (;;) {
-            if (d == 0) return true;
+            if (d == 0) return;
             --d;
             for (std::size_t k = 0; k < N; ++k) row[k] += walk.strides[k][d];
             if (++index[d] < walk.extents[d]) break;
@@ -82,6 +86,18 @@ bool visit(const Walk<N>& walk, Each&& each, Stop&& stop) {
             index[d] = 0;
         }
     }
+}
+
+// Calls each(i, values) for every element i, and stop() after every elements_per_pause of them;
+// returns false as soon as stop() returns true. Touches no Python object.
+template <std::size_t N, class Each, class Stop>
+bool visit(const Walk<N>& walk, Each&& each, Stop&& stop) {
+    for (std::size_t begin = 0; begin < walk.size; begin += elements_per_pause) {
+        const std::size_t end = std::min(walk.size, begin + elements_per_pause);
+        visit_range(walk, begin, end, each);
+        if (end < walk.size && stop()) return false;
+    }
+    return true;
 }
 
 // One argument as float64: a plain number kept as its value, anything else as the array
@@ -101,6 +117,10 @@ struct Argument {
     PyObject* object;
     const char* name;
 };
+
+// A plain number's value: a float (a float subclass such as numpy.float64 too) or an int. False
+// for anything else; an int too large for a float raises OverflowError, as numpy would.
+bool plain_value(PyObject* object, double& value);
 
 // A shape as the tuple of its extents.
 PyRef shape_tuple(const std::vector<Py_ssize_t>& shape);
@@ -155,6 +175,37 @@ private:
     std::vector<Operand> operands_;
     std::vector<Py_ssize_t> shape_;
     std::size_t size_ = 1;
+};
+
+// The arguments of a call whose every array argument is a plain number, the common case of a
+// modeller's own loop: read as they are, with no array made and nothing to broadcast. Offers
+// what a Broadcast offers, for a single element, so that the same validation and loop run on it.
+template <std::size_t N> class Scalars {
+public:
+    // The values, or nothing when an argument is not a plain number: the call then takes the
+    // general path, which converts every argument again (and raises the same errors).
+    static std::optional<Scalars> read(const std::array<PyObject*, N>& objects) {
+        Scalars scalars;
+        for (std::size_t k = 0; k < N; ++k) {
+            if (!plain_value(objects[k], scalars.values_[k])) return std::nullopt;
+        }
+        return scalars;
+    }
+
+    std::size_t size() const { return 1; }
+    bool scalar() const { return true; }
+    const std::vector<Py_ssize_t>& shape() const {
+        static const std::vector<Py_ssize_t> none;
+        return none;
+    }
+    const std::array<double, N>& values() const { return values_; }
+
+    template <class Valid> void require(std::size_t i, Valid valid, const char* text) const {
+        if (!valid(values_[i])) raise(PyExc_ValueError, text);
+    }
+
+private:
+    std::array<double, N> values_{};
 };
 
 } // namespace lumagnis::fspl_module

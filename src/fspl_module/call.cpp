@@ -5,6 +5,7 @@
 
 #include <pythread.h>
 
+#include "fspl_module/pool.hpp"
 #include "fspl_module/texts.hpp"
 
 namespace lumagnis::fspl_module {
@@ -85,6 +86,29 @@ bool flag(PyObject* value, const char* name) {
     const PyRef type_name = checked(PyType_GetName(Py_TYPE(value)));
     PyErr_Format(PyExc_TypeError, texts::flag_type, name, type_name.get());
     throw Raised{};
+}
+
+std::size_t thread_count(PyObject* value) {
+    if (value == nullptr) return 1;
+    // A bool is an int to the interpreter, but True threads is a mistake, not a count.
+    const bool integer =
+        PyLong_Check(value)
+            ? !PyBool_Check(value)
+            : PyIndex_Check(value) != 0 &&
+                  Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(numpy().bool_type);
+    if (!integer) {
+        const PyRef type_name = checked(PyType_GetName(Py_TYPE(value)));
+        PyErr_Format(PyExc_TypeError, texts::threads_type, type_name.get());
+        throw Raised{};
+    }
+    const PyRef index = checked(PyNumber_Index(value));
+    int overflow = 0;
+    const long long count = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (count == -1 && overflow == 0 && PyErr_Occurred() != nullptr) throw Raised{};
+    if (overflow != 0 || count < 0 || count > static_cast<long long>(max_threads)) {
+        raise(PyExc_ValueError, texts::threads_value);
+    }
+    return count == 0 ? available_cpus() : static_cast<std::size_t>(count);
 }
 
 namespace {

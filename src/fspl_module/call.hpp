@@ -36,7 +36,7 @@ struct Parameters {
     std::size_t positional = names.size();
 };
 
-inline constexpr std::size_t max_parameters = 8;
+inline constexpr std::size_t max_parameters = 9;
 
 // Borrowed references, one per parameter; null where the caller gave none.
 using Slots = std::array<PyObject*, max_parameters>;
@@ -47,6 +47,11 @@ Slots bind(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs
 // True or False, numpy.bool_ included; anything else is a TypeError naming the flag. An omitted
 // flag (null) is False.
 bool flag(PyObject* value, const char* name);
+
+// The number of threads a call may use: an int (a numpy integer too) within [0, max_threads], 0
+// meaning the CPUs this process may run on; omitted (null), 1. A bool or anything that is not an
+// integer is a TypeError, an int out of range a ValueError.
+std::size_t thread_count(PyObject* value);
 
 // The numpy objects a call needs, looked up once when the module is imported.
 struct Numpy {

@@ -1,18 +1,23 @@
 #pragma once
 // The loop of every function: the results allocated once, then filled element by element with
-// the interpreter lock released. On the main thread the loop stops every few milliseconds to let
-// the interpreter run its signal handlers, so that Ctrl-C interrupts a long call; an
-// interrupted call returns no result at all.
+// the interpreter lock released, on the calling thread alone or shared with pool threads. On the
+// main thread the loop stops every few milliseconds to let the interpreter run its signal
+// handlers, so that Ctrl-C interrupts a long call; an interrupted call returns no result at all.
+// A call of plain numbers (Scalars) computes its one element directly.
 
 #include <Python.h>
+
+#include <cxxabi.h>
 
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <exception>
 #include <vector>
 
 #include "fspl_module/broadcast.hpp"
 #include "fspl_module/call.hpp"
+#include "fspl_module/pool.hpp"
 
 namespace lumagnis::fspl_module {
 
@@ -23,7 +28,7 @@ inline constexpr std::chrono::milliseconds signal_period{4};
 // call.
 template <std::size_t K> class Results {
 public:
-    explicit Results(const Broadcast& inputs) : scalar_(inputs.scalar()) {
+    template <class Inputs> explicit Results(const Inputs& inputs) : scalar_(inputs.scalar()) {
         if (scalar_) {
             for (std::size_t k = 0; k < K; ++k) data_[k] = &cells_[k];
             return;
@@ -88,42 +93,73 @@ private:
     std::chrono::steady_clock::time_point last_;
 };
 
-// Visits the walk with the lock released; false when a signal handler raised (its exception is
-// then set).
-template <std::size_t N, class Each> bool visit_unlocked(const Walk<N>& walk, Each& each) {
+// Visits the walk with the lock released, on the calling thread and, when `threads` > 1 and
+// the walk is long enough, pool threads; false when a signal handler raised (its exception is
+// then set). An interrupt stops the pool threads at their next chunk.
+template <std::size_t N, class Each>
+bool visit_unlocked(const Walk<N>& walk, std::size_t threads, Each& each) {
     const bool main = on_main_thread();
     PyThreadState* state = PyEval_SaveThread();
-    const bool finished = visit(walk, each, SignalCheck(state, main));
-    // At interpreter exit this ends a daemon thread, by an unwind from here (see `guarded`).
+    bool finished = false;
+    // A fault of the loop, on any thread, is raised once the lock is held again.
+    std::exception_ptr fault;
+    try {
+        SignalCheck stop(state, main);
+        if (threads > 1 && walk.size >= shared_minimum) {
+            auto chunk = [&walk, &each](std::size_t begin, std::size_t end) {
+                visit_range(walk, begin, end, each);
+            };
+            finished = share(walk.size, threads, chunk, stop);
+        } else {
+            finished = visit(walk, each, stop);
+        }
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        fault = std::current_exception();
+    }
+    // At interpreter exit this ends a daemon thread, by an unwind from here (see `guarded`);
+    // the pool threads have left the call by then.
     PyEval_RestoreThread(state);
+    if (fault) std::rethrow_exception(fault);
     return finished;
+}
+
+template <std::size_t N, class Each>
+void run(const Broadcast& inputs, std::size_t threads, Each& each) {
+    const Walk<N> walk = inputs.walk<N>();
+    // One element is not worth giving the lock away for.
+    if (inputs.size() <= 1) {
+        visit(walk, each, [] { return false; });
+    } else if (!visit_unlocked(walk, threads, each)) {
+        throw Raised{};
+    }
+}
+
+template <std::size_t N, class Each> void run(const Scalars<N>& inputs, std::size_t, Each& each) {
+    each(0, inputs.values());
 }
 
 // The function's results: kernel(values) gives the K results of one element from the values of
 // its N arguments.
-template <std::size_t N, std::size_t K, class Kernel>
-PyRef compute(const Broadcast& inputs, Kernel kernel) {
+template <std::size_t N, std::size_t K, class Inputs, class Kernel>
+PyRef compute(const Inputs& inputs, std::size_t threads, Kernel kernel) {
     Results<K> results(inputs);
     const std::array<double*, K> out = results.data();
-    const Walk<N> walk = inputs.walk<N>();
     auto each = [&out, &kernel](std::size_t i, const std::array<double, N>& values) {
         const std::array<double, K> element = kernel(values);
         for (std::size_t k = 0; k < K; ++k) out[k][i] = element[k];
     };
-    // One element is not worth giving the lock away for.
-    if (inputs.size() <= 1) {
-        visit(walk, each, [] { return false; });
-    } else if (!visit_unlocked(walk, each)) {
-        throw Raised{};
-    }
+    run<N>(inputs, threads, each);
     return results.release();
 }
 
 // As compute, with one result more, last: the derivatives in the law's `count` coefficients, an
 // array of the broadcast shape with a trailing axis of that length (for scalar arguments too).
 // kernel(values, d) gives the K results and writes the element's `count` derivatives at d.
-template <std::size_t N, std::size_t K, class Kernel>
-PyRef compute_with_coefficients(const Broadcast& inputs, std::size_t count, Kernel kernel) {
+template <std::size_t N, std::size_t K, class Inputs, class Kernel>
+PyRef compute_with_coefficients(const Inputs& inputs, std::size_t threads, std::size_t count,
+                                Kernel kernel) {
     Results<K> results(inputs);
     const std::array<double*, K> out = results.data();
     std::vector<Py_ssize_t> shape = inputs.shape();
@@ -133,16 +169,11 @@ PyRef compute_with_coefficients(const Broadcast& inputs, std::size_t count, Kern
     if (PyObject_GetBuffer(derivatives.get(), &view, PyBUF_WRITABLE) < 0) throw Raised{};
     double* const d = static_cast<double*>(view.buf);
     PyBuffer_Release(&view);
-    const Walk<N> walk = inputs.walk<N>();
     auto each = [&out, &kernel, d, count](std::size_t i, const std::array<double, N>& values) {
         const std::array<double, K> element = kernel(values, d + i * count);
         for (std::size_t k = 0; k < K; ++k) out[k][i] = element[k];
     };
-    if (inputs.size() <= 1) {
-        visit(walk, each, [] { return false; });
-    } else if (!visit_unlocked(walk, each)) {
-        throw Raised{};
-    }
+    run<N>(inputs, threads, each);
     PyRef first = results.release();
     PyRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(K + 1)));
     if constexpr (K == 1) {

@@ -48,115 +48,148 @@ const fspl::Source& source_of(PyObject* profile, const char* type_text) {
     return *source;
 }
 
-PyRef point_source(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"u", "gradient"};
-    static constexpr Parameters parameters{"point_source", names, 1};
-    const Slots bound = bind(parameters, args, nargs, kwnames);
-    const bool gradient = flag(bound[1], "gradient");
-    const Broadcast in{{bound[0], "u"}};
+template <class Inputs>
+PyRef point_source_of(const Inputs& in, bool gradient, std::size_t threads) {
     in.require(0, separation, texts::u);
     if (!gradient) {
-        return compute<1, 1>(in, [](const std::array<double, 1>& v) {
+        return compute<1, 1>(in, threads, [](const std::array<double, 1>& v) {
             return std::array{fspl::point_source(v[0])};
         });
     }
-    return compute<1, 2>(in, [](const std::array<double, 1>& v) {
+    return compute<1, 2>(in, threads, [](const std::array<double, 1>& v) {
         const fspl::Gradient g = fspl::point_source_gradient(v[0]);
         return std::array{g.a, g.da_du};
     });
 }
 
-PyRef disk(const Broadcast& in, const fspl::Source& source, bool gradient,
-           bool coefficients = false) {
+PyRef point_source(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"u", "gradient", "threads"};
+    static constexpr Parameters parameters{"point_source", names, 1, 2};
+    const Slots bound = bind(parameters, args, nargs, kwnames);
+    const bool gradient = flag(bound[1], "gradient");
+    const std::size_t threads = thread_count(bound[2]);
+    if (const auto in = Scalars<1>::read({bound[0]})) {
+        return point_source_of(*in, gradient, threads);
+    }
+    return point_source_of(Broadcast{{bound[0], "u"}}, gradient, threads);
+}
+
+template <class Inputs>
+PyRef disk(const Inputs& in, const fspl::Source& source, bool gradient, bool coefficients,
+           std::size_t threads) {
     if (coefficients) {
         const std::size_t count = source.coefficient_count();
         if (!gradient) {
             return compute_with_coefficients<2, 1>(
-                in, count, [&source](const std::array<double, 2>& v, double* d) {
+                in, threads, count, [&source](const std::array<double, 2>& v, double* d) {
                     return std::array{source.with_coefficients<false>(v[0], v[1], d).a};
                 });
         }
         return compute_with_coefficients<2, 3>(
-            in, count, [&source](const std::array<double, 2>& v, double* d) {
+            in, threads, count, [&source](const std::array<double, 2>& v, double* d) {
                 const fspl::Gradient g = source.with_coefficients<true>(v[0], v[1], d);
                 return std::array{g.a, g.da_du, g.da_drho};
             });
     }
     if (!gradient) {
-        return compute<2, 1>(in, [&source](const std::array<double, 2>& v) {
+        return compute<2, 1>(in, threads, [&source](const std::array<double, 2>& v) {
             return std::array{source.magnification(v[0], v[1])};
         });
     }
-    return compute<2, 3>(in, [&source](const std::array<double, 2>& v) {
+    return compute<2, 3>(in, threads, [&source](const std::array<double, 2>& v) {
         const fspl::Gradient g = source.gradient(v[0], v[1]);
         return std::array{g.a, g.da_du, g.da_drho};
     });
 }
 
-Broadcast separations_and_radii(PyObject* u, PyObject* rho) {
-    Broadcast in{{u, "u"}, {rho, "rho"}};
+// The separations and radii of a disk function, checked; then the source its profile names.
+template <class Inputs>
+PyRef disk_of(const Inputs& in, PyObject* profile, bool gradient, bool coefficients,
+              std::size_t threads) {
     in.require(0, separation, texts::u);
     in.require(1, source_radius, texts::rho);
-    return in;
+    return disk(in, source_of(profile, texts::profile_or_none_type), gradient, coefficients,
+                threads);
+}
+
+PyRef disk_call(PyObject* u, PyObject* rho, PyObject* profile, bool gradient, bool coefficients,
+                std::size_t threads) {
+    if (const auto in = Scalars<2>::read({u, rho})) {
+        return disk_of(*in, profile, gradient, coefficients, threads);
+    }
+    return disk_of(Broadcast{{u, "u"}, {rho, "rho"}}, profile, gradient, coefficients, threads);
 }
 
 PyRef uniform(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"u", "rho", "gradient"};
-    static constexpr Parameters parameters{"uniform", names, 2};
+    static constexpr const char* names[] = {"u", "rho", "gradient", "threads"};
+    static constexpr Parameters parameters{"uniform", names, 2, 3};
     const Slots bound = bind(parameters, args, nargs, kwnames);
     const bool gradient = flag(bound[2], "gradient");
-    const Broadcast in = separations_and_radii(bound[0], bound[1]);
-    return disk(in, uniform_source(), gradient);
+    const std::size_t threads = thread_count(bound[3]);
+    return disk_call(bound[0], bound[1], nullptr, gradient, false, threads);
 }
 
 PyRef limb_darkened(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"u", "rho", "profile", "gradient", "coefficients"};
+    static constexpr const char* names[] = {"u",        "rho",          "profile",
+                                            "gradient", "coefficients", "threads"};
     static constexpr Parameters parameters{"limb_darkened", names, 3, 4};
     const Slots bound = bind(parameters, args, nargs, kwnames);
     const bool gradient = flag(bound[3], "gradient");
     const bool coefficients = flag(bound[4], "coefficients");
-    const Broadcast in = separations_and_radii(bound[0], bound[1]);
-    return disk(in, source_of(bound[2], texts::profile_or_none_type), gradient, coefficients);
+    const std::size_t threads = thread_count(bound[5]);
+    return disk_call(bound[0], bound[1], bound[2], gradient, coefficients, threads);
 }
 
-PyRef magnification_curve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* names[] = {"t",   "t0",      "u0",       "tE",
-                                            "rho", "profile", "gradient", "coefficients"};
-    static constexpr Parameters parameters{"magnification_curve", names, 5, 7};
-    const Slots bound = bind(parameters, args, nargs, kwnames);
-    const bool gradient = flag(bound[6], "gradient");
-    const bool coefficients = flag(bound[7], "coefficients");
-    const Broadcast in{
-        {bound[0], "t"}, {bound[1], "t0"}, {bound[2], "u0"}, {bound[3], "tE"}, {bound[4], "rho"}};
+template <class Inputs>
+PyRef curve_of(const Inputs& in, PyObject* profile, bool gradient, bool coefficients,
+               std::size_t threads) {
     in.require(1, finite, texts::t0);
     in.require(2, finite, texts::u0);
     in.require(3, finite_positive, texts::te);
     in.require(4, source_radius, texts::rho);
-    const fspl::Source& source = source_of(bound[5], texts::profile_or_none_type);
+    const fspl::Source& source = source_of(profile, texts::profile_or_none_type);
     if (coefficients && !gradient) {
         return compute_with_coefficients<5, 1>(
-            in, source.coefficient_count(), [&source](const std::array<double, 5>& v, double* d) {
+            in, threads, source.coefficient_count(),
+            [&source](const std::array<double, 5>& v, double* d) {
                 return std::array{
                     fspl::curve_with_coefficients(source, v[0], v[1], v[2], v[3], v[4], d)};
             });
     }
     if (coefficients) {
         return compute_with_coefficients<5, 5>(
-            in, source.coefficient_count(), [&source](const std::array<double, 5>& v, double* d) {
+            in, threads, source.coefficient_count(),
+            [&source](const std::array<double, 5>& v, double* d) {
                 const fspl::CurveGradient g =
                     fspl::curve_gradient_with_coefficients(source, v[0], v[1], v[2], v[3], v[4], d);
                 return std::array{g.a, g.da_dt0, g.da_du0, g.da_dte, g.da_drho};
             });
     }
     if (!gradient) {
-        return compute<5, 1>(in, [&source](const std::array<double, 5>& v) {
+        return compute<5, 1>(in, threads, [&source](const std::array<double, 5>& v) {
             return std::array{fspl::curve_magnification(source, v[0], v[1], v[2], v[3], v[4])};
         });
     }
-    return compute<5, 5>(in, [&source](const std::array<double, 5>& v) {
+    return compute<5, 5>(in, threads, [&source](const std::array<double, 5>& v) {
         const fspl::CurveGradient g = fspl::curve_gradient(source, v[0], v[1], v[2], v[3], v[4]);
         return std::array{g.a, g.da_dt0, g.da_du0, g.da_dte, g.da_drho};
     });
+}
+
+PyRef magnification_curve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* names[] = {"t",       "t0",       "u0",           "tE",     "rho",
+                                            "profile", "gradient", "coefficients", "threads"};
+    static constexpr Parameters parameters{"magnification_curve", names, 5, 7};
+    const Slots bound = bind(parameters, args, nargs, kwnames);
+    const bool gradient = flag(bound[6], "gradient");
+    const bool coefficients = flag(bound[7], "coefficients");
+    const std::size_t threads = thread_count(bound[8]);
+    if (const auto in = Scalars<5>::read({bound[0], bound[1], bound[2], bound[3], bound[4]})) {
+        return curve_of(*in, bound[5], gradient, coefficients, threads);
+    }
+    const Broadcast in{
+        {bound[0], "t"}, {bound[1], "t0"}, {bound[2], "u0"}, {bound[3], "tE"}, {bound[4], "rho"}};
+    return curve_of(in, bound[5], gradient, coefficients, threads);
 }
 
 // The interpreter's entry for `Body`. Not noexcept, for the forced unwind `guarded` lets
@@ -172,13 +205,17 @@ const PyCFunction entry_function =
 
 // The docstrings open with the signature in the form the interpreter reads into
 // __text_signature__, so that inspect.signature and help() show the parameters.
-constexpr const char point_source_doc[] = R"(point_source(u, gradient=False)
+constexpr const char point_source_doc[] = R"(point_source(u, gradient=False, *, threads=1)
 --
 
 The magnification of a point source at separation u (Einstein radii).
 
 A = (u^2 + 2) / (u sqrt(u^2 + 4)): +inf at u = 0, 1 at u = +inf, NaN for NaN.
 With gradient=True, returns (A, dA_du), dA_du = -8 / (u^2 (u^2 + 4)^(3/2)).
+
+threads is the number of threads the call may use: 1, the default, computes on the calling
+thread alone; 0 means the CPUs this process may run on. The results are the same bits for any
+number of threads; arrays under 1024 elements are always computed on the calling thread.
 
 >>> round(point_source(1.0), 12)
 1.3416407865
@@ -188,7 +225,7 @@ With gradient=True, returns (A, dA_du), dA_du = -8 / (u^2 (u^2 + 4)^(3/2)).
 (2,)
 )";
 
-constexpr const char uniform_doc[] = R"(uniform(u, rho, gradient=False)
+constexpr const char uniform_doc[] = R"(uniform(u, rho, gradient=False, *, threads=1)
 --
 
 The magnification of a uniformly bright source disk.
@@ -202,6 +239,10 @@ a series in (rho / u)^2. With gradient=True, returns (A, dA_du, dA_drho); at u =
 
 At the centre, A = sqrt(rho^2 + 4) / rho:
 
+threads is the number of threads the call may use: 1, the default, computes on the calling
+thread alone; 0 means the CPUs this process may run on. The results are the same bits for any
+number of threads; arrays under 1024 elements are always computed on the calling thread.
+
 >>> round(uniform(0.0, 0.1), 10)
 20.0249843945
 >>> uniform(float("inf"), 0.1)
@@ -209,7 +250,7 @@ At the centre, A = sqrt(rho^2 + 4) / rho:
 )";
 
 constexpr const char limb_darkened_doc[] =
-    R"(limb_darkened(u, rho, profile, gradient=False, *, coefficients=False)
+    R"(limb_darkened(u, rho, profile, gradient=False, *, coefficients=False, threads=1)
 --
 
 The magnification of a limb-darkened source disk.
@@ -227,6 +268,10 @@ in its constructor's order (a Tabulated profile: in each intensity sample). They
 same integrals, the magnification being a ratio of two integrals linear in the intensity; the
 value and the other derivatives are the same bits as without them.
 
+threads is the number of threads the call may use: 1, the default, computes on the calling
+thread alone; 0 means the CPUs this process may run on. The results are the same bits for any
+number of threads; arrays under 1024 elements are always computed on the calling thread.
+
 >>> round(limb_darkened(0.0, 0.1, Linear(0.6)), 10)
 21.8045035637
 >>> limb_darkened([0.0, 0.05, 1.0], 0.1, Quadratic(0.4, 0.3)).shape
@@ -237,7 +282,7 @@ value and the other derivatives are the same bits as without them.
 )";
 
 constexpr const char magnification_curve_doc[] =
-    R"(magnification_curve(t, t0, u0, tE, rho, profile=None, gradient=False, *, coefficients=False)
+    R"(magnification_curve(t, t0, u0, tE, rho, profile=None, gradient=False, *, coefficients=False, threads=1)
 --
 
 The magnification along a straight trajectory: a light curve.
@@ -249,6 +294,10 @@ Tabulated law. With gradient=True, returns (A, dA_dt0, dA_du0, dA_dtE, dA_drho),
 rule through the trajectory. With coefficients=True, the result (or the tuple) is followed by
 dA_dcoefficients, with one more axis than A: the derivatives in the law's coefficients, as
 limb_darkened gives them (no axis length for the uniform disk).
+
+threads is the number of threads the call may use: 1, the default, computes on the calling
+thread alone; 0 means the CPUs this process may run on. The results are the same bits for any
+number of threads; arrays under 1024 elements are always computed on the calling thread.
 
 >>> round(magnification_curve(0.0, 0.0, 0.0, 20.0, 0.1), 10)
 20.0249843945

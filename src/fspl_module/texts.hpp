@@ -12,6 +12,8 @@ inline constexpr const char* te = "tE must be finite and positive";
 inline constexpr const char* gamma =
     "gamma must be greater than -2 and at most 1 (so that a = 3 gamma / (2 + gamma) is finite "
     "and at most 1)";
+inline constexpr const char* threads_value =
+    "threads must be within [0, 256]: 0 for the CPUs this process may use";
 inline constexpr const char* tabulated_dimensions =
     "Tabulated: r and intensity must be one-dimensional";
 inline constexpr const char* profile_type =
@@ -22,10 +24,13 @@ inline constexpr const char* profile_or_none_type =
 
 } // namespace lumagnis::fspl_module::texts
 
-// Texts completed with the parameter's name (and, for flag_type, the type given).
+// Texts completed with the parameter's name (and, for flag_type, the type given; for
+// threads_type, the type alone).
 namespace lumagnis::fspl_module::texts {
 
 inline constexpr const char* flag_type = "%s must be True or False (a bool or numpy.bool_), not %U";
+inline constexpr const char* threads_type =
+    "threads must be an int (0 for the CPUs this process may use), not %U";
 inline constexpr const char* complex_values =
     "%s must be real numbers: complex values are not accepted";
 inline constexpr const char* time_values =

@@ -130,24 +130,28 @@ class Tabulated:
 _Profile: TypeAlias = Linear | Quadratic | SquareRoot | Power2 | Nonlinear | Tabulated
 
 @overload
-def point_source(u: _Scalar, gradient: Literal[False] = False) -> float: ...  # type: ignore[overload-overlap]
+def point_source(u: _Scalar, gradient: Literal[False] = False, *, threads: int = 1) -> float: ...  # type: ignore[overload-overlap]
 @overload
-def point_source(u: _Scalar, gradient: Literal[True]) -> tuple[float, float]: ...  # type: ignore[overload-overlap]
+def point_source(u: _Scalar, gradient: Literal[True], *, threads: int = 1) -> tuple[float, float]: ...  # type: ignore[overload-overlap]
 @overload
-def point_source(u: ArrayLike, gradient: Literal[False] = False) -> _Array: ...
+def point_source(u: ArrayLike, gradient: Literal[False] = False, *, threads: int = 1) -> _Array: ...
 @overload
-def point_source(u: ArrayLike, gradient: Literal[True]) -> tuple[_Array, _Array]: ...
-@overload
-def uniform(u: _Scalar, rho: _Scalar, gradient: Literal[False] = False) -> float: ...  # type: ignore[overload-overlap]
+def point_source(u: ArrayLike, gradient: Literal[True], *, threads: int = 1) -> tuple[_Array, _Array]: ...
 @overload
 def uniform(  # type: ignore[overload-overlap]
-    u: _Scalar, rho: _Scalar, gradient: Literal[True]
+    u: _Scalar, rho: _Scalar, gradient: Literal[False] = False, *, threads: int = 1
+) -> float: ...
+@overload
+def uniform(  # type: ignore[overload-overlap]
+    u: _Scalar, rho: _Scalar, gradient: Literal[True], *, threads: int = 1
 ) -> tuple[float, float, float]: ...
 @overload
-def uniform(u: ArrayLike, rho: ArrayLike, gradient: Literal[False] = False) -> _Array: ...
+def uniform(
+    u: ArrayLike, rho: ArrayLike, gradient: Literal[False] = False, *, threads: int = 1
+) -> _Array: ...
 @overload
 def uniform(
-    u: ArrayLike, rho: ArrayLike, gradient: Literal[True]
+    u: ArrayLike, rho: ArrayLike, gradient: Literal[True], *, threads: int = 1
 ) -> tuple[_Array, _Array, _Array]: ...
 @overload
 def limb_darkened(  # type: ignore[overload-overlap]
@@ -157,6 +161,7 @@ def limb_darkened(  # type: ignore[overload-overlap]
     gradient: Literal[False] = False,
     *,
     coefficients: Literal[False] = False,
+    threads: int = 1,
 ) -> float: ...
 @overload
 def limb_darkened(  # type: ignore[overload-overlap]
@@ -166,6 +171,7 @@ def limb_darkened(  # type: ignore[overload-overlap]
     gradient: Literal[True],
     *,
     coefficients: Literal[False] = False,
+    threads: int = 1,
 ) -> tuple[float, float, float]: ...
 @overload
 def limb_darkened(  # type: ignore[overload-overlap]
@@ -175,6 +181,7 @@ def limb_darkened(  # type: ignore[overload-overlap]
     gradient: Literal[False] = False,
     *,
     coefficients: Literal[True],
+    threads: int = 1,
 ) -> tuple[float, _Array]: ...
 @overload
 def limb_darkened(  # type: ignore[overload-overlap]
@@ -184,6 +191,7 @@ def limb_darkened(  # type: ignore[overload-overlap]
     gradient: Literal[True],
     *,
     coefficients: Literal[True],
+    threads: int = 1,
 ) -> tuple[float, float, float, _Array]: ...
 @overload
 def limb_darkened(
@@ -193,6 +201,7 @@ def limb_darkened(
     gradient: Literal[False] = False,
     *,
     coefficients: Literal[False] = False,
+    threads: int = 1,
 ) -> _Array: ...
 @overload
 def limb_darkened(
@@ -202,6 +211,7 @@ def limb_darkened(
     gradient: Literal[True],
     *,
     coefficients: Literal[False] = False,
+    threads: int = 1,
 ) -> tuple[_Array, _Array, _Array]: ...
 @overload
 def limb_darkened(
@@ -211,6 +221,7 @@ def limb_darkened(
     gradient: Literal[False] = False,
     *,
     coefficients: Literal[True],
+    threads: int = 1,
 ) -> tuple[_Array, _Array]: ...
 @overload
 def limb_darkened(
@@ -220,6 +231,7 @@ def limb_darkened(
     gradient: Literal[True],
     *,
     coefficients: Literal[True],
+    threads: int = 1,
 ) -> tuple[_Array, _Array, _Array, _Array]: ...
 @overload
 def magnification_curve(  # type: ignore[overload-overlap]
@@ -232,6 +244,7 @@ def magnification_curve(  # type: ignore[overload-overlap]
     gradient: Literal[False] = False,
     *,
     coefficients: Literal[False] = False,
+    threads: int = 1,
 ) -> float: ...
 @overload
 def magnification_curve(  # type: ignore[overload-overlap]
@@ -244,6 +257,7 @@ def magnification_curve(  # type: ignore[overload-overlap]
     gradient: Literal[False] = False,
     *,
     coefficients: Literal[True],
+    threads: int = 1,
 ) -> tuple[float, _Array]: ...
 @overload
 def magnification_curve(  # type: ignore[overload-overlap]
@@ -256,6 +270,7 @@ def magnification_curve(  # type: ignore[overload-overlap]
     *,
     gradient: Literal[True],
     coefficients: Literal[False] = False,
+    threads: int = 1,
 ) -> tuple[float, float, float, float, float]: ...
 @overload
 def magnification_curve(  # type: ignore[overload-overlap]
@@ -268,6 +283,7 @@ def magnification_curve(  # type: ignore[overload-overlap]
     *,
     gradient: Literal[True],
     coefficients: Literal[True],
+    threads: int = 1,
 ) -> tuple[float, float, float, float, float, _Array]: ...
 @overload
 def magnification_curve(
@@ -280,6 +296,7 @@ def magnification_curve(
     gradient: Literal[False] = False,
     *,
     coefficients: Literal[False] = False,
+    threads: int = 1,
 ) -> _Array: ...
 @overload
 def magnification_curve(
@@ -292,6 +309,7 @@ def magnification_curve(
     gradient: Literal[False] = False,
     *,
     coefficients: Literal[True],
+    threads: int = 1,
 ) -> tuple[_Array, _Array]: ...
 @overload
 def magnification_curve(
@@ -304,6 +322,7 @@ def magnification_curve(
     *,
     gradient: Literal[True],
     coefficients: Literal[False] = False,
+    threads: int = 1,
 ) -> tuple[_Array, _Array, _Array, _Array, _Array]: ...
 @overload
 def magnification_curve(
@@ -316,4 +335,5 @@ def magnification_curve(
     *,
     gradient: Literal[True],
     coefficients: Literal[True],
+    threads: int = 1,
 ) -> tuple[_Array, _Array, _Array, _Array, _Array, _Array]: ...
