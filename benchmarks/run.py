@@ -43,21 +43,10 @@ def main(argv=None):
         sections += [text, ""]
         print("\n" + text, flush=True)
     if not arguments.no_fspl:
-        text, _ = fspl_bench.run(quick=arguments.quick)
-        sections += [text, ""]
-        print("\n" + text, flush=True)
-        text, _ = fspl_survey.run(quick=arguments.quick)
-        sections += [text, ""]
-        print("\n" + text, flush=True)
-        text, _ = fspl_far.run(quick=arguments.quick)
-        sections += [text, ""]
-        print("\n" + text, flush=True)
-        text, _ = fspl_boundary.run(quick=arguments.quick)
-        sections += [text, ""]
-        print("\n" + text, flush=True)
-        text, _ = fspl_tables.run(quick=arguments.quick)
-        sections += [text, ""]
-        print("\n" + text, flush=True)
+        for part in (fspl_bench, fspl_survey, fspl_far, fspl_boundary, fspl_tables):
+            text, _ = part.run(quick=arguments.quick)
+            sections += [text, ""]
+            print("\n" + text, flush=True)
     if not arguments.no_jax:
         text, _ = jax_bench.run(quick=arguments.quick)
         sections += [text, ""]
