@@ -101,6 +101,17 @@ def test_light_curve_jacobians_are_the_exact_derivatives(jacobian, argnum):
     assert np.array_equal(bits(jax.jit(curve)(*arguments)), bits(value))
 
 
+@pytest.fixture(params=["primitive", "host_callback"])
+def route(request, monkeypatch):
+    """The two ways onto the host: the module's own primitive (with the pinned JAX it must be
+    there, or every call pays the slow crossing) and the public host callback it falls back
+    to."""
+    assert lj._HOST is not None
+    if request.param == "host_callback":
+        monkeypatch.setattr(lj, "_HOST", None)
+
+
+@pytest.mark.usefixtures("route")
 def test_nested_vmap_on_any_axis_and_over_coefficients():
     rng = np.random.default_rng(7)
     u = rng.uniform(0.0, 0.3, (3, 4, 5))
@@ -165,6 +176,7 @@ def test_coefficient_derivatives_are_the_numpy_modules_bit_for_bit(door_law, num
         assert np.array_equal(bits(one), bits(slopes))
 
 
+@pytest.mark.usefixtures("route")
 def test_light_curve_jacobian_in_data_and_coefficients_together():
     t = np.linspace(-0.3, 0.5, 40)
     p = jnp.array([0.1, -0.004, 20.0, 0.01, 0.5, -0.2, 0.6, -0.2])

@@ -205,9 +205,10 @@ _SLOPES = _Request(True, False)
 _ALL_SLOPES = _Request(True, True)
 
 
-def _host(name: str, law: object, request: _Request, *arrays: np.ndarray) -> object:
-    """The native call on the host. Under vmap every argument has the same rank (the batch
-    axes lead, 1 where an argument is not batched), so numpy's broadcasting is vmap's."""
+def _host(name: str, law: object, request: _Request, *arrays: np.ndarray) -> tuple:
+    """The native call on the host: the value, and the slopes the request asks for. Under vmap
+    every argument has the same rank (the batch axes lead, 1 where an argument is not
+    batched), so numpy's broadcasting is vmap's."""
     operation = _OPERATIONS[name]
     count = len(operation.slopes)
     data, coefficients = arrays[:count], arrays[count:]
@@ -225,7 +226,7 @@ def _host(name: str, law: object, request: _Request, *arrays: np.ndarray) -> obj
         results = evaluate(data, law)
     else:
         results = _per_profile(evaluate, law, data, coefficients)  # type: ignore[arg-type]
-    return results if request.gradient else results[0]
+    return results
 
 
 def _per_profile(
@@ -259,30 +260,111 @@ def _per_profile(
     return results
 
 
-def _callback(name: str, law: object, request: _Request, *arrays: jax.Array) -> object:
+def _result_types(
+    name: str, request: _Request, shapes: list[tuple[int, ...]]
+) -> tuple[jax.ShapeDtypeStruct, ...]:
+    """The shapes of what _host gives, from those of its arguments (all of one rank)."""
     operation = _OPERATIONS[name]
-    count = len(operation.slopes)
-    shape = jnp.broadcast_shapes(*(a.shape for a in arrays[:count]))
+    # The coefficients broadcast too: vmap over a coefficient alone batches the result.
+    shape = tuple(jnp.broadcast_shapes(*shapes))
+    coefficients = len(shapes) - len(operation.slopes)
     result = jax.ShapeDtypeStruct(shape, jnp.float64)
-    results: object = result
-    if request.gradient:
-        results = (result,) * (1 + operation.slope_count)
+    results = (result,) * (1 + operation.slope_count if request.gradient else 1)
     if request.coefficients:
         # One slope per coefficient on a trailing axis; vmap's batch axes go in front of it,
         # as of every other result.
-        by_coefficient = jax.ShapeDtypeStruct(shape + (len(arrays) - count,), jnp.float64)
-        results = (*results, by_coefficient)  # type: ignore[misc]
-    # A host callback rather than a foreign-function target: a target's handler is compiled
-    # against jaxlib's C interface, and the module builds without jaxlib. It costs a fixed
-    # crossing per call, small beside a light curve of thousands of points.
+        results = (*results, jax.ShapeDtypeStruct(shape + (coefficients,), jnp.float64))
+    return results
+
+
+def _pure_callback(name: str, law: object, request: _Request, *arrays: jax.Array) -> object:
     # The native functions broadcast, and every argument has the same rank, so each call
     # takes the batch whole: the batch axes added by vmap broadcast like any other.
+    results = _result_types(name, request, [a.shape for a in arrays])
     return jax.pure_callback(
         functools.partial(_host, name, law, request),
         results,
         *arrays,
         vmap_method="expand_dims",
     )
+
+
+def _host_primitive() -> object:
+    """A primitive whose compiled form calls _host with the buffers XLA hands over, or None
+    where this JAX does not offer what it needs, and the host callback serves instead.
+
+    A host callback of the public interface first copies every argument into a new JAX array
+    on the CPU (about 0.1 ms each) and hands those over; the primitive gives the native call
+    XLA's buffers as numpy arrays, so that crossing to the host costs tens of microseconds.
+    A foreign-function target would cost less again, but its handler is compiled against
+    jaxlib's C interface, and the module builds without jaxlib."""
+    try:
+        from jax._src import callback as host_calls
+        from jax.extend.core import Primitive
+        from jax.interpreters import batching, mlir
+
+        emit = host_calls.emit_python_callback
+        placement = host_calls._callback_op_sharding
+    except (ImportError, AttributeError):
+        return None
+    primitive = Primitive("lumagnis_fspl_host")
+    primitive.multiple_results = True
+
+    def abstract(*arrays: object, name: str, law: object, request: _Request) -> list:
+        return [
+            jax.core.ShapedArray(r.shape, r.dtype)
+            for r in _result_types(name, request, [a.shape for a in arrays])  # type: ignore
+        ]
+
+    def impl(*arrays: object, name: str, law: object, request: _Request) -> list:
+        results = _host(name, law, request, *(np.asarray(a) for a in arrays))
+        return [jnp.asarray(r) for r in results]
+
+    def batch(arrays: tuple, axes: tuple, **params: object) -> tuple[list, list[int]]:
+        # As vmap_method="expand_dims": the batch axis leads, of length 1 where unbatched.
+        arrays = tuple(
+            jnp.moveaxis(a, d, 0) if isinstance(d, int) else jnp.expand_dims(a, 0)
+            for a, d in zip(arrays, axes)
+        )
+        results = primitive.bind(*arrays, **params)
+        return results, [0] * len(results)
+
+    def lower(ctx: object, *operands: object, name: str, law: object, request: _Request) -> list:
+        def call(*arrays: np.ndarray) -> tuple:
+            return _host(name, law, request, *arrays)
+
+        results, _, _ = emit(
+            ctx,
+            call,
+            None,
+            list(operands),
+            ctx.avals_in,  # type: ignore[attr-defined]
+            ctx.avals_out,  # type: ignore[attr-defined]
+            has_side_effect=False,
+            returns_token=False,
+            sharding=placement(
+                ctx.module_context.axis_context, None, ctx.avals_out  # type: ignore
+            ),
+        )
+        return results
+
+    primitive.def_abstract_eval(abstract)
+    primitive.def_impl(impl)
+    batching.primitive_batchers[primitive] = batch
+    # Not cached: the host function is attached to the module being compiled.
+    mlir.register_lowering(primitive, lower, cacheable=False)
+    return primitive
+
+
+_HOST = _host_primitive()
+
+
+def _callback(name: str, law: object, request: _Request, *arrays: jax.Array) -> object:
+    if _HOST is None:
+        results = _pure_callback(name, law, request, *arrays)
+    else:
+        results = _HOST.bind(*arrays, name=name, law=law, request=request)  # type: ignore
+    return tuple(results) if request.gradient else results[0]  # type: ignore
 
 
 @functools.partial(jax.custom_jvp, nondiff_argnums=(0, 1))
