@@ -6,8 +6,11 @@ Ctrl-C costs, and the memory a broadcast call needs beside its results.
   np.sqrt on a float and, when VBMicrolensing is importable, its ESPLMag, timed in the same
   rounds (interleaved; the ratio is the median of the rounds' ratios).
 - Threads: one call on 1e3 .. 1e6 elements with threads=1 and threads=2, interleaved; the
-  speed-up is the median of the rounds' ratios. The machine's load is printed beside it: on a
-  machine whose cores are busy with other work, a second thread has no core to run on.
+  speed-up is the median of the rounds' ratios. Beside it, in the same rounds, two threads=1
+  calls at once on the two halves of the elements, from two interpreter threads: what the
+  machine gives two independent computations, the ceiling of a shared call. The machine's
+  load is printed beside it: on a machine whose cores are busy with other work, a second
+  thread has no core to run on.
 - Signal checks: a call on the main thread looks at pending signals every few milliseconds;
   one on another thread never does. The same 1e6-element call is timed on both, interleaved.
 - Memory: magnification_curve(t, 0, u0, 20, 0.01) with t of shape (n, 1) and u0 of shape (1, m),
@@ -102,30 +105,65 @@ def call_overhead(quick):
     return lines
 
 
+class _Pair:
+    """A second interpreter thread that runs one call while the caller runs another: the
+    machine's own speed-up for two independent calls, with no pool, the ceiling a shared call
+    can reach (the calls release the interpreter lock)."""
+
+    def __init__(self):
+        self.go, self.done, self.job = threading.Semaphore(0), threading.Semaphore(0), None
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            self.go.acquire()
+            self.job()
+            self.done.release()
+
+    def both(self, mine, theirs):
+        self.job = theirs
+        self.go.release()
+        mine()
+        self.done.acquire()
+
+
 def threads(quick):
     rng = numpy.random.default_rng(19)
     linear = fspl.Linear(0.6)
+    pair = _Pair()
     sizes = [1000, 10_000] if quick else [1000, 10_000, 100_000, 1_000_000]
-    lines = ["| call | elements | threads=1 | threads=2 | speed-up (median) |", "|---|---|---|---|---|"]
+    lines = ["| call | elements | threads=1 | threads=2 | speed-up (median) | two calls at once on "
+             "halves (median) |", "|---|---|---|---|---|---|"]
     for size in sizes:
         u = rng.uniform(0.0, 3.0, size) * 0.01  # u/rho within 0 .. 3: near the source
         t = numpy.linspace(-60.0, 60.0, size)
-        cases = [("uniform(u, 0.01)", lambda n: fspl.uniform(u, 0.01, threads=n)),
+        # A light curve through the source: the far field (tens of ns an element) on both
+        # sides of a stretch of near-source quadrature (a microsecond an element).
+        crossing = numpy.linspace(-0.3, 0.3, size)
+        cases = [("uniform(u, 0.01)", lambda x, n: fspl.uniform(x, 0.01, threads=n), u),
                  ("limb_darkened(u, 0.01, Linear(0.6))",
-                  lambda n: fspl.limb_darkened(u, 0.01, linear, threads=n)),
+                  lambda x, n: fspl.limb_darkened(x, 0.01, linear, threads=n), u),
                  ("magnification_curve(t, 0, 0.1, 20, 0.01, Linear(0.6))",
-                  lambda n: fspl.magnification_curve(t, 0.0, 0.1, 20.0, 0.01, linear, threads=n))]
-        for name, call in cases:
-            call(2)  # the pool's threads start on first use, not in the timed rounds
-            single = timed(lambda: call(1))
-            one, two = [], []
+                  lambda x, n: fspl.magnification_curve(x, 0.0, 0.1, 20.0, 0.01, linear, threads=n),
+                  t),
+                 ("magnification_curve(t, 0, 0.001, 20, 0.01, Linear(0.6)), through the source",
+                  lambda x, n: fspl.magnification_curve(
+                      x, 0.0, 0.001, 20.0, 0.01, linear, threads=n), crossing)]
+        for name, call, x in cases:
+            call(x, 2)  # the pool's threads start on first use, not in the timed rounds
+            first, second = x[: size // 2], x[size // 2 :]
+            single = timed(lambda: call(x, 1))
+            one, two, halves = [], [], []
             # About a second of each, and never fewer than 7 rounds.
             for _ in range(3 if quick else max(7, min(101, int(1.0 / single)))):
-                one.append(timed(lambda: call(1)))
-                two.append(timed(lambda: call(2)))
+                one.append(timed(lambda: call(x, 1)))
+                two.append(timed(lambda: call(x, 2)))
+                halves.append(timed(lambda: pair.both(lambda: call(first, 1),
+                                                      lambda: call(second, 1))))
             ratio = statistics.median(a / b for a, b in zip(one, two))
+            ceiling = statistics.median(a / b for a, b in zip(one, halves))
             lines.append(f"| `{name}` | {size:.0e} | {statistics.median(one) * 1e3:.3f} ms | "
-                         f"{statistics.median(two) * 1e3:.3f} ms | {ratio:.2f} |")
+                         f"{statistics.median(two) * 1e3:.3f} ms | {ratio:.2f} | {ceiling:.2f} |")
     return lines
 
 
@@ -181,6 +219,7 @@ def run(quick=False):
             f"One call shared with a pool thread (threads=2) on {len(os.sched_getaffinity(0))} "
             f"CPUs, load average {os.getloadavg()[0]:.2f} when the table began:", "",
             *threads(quick), "",
+            f"Load average {os.getloadavg()[0]:.2f} when the table ended.", "",
             "Looking for pending signals (Ctrl-C) every few milliseconds, on the main thread only; "
             "the same call on another thread, which never looks, is the baseline:", "",
             *signal_checks(quick), "",
