@@ -20,6 +20,7 @@ derivatives are not available, and raise.
 """
 
 import functools
+import inspect
 import math
 from collections.abc import Callable
 from typing import NamedTuple
@@ -305,7 +306,15 @@ def _host_primitive() -> object:
 
         emit = host_calls.emit_python_callback
         placement = host_calls._callback_op_sharding
-    except (ImportError, AttributeError):
+        # Internal functions may change between versions: those whose parameters are not
+        # the ones used below are not used at all.
+        expected = {"ctx", "callback", "token", "operands", "operand_avals", "result_avals",
+                    "has_side_effect", "returns_token", "sharding"}
+        if not expected <= set(inspect.signature(emit).parameters) or list(
+            inspect.signature(placement).parameters
+        ) != ["axis_context", "sharding", "avals_out"]:
+            return None
+    except (ImportError, AttributeError, TypeError, ValueError):
         return None
     primitive = Primitive("lumagnis_fspl_host")
     primitive.multiple_results = True
