@@ -139,7 +139,7 @@ def threads(quick):
         t = numpy.linspace(-60.0, 60.0, size)
         # A light curve through the source: the far field (tens of ns an element) on both
         # sides of a stretch of near-source quadrature (a microsecond an element).
-        crossing = numpy.linspace(-0.3, 0.3, size)
+        crossing = numpy.linspace(-6.0, 6.0, size)  # u/rho from 30 down to 0.1 and back
         cases = [("uniform(u, 0.01)", lambda x, n: fspl.uniform(x, 0.01, threads=n), u),
                  ("limb_darkened(u, 0.01, Linear(0.6))",
                   lambda x, n: fspl.limb_darkened(x, 0.01, linear, threads=n), u),
