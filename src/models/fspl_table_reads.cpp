@@ -221,15 +221,28 @@ Pieces pieces_in_t(double z) {
     return out;
 }
 
-// The position tau in [0, 1] of a point at fraction v of a piece.
-double position(double v, Crowd crowd) {
-    if (crowd == Crowd::left) return std::sqrt(std::sqrt(v));
-    if (crowd == Crowd::right) return 1 - std::sqrt(std::sqrt(1 - v));
-    return v;
+// The positions y = 2 tau - 1 in [-1, 1] of the samples x[0 .. count) in a piece, with tau
+// that of a point at fraction v of the piece (clamped to it). One loop per crowding, free of
+// branches, so that the compiler takes the samples a vector at a time.
+void positions(const double* x, std::size_t count, const Piece& piece, double* y) {
+    const double lo = piece.lo;
+    const double inverse = 1 / (piece.hi - piece.lo);
+    const auto fraction = [&](double at) {
+        const double v = (at - lo) * inverse;
+        return v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v;
+    };
+    if (piece.crowd == Crowd::left) {
+        for (std::size_t l = 0; l < count; ++l) y[l] = 2 * std::sqrt(std::sqrt(fraction(x[l]))) - 1;
+    } else if (piece.crowd == Crowd::right) {
+        for (std::size_t l = 0; l < count; ++l)
+            y[l] = 1 - 2 * std::sqrt(std::sqrt(1 - fraction(x[l])));
+    } else {
+        for (std::size_t l = 0; l < count; ++l) y[l] = 2 * fraction(x[l]) - 1;
+    }
 }
 
 // The samples whose positions are gathered at a time.
-constexpr std::size_t chunk = 256;
+constexpr std::size_t chunk = 1024;
 
 // Past this sum of the changes of slope against the flux (the intensity scaled to a peak of
 // 1), the rounding of the reads, which the changes weigh, would no longer be small beside the
@@ -267,7 +280,33 @@ struct ReadInput {
     const Pieces* pieces;
     const std::vector<double>* x; // the samples, ascending: r, or t for a table in mu
     const std::vector<double>* change;
+    // With the derivatives in the samples: the integral of the radial integrand over each
+    // segment between consecutive samples, else null.
+    double* segment;
 };
+
+// sum_m g_m (T_m(b) - T_m(a)), m = 0 .. terms - 1: the integral between a and b of the piece's
+// integrand, from the Chebyshev series g of its cumulative integral. The differences are carried
+// by their own recurrence, D_m+1 = 2 b D_m + 2 (b - a) T_m(a) - D_m-1, so that two close
+// samples give their small integral to its own relative precision, not to that of the whole.
+double chebyshev_difference(const double* g, std::size_t terms, double a, double b) {
+    const double width = b - a;
+    double t_previous = 1.0; // T_m-1(a)
+    double t_current = a;    // T_m(a)
+    double d_previous = 0.0; // D_m-1
+    double d_current = width;
+    double sum = g[1] * d_current;
+    for (std::size_t m = 1; m + 1 < terms; ++m) {
+        const double d_next = 2 * b * d_current + 2 * width * t_current - d_previous;
+        const double t_next = 2 * a * t_current - t_previous;
+        d_previous = d_current;
+        d_current = d_next;
+        t_previous = t_current;
+        t_current = t_next;
+        sum += g[m + 1] * d_current;
+    }
+    return sum;
+}
 
 // One pass over the pieces on an N-node rule: adds sum_j d_j G(x_j) to `sum`, for the value
 // and with WithGradient for the slopes in u and rho.
@@ -279,30 +318,28 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
     const std::size_t samples = x.size();
     std::size_t next = 0; // the first sample not yet read
     Gradient cumulative{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    // With the segments: the integral from the last sample read to the current piece's start,
+    // where that sample lies in an earlier piece.
+    double open = 0.0;
     for (int p = 0; p < in.pieces->count; ++p) {
         const Piece& piece = in.pieces->piece[p];
         const double length = piece.hi - piece.lo;
         // The samples in [lo, hi): their moments, a chunk at a time, the chunks summed in
         // order.
         std::array<double, N + 1> mu{};
-        double change_sum = 0.0;
         const std::size_t start = next;
         std::size_t end = next;
         while (end < samples && x[end] < piece.hi) ++end;
         for (std::size_t first = start; first < end; first += chunk) {
             const std::size_t count = end - first < chunk ? end - first : chunk;
             double y[chunk];
-            double d[chunk];
-            for (std::size_t l = 0; l < count; ++l) {
-                const double v = (x[first + l] - piece.lo) / length;
-                y[l] = 2 * position(v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v, piece.crowd) - 1;
-                d[l] = change[first + l];
-                change_sum += d[l];
-            }
+            positions(&x[first], count, piece, y);
             double part_moments[N + 1];
-            table_moments::moments(y, d, count, N + 1, part_moments);
+            table_moments::moments(y, &change[first], count, N + 1, part_moments);
             for (std::size_t m = 0; m <= N; ++m) mu[m] += part_moments[m];
         }
+        // The changes' own sum is moment 0 (T_0 = 1).
+        const double change_sum = mu[0];
         next = end;
         // The weight of each node: nu_i = sum_k Lambda_ik mu_k, the product of the cumulative
         // integral's series with the moments mu_k = sum_j d_j T_k(y_j).
@@ -313,6 +350,7 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
         }
         Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
         Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+        std::array<double, N> at_node{}; // the integrand at the nodes, with the segments
         for (std::size_t first = 0; first < N; first += disk_lanes) {
             double r[disk_lanes];
             double jacobian[disk_lanes];
@@ -349,6 +387,7 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
                 if (h == 0.0) continue;
                 total.a += (rule[node].w * h) * disk.a[i];
                 read.a += (nu[node] * h) * disk.a[i];
+                at_node[node] = h * disk.a[i];
                 if constexpr (WithGradient) {
                     // A node on the ring through the lens itself: its share of the integrable
                     // logarithm is nil.
@@ -358,6 +397,33 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
                     read.da_du += (nu[node] * h) * disk.da_du[i];
                     read.da_drho += (nu[node] * (h * r[i])) * disk.da_dradius[i];
                 }
+            }
+        }
+        if (in.segment != nullptr) {
+            if (end > start) {
+                // The series of the cumulative integral on this piece, and from it the segments
+                // that end in it.
+                std::array<double, N + 1> g{};
+                for (std::size_t k = 0; k <= N; ++k) {
+                    double c = 0.0;
+                    for (std::size_t i = 0; i < N; ++i) c += reads[k][i] * at_node[i];
+                    g[k] = c;
+                }
+                double last = -1.0; // the position of the last sample read in this piece
+                bool here = false;  // whether one is
+                for (std::size_t j = start; j < end; ++j) {
+                    double y = 0.0;
+                    positions(&x[j], 1, piece, &y);
+                    if (j > 0)
+                        in.segment[j - 1] =
+                            here ? chebyshev_difference(g.data(), N + 1, last, y)
+                                 : open + chebyshev_difference(g.data(), N + 1, -1.0, y);
+                    last = y;
+                    here = true;
+                }
+                open = here ? chebyshev_difference(g.data(), N + 1, last, 1.0) : open + total.a;
+            } else {
+                open += total.a;
             }
         }
         sum.a += change_sum * cumulative.a + read.a;
@@ -371,6 +437,10 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
     }
     // Samples at the end of the range (r = 1, or the centre t = 1) read the whole integral.
     for (; next < samples; ++next) {
+        if (in.segment != nullptr && next > 0) {
+            in.segment[next - 1] = open;
+            open = 0.0;
+        }
         sum.a += change[next] * cumulative.a;
         if constexpr (WithGradient) {
             sum.da_du += change[next] * cumulative.da_du;
@@ -382,7 +452,7 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
 } // namespace
 
 template <bool WithGradient>
-bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
+bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segment) const {
     if (slope_change_.empty() || rho > rules::large_source) return false;
     const double z = u / rho;
     const bool in_mu = kind_ == Kind::mu_table;
@@ -393,12 +463,13 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
                        .rim = !in_mu && z < table_centre,
                        .pieces = &pieces,
                        .x = &table_r_,
-                       .change = &slope_change_};
+                       .change = &slope_change_,
+                       .segment = segment};
     read_pieces<WithGradient>(in, piece_rule, piece_reads, sum);
     return true;
 }
 
-template bool Source::add_table_reads<false>(double, double, Gradient&) const;
-template bool Source::add_table_reads<true>(double, double, Gradient&) const;
+template bool Source::add_table_reads<false>(double, double, Gradient&, double*) const;
+template bool Source::add_table_reads<true>(double, double, Gradient&, double*) const;
 
 } // namespace lumagnis::models::fspl
