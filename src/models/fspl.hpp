@@ -170,7 +170,7 @@ private:
         double z_min; // the least u / rho it serves
         std::vector<double> r;
         std::vector<double> weight;
-        // Per segment, the integral of each node's Lagrange polynomial over it (segment-major).
+        // The integral of each node's Lagrange polynomial over each segment (node-major).
         std::vector<double> segment_weight;
     };
     std::vector<TableRule> table_rules_;

@@ -285,27 +285,48 @@ struct ReadInput {
     double* segment;
 };
 
-// sum_m g_m (T_m(b) - T_m(a)), m = 0 .. terms - 1: the integral between a and b of the piece's
-// integrand, from the Chebyshev series g of its cumulative integral. The differences are carried
-// by their own recurrence, D_m+1 = 2 b D_m + 2 (b - a) T_m(a) - D_m-1, so that two close
-// samples give their small integral to its own relative precision, not to that of the whole.
-double chebyshev_difference(const double* g, std::size_t terms, double a, double b) {
-    const double width = b - a;
-    double t_previous = 1.0; // T_m-1(a)
-    double t_current = a;    // T_m(a)
-    double d_previous = 0.0; // D_m-1
-    double d_current = width;
-    double sum = g[1] * d_current;
-    for (std::size_t m = 1; m + 1 < terms; ++m) {
-        const double d_next = 2 * b * d_current + 2 * width * t_current - d_previous;
-        const double t_next = 2 * a * t_current - t_previous;
-        d_previous = d_current;
-        d_current = d_next;
-        t_previous = t_current;
-        t_current = t_next;
-        sum += g[m + 1] * d_current;
+// out[l] = sum_m g_m (T_m(b[l]) - T_m(a[l])), m = 0 .. terms - 1, l < count: the integrals
+// between a and b of the piece's integrand, from the Chebyshev series g of its cumulative
+// integral. The differences are carried by their own recurrence, D_m+1 = 2 b D_m
+// + 2 (b - a) T_m(a) - D_m-1, so that two close samples give their small integral to its own
+// relative precision, not to that of the whole. The pairs are taken side by side (moment by
+// moment over all of them), which the compiler vectorises.
+constexpr std::size_t difference_chunk = 128;
+void chebyshev_differences(const double* g, std::size_t terms, const double* a, const double* b,
+                           std::size_t count, double* out) {
+    for (std::size_t first = 0; first < count; first += difference_chunk) {
+        const std::size_t n = count - first < difference_chunk ? count - first : difference_chunk;
+        const double* lo = a + first;
+        const double* hi = b + first;
+        double t_previous[difference_chunk]; // T_m-1(a)
+        double t_current[difference_chunk];  // T_m(a)
+        double d_previous[difference_chunk]; // D_m-1
+        double d_current[difference_chunk];  // D_m
+        double width[difference_chunk];
+        double sum[difference_chunk];
+        for (std::size_t l = 0; l < n; ++l) {
+            width[l] = hi[l] - lo[l];
+            t_previous[l] = 1.0;
+            t_current[l] = lo[l];
+            d_previous[l] = 0.0;
+            d_current[l] = width[l];
+            sum[l] = g[1] * width[l];
+        }
+        for (std::size_t m = 1; m + 1 < terms; ++m) {
+            const double c = g[m + 1];
+            for (std::size_t l = 0; l < n; ++l) {
+                const double d_next =
+                    2 * hi[l] * d_current[l] + 2 * width[l] * t_current[l] - d_previous[l];
+                const double t_next = 2 * lo[l] * t_current[l] - t_previous[l];
+                d_previous[l] = d_current[l];
+                d_current[l] = d_next;
+                t_previous[l] = t_current[l];
+                t_current[l] = t_next;
+                sum[l] += c * d_next;
+            }
+        }
+        for (std::size_t l = 0; l < n; ++l) out[first + l] = sum[l];
     }
-    return sum;
 }
 
 // One pass over the pieces on an N-node rule: adds sum_j d_j G(x_j) to `sum`, for the value
@@ -404,24 +425,22 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
                 // The series of the cumulative integral on this piece, and from it the segments
                 // that end in it.
                 std::array<double, N + 1> g{};
-                for (std::size_t k = 0; k <= N; ++k) {
-                    double c = 0.0;
-                    for (std::size_t i = 0; i < N; ++i) c += reads[k][i] * at_node[i];
-                    g[k] = c;
-                }
-                double last = -1.0; // the position of the last sample read in this piece
-                bool here = false;  // whether one is
-                for (std::size_t j = start; j < end; ++j) {
-                    double y = 0.0;
-                    positions(&x[j], 1, piece, &y);
-                    if (j > 0)
-                        in.segment[j - 1] =
-                            here ? chebyshev_difference(g.data(), N + 1, last, y)
-                                 : open + chebyshev_difference(g.data(), N + 1, -1.0, y);
-                    last = y;
-                    here = true;
-                }
-                open = here ? chebyshev_difference(g.data(), N + 1, last, 1.0) : open + total.a;
+                for (std::size_t i = 0; i < N; ++i)
+                    for (std::size_t k = 0; k <= N; ++k) g[k] += reads[k][i] * at_node[i];
+                // Pair l runs from sample l - 1 (the piece's start for the first) to sample l,
+                // and a last one from the last sample to the piece's end.
+                const std::size_t count = end - start;
+                std::vector<double> b(count + 1);
+                std::vector<double> a(count + 1);
+                positions(&x[start], count, piece, b.data());
+                b[count] = 1.0;
+                a[0] = -1.0;
+                for (std::size_t l = 1; l <= count; ++l) a[l] = b[l - 1];
+                std::vector<double> part(count + 1);
+                chebyshev_differences(g.data(), N + 1, a.data(), b.data(), count + 1, part.data());
+                if (start > 0) in.segment[start - 1] = open + part[0];
+                for (std::size_t l = 1; l < count; ++l) in.segment[start + l - 1] = part[l];
+                open = part[count];
             } else {
                 open += total.a;
             }

@@ -75,6 +75,7 @@ void Source::prepare_table_rules() {
         variation += std::fabs(in_mu ? mu_slope_[k] * (x[k + 1] - x[k]) : table_step_[k]);
     if (!(variation <= max_variation * norm_)) return;
     std::vector<double> at;
+    std::vector<double> own;
     for (const Tier& tier : tiers) {
         const std::span<const GaussNode> rule = tier.rule;
         const std::size_t n = rule.size();
@@ -104,7 +105,7 @@ void Source::prepare_table_rules() {
             const double lo = x[k];
             const double length = x[k + 1] - lo;
             const double drop = in_mu ? mu_slope_[k] * length : -table_step_[k];
-            double* own = &out.segment_weight[k * n];
+            own.assign(n, 0.0);
             for (const GaussNode& node : rule) {
                 const double t = lo + length * node.x;
                 lagrange(rule, barycentric, in_mu ? t : t * t, at.data());
@@ -114,6 +115,7 @@ void Source::prepare_table_rules() {
                 const double share = node.w * drop;
                 for (std::size_t i = 0; i < n; ++i) out.weight[i] += share * at[i];
             }
+            for (std::size_t i = 0; i < n; ++i) out.segment_weight[i * segments + k] = own[i];
         }
         table_rules_.push_back(std::move(out));
     }
@@ -151,12 +153,13 @@ bool Source::add_table_rule(double u, double rho, Gradient& sum, double* segment
         }
     }
     if (segment == nullptr) return true;
+    // Node by node over all the segments, which the compiler vectorises.
     const std::size_t segments = rule->segment_weight.size() / n;
-    for (std::size_t k = 0; k < segments; ++k) {
-        const double* own = &rule->segment_weight[k * n];
-        double integral = 0.0;
-        for (std::size_t i = 0; i < n; ++i) integral += own[i] * at_node[i];
-        segment[k] = integral;
+    for (std::size_t k = 0; k < segments; ++k) segment[k] = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* weight = &rule->segment_weight[i * segments];
+        const double f = at_node[i];
+        for (std::size_t k = 0; k < segments; ++k) segment[k] += weight[k] * f;
     }
     return true;
 }
