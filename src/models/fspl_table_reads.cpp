@@ -289,43 +289,58 @@ struct ReadInput {
 // between a and b of the piece's integrand, from the Chebyshev series g of its cumulative
 // integral. The differences are carried by their own recurrence, D_m+1 = 2 b D_m
 // + 2 (b - a) T_m(a) - D_m-1, so that two close samples give their small integral to its own
-// relative precision, not to that of the whole. The pairs are taken side by side (moment by
-// moment over all of them), which the compiler vectorises.
+// relative precision, not to that of the whole. The pairs are taken side by side, moment by
+// moment over all of them.
 constexpr std::size_t difference_chunk = 128;
+// Two pairs side by side, the baseline's vectors: the operations are element-wise and correctly
+// rounded, so the bits do not depend on how the pairs are grouped.
+using Pair = double __attribute__((vector_size(16)));
 void chebyshev_differences(const double* g, std::size_t terms, const double* a, const double* b,
                            std::size_t count, double* out) {
+    constexpr std::size_t pairs = difference_chunk / 2;
     for (std::size_t first = 0; first < count; first += difference_chunk) {
         const std::size_t n = count - first < difference_chunk ? count - first : difference_chunk;
-        const double* lo = a + first;
-        const double* hi = b + first;
-        double t_previous[difference_chunk]; // T_m-1(a)
-        double t_current[difference_chunk];  // T_m(a)
-        double d_previous[difference_chunk]; // D_m-1
-        double d_current[difference_chunk];  // D_m
-        double width[difference_chunk];
-        double sum[difference_chunk];
-        for (std::size_t l = 0; l < n; ++l) {
-            width[l] = hi[l] - lo[l];
-            t_previous[l] = 1.0;
-            t_current[l] = lo[l];
-            d_previous[l] = 0.0;
-            d_current[l] = width[l];
-            sum[l] = g[1] * width[l];
+        const std::size_t used = (n + 1) / 2;
+        Pair t_previous[pairs]; // T_m-1(a)
+        Pair t_current[pairs];  // T_m(a)
+        Pair d_previous[pairs]; // D_m-1
+        Pair d_current[pairs];  // D_m
+        Pair twice_a[pairs];
+        Pair twice_b[pairs];
+        Pair twice_width[pairs];
+        Pair sum[pairs];
+        for (std::size_t q = 0; q < used; ++q) {
+            Pair lo = {};
+            Pair hi = {};
+            for (std::size_t k = 0; k < 2; ++k) {
+                const std::size_t l = 2 * q + k;
+                lo[k] = l < n ? a[first + l] : 0.0;
+                hi[k] = l < n ? b[first + l] : 0.0;
+            }
+            const Pair width = hi - lo;
+            twice_a[q] = lo + lo;
+            twice_b[q] = hi + hi;
+            twice_width[q] = width + width;
+            t_previous[q] = Pair{} + 1.0;
+            t_current[q] = lo;
+            d_previous[q] = Pair{};
+            d_current[q] = width;
+            sum[q] = g[1] * width;
         }
         for (std::size_t m = 1; m + 1 < terms; ++m) {
             const double c = g[m + 1];
-            for (std::size_t l = 0; l < n; ++l) {
-                const double d_next =
-                    2 * hi[l] * d_current[l] + 2 * width[l] * t_current[l] - d_previous[l];
-                const double t_next = 2 * lo[l] * t_current[l] - t_previous[l];
-                d_previous[l] = d_current[l];
-                d_current[l] = d_next;
-                t_previous[l] = t_current[l];
-                t_current[l] = t_next;
-                sum[l] += c * d_next;
+            for (std::size_t q = 0; q < used; ++q) {
+                const Pair d_next =
+                    twice_b[q] * d_current[q] + twice_width[q] * t_current[q] - d_previous[q];
+                const Pair t_next = twice_a[q] * t_current[q] - t_previous[q];
+                d_previous[q] = d_current[q];
+                d_current[q] = d_next;
+                t_previous[q] = t_current[q];
+                t_current[q] = t_next;
+                sum[q] += c * d_next;
             }
         }
-        for (std::size_t l = 0; l < n; ++l) out[first + l] = sum[l];
+        for (std::size_t l = 0; l < n; ++l) out[first + l] = sum[l / 2][l % 2];
     }
 }
 
