@@ -241,6 +241,39 @@ void positions(const double* x, std::size_t count, const Piece& piece, double* y
     }
 }
 
+// The widths in y between consecutive points of a piece, fractions v[l] < v[l + 1] of it, l
+// < count, given their differences dv[l] from the samples themselves: two samples a tiny step
+// apart keep their step's digits, which the difference of their rounded positions would lose.
+// With tau = v^(1 / 4), tau_b - tau_a = (v_b - v_a) / ((tau_a + tau_b)(tau_a^2 + tau_b^2)).
+void gaps(const double* v, const double* dv, std::size_t count, Crowd crowd, double* out) {
+    for (std::size_t l = 0; l < count; ++l) {
+        double step = dv[l];
+        if (crowd != Crowd::none && step > 0.0) {
+            const double va = crowd == Crowd::left ? v[l] : 1 - v[l + 1];
+            const double vb = crowd == Crowd::left ? v[l + 1] : 1 - v[l];
+            const double ra = std::sqrt(va);
+            const double rb = std::sqrt(vb);
+            step /= (std::sqrt(ra) + std::sqrt(rb)) * (ra + rb);
+        }
+        out[l] = 2 * step;
+    }
+}
+
+// The step in t = tan(phi / 2) between two samples of a table in mu, from their step in mu,
+// which is exact where that of their rounded t would lose the digits of a tiny one: with
+// mu = 2 t / (1 + t^2), mu_b - mu_a = 2 (t_b - t_a)(1 - t_a t_b) / ((1 + t_a^2)(1 + t_b^2)), and
+// 1 - t = (r - (1 - mu)) / mu (t = (1 - r) / mu) keeps its digits at the centre.
+double t_step(double ta, double tb, double mu_a, double mu_b) {
+    const auto below_one = [](double mu) {
+        if (mu == 0.0) return 1.0;
+        const double r = std::sqrt((1 - mu) * (1 + mu));
+        return (r - (1 - mu)) / mu;
+    };
+    const double product_gap = below_one(mu_a) + ta * below_one(mu_b); // 1 - ta tb
+    if (!(product_gap > 0.0)) return tb - ta;
+    return (mu_b - mu_a) * ((1 + ta * ta) * (1 + tb * tb)) / (2 * product_gap);
+}
+
 // The samples whose positions are gathered at a time.
 constexpr std::size_t chunk = 1024;
 
@@ -280,12 +313,14 @@ struct ReadInput {
     const Pieces* pieces;
     const std::vector<double>* x; // the samples, ascending: r, or t for a table in mu
     const std::vector<double>* change;
+    const std::vector<double>* mu; // a table in mu: its samples, ascending as x
     // With the derivatives in the samples: the integral of the radial integrand over each
     // segment between consecutive samples, else null.
     double* segment;
 };
 
-// out[l] = sum_m g_m (T_m(b[l]) - T_m(a[l])), m = 0 .. terms - 1, l < count: the integrals
+// out[l] = sum_m g_m (T_m(b[l]) - T_m(a[l])), m = 0 .. terms - 1, l < count, with gap[l] the
+// width b[l] - a[l] formed from the samples themselves (see gaps): the integrals
 // between a and b of the piece's integrand, from the Chebyshev series g of its cumulative
 // integral. The differences are carried by their own recurrence, D_m+1 = 2 b D_m
 // + 2 (b - a) T_m(a) - D_m-1, so that two close samples give their small integral to its own
@@ -296,7 +331,7 @@ constexpr std::size_t difference_chunk = 128;
 // rounded, so the bits do not depend on how the pairs are grouped.
 using Pair = double __attribute__((vector_size(16)));
 void chebyshev_differences(const double* g, std::size_t terms, const double* a, const double* b,
-                           std::size_t count, double* out) {
+                           const double* gap, std::size_t count, double* out) {
     constexpr std::size_t pairs = difference_chunk / 2;
     for (std::size_t first = 0; first < count; first += difference_chunk) {
         const std::size_t n = count - first < difference_chunk ? count - first : difference_chunk;
@@ -312,12 +347,13 @@ void chebyshev_differences(const double* g, std::size_t terms, const double* a, 
         for (std::size_t q = 0; q < used; ++q) {
             Pair lo = {};
             Pair hi = {};
+            Pair width = {};
             for (std::size_t k = 0; k < 2; ++k) {
                 const std::size_t l = 2 * q + k;
                 lo[k] = l < n ? a[first + l] : 0.0;
                 hi[k] = l < n ? b[first + l] : 0.0;
+                width[k] = l < n ? gap[first + l] : 0.0;
             }
-            const Pair width = hi - lo;
             twice_a[q] = lo + lo;
             twice_b[q] = hi + hi;
             twice_width[q] = width + width;
@@ -451,8 +487,27 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
                 b[count] = 1.0;
                 a[0] = -1.0;
                 for (std::size_t l = 1; l <= count; ++l) a[l] = b[l - 1];
+                // The fractions of the piece at the pairs' ends, and their differences.
+                const double inverse = 1 / length;
+                std::vector<double> v(count + 2);
+                std::vector<double> dv(count + 1);
+                v[0] = 0.0;
+                v[count + 1] = 1.0;
+                for (std::size_t l = 0; l < count; ++l)
+                    v[l + 1] = std::fmin(1.0, std::fmax(0.0, (x[start + l] - piece.lo) * inverse));
+                dv[0] = v[1];
+                for (std::size_t l = 1; l < count; ++l) {
+                    const std::size_t j = start + l;
+                    double step = x[j] - x[j - 1];
+                    if (in.in_mu) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
+                    dv[l] = std::fmax(0.0, step * inverse);
+                }
+                dv[count] = std::fmax(0.0, (piece.hi - x[end - 1]) * inverse);
+                std::vector<double> gap(count + 1);
+                gaps(v.data(), dv.data(), count + 1, piece.crowd, gap.data());
                 std::vector<double> part(count + 1);
-                chebyshev_differences(g.data(), N + 1, a.data(), b.data(), count + 1, part.data());
+                chebyshev_differences(g.data(), N + 1, a.data(), b.data(), gap.data(), count + 1,
+                                      part.data());
                 if (start > 0) in.segment[start - 1] = open + part[0];
                 for (std::size_t l = 1; l < count; ++l) in.segment[start + l - 1] = part[l];
                 open = part[count];
@@ -498,6 +553,7 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segmen
                        .pieces = &pieces,
                        .x = &table_r_,
                        .change = &slope_change_,
+                       .mu = &table_mu_,
                        .segment = segment};
     read_pieces<WithGradient>(in, piece_rule, piece_reads, sum);
     return true;
