@@ -126,3 +126,56 @@ def test_sample_moments_are_the_same_bits_on_either_path(count):
     np.testing.assert_allclose(portable, want, rtol=0, atol=1e-13 * np.sum(np.abs(d)))
     if testing.fspl_vectorised():
         assert [v.hex() for v in testing.fspl_table_moments(y, d, 33, True)] == [v.hex() for v in portable]
+
+
+def sample_derivatives(u, rho, x, intensity, in_mu):
+    """dA/dI_j from the same independent quadrature: A = F[I] / N[I], both linear in the samples,
+    so dA/dI_j = (F[hat_j] - A N[hat_j]) / N[I] with hat_j sample j's hat function."""
+    z = u / rho
+    ring = lambda r: r * r * disk(u, rho * np.maximum(r, 1e-300), False)
+    if in_mu:
+        f = lambda m: ring(np.sqrt((1 - m) * (1 + m)))
+        singular = [np.sqrt(max(0.0, (1 - z) * (1 + z)))] if z <= 1 else []
+    else:
+        f, singular = ring, [z]
+    n = len(x)
+    # The integral of r^2 A_U over each segment, over its length: F[hat_j] is -1 times the
+    # by-parts sum of its slopes (-dI/dr in r, +dI/dmu in mu) against them.
+    mean = [integral(f, x[k], x[k + 1], singular) / (x[k + 1] - x[k]) for k in range(n - 1)]
+    sign = 1.0 if in_mu else -1.0
+    own = np.zeros(n)
+    own[0 if in_mu else -1] = disk(u, rho, False)
+    own[1:] += sign * np.array(mean)
+    own[:-1] -= sign * np.array(mean)
+    # N[hat_j]: the area 2 x dx under the hat (flat beyond the end samples), in closed form.
+    h = np.diff(x)
+    flux_of = np.zeros(n)
+    flux_of[1:] += h * (x[:-1] + 2 * x[1:]) / 3
+    flux_of[:-1] += h * (2 * x[:-1] + x[1:]) / 3
+    flux_of[0] += x[0] ** 2
+    flux_of[-1] += 1 - x[-1] ** 2
+    flux = flux_of @ intensity
+    a = own @ intensity / flux
+    return (own - a * flux_of) / flux, flux
+
+
+@pytest.mark.parametrize(
+    "n, in_mu, seed", [(5, False, 5), (6, True, 6), (100, False, 7), (100, True, 8), (1000, False, 9), (1000, True, 10)]
+)
+def test_sample_derivatives_match_independent_quadrature(n, in_mu, seed):
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(0, 1, n))
+    if not in_mu:
+        x[0] = 0.0
+    # Few samples: any intensities. Many: a smooth law with noise small enough that the table
+    # is read through the integral formed per separation, not segment by segment.
+    noise = 1.0 if n < 10 else 10.0 / n**2
+    intensity = 0.65 + 0.35 * (x if in_mu else 1 - x) + noise * rng.uniform(-0.35, 0.35, n)
+    profile = fspl.Tabulated.from_mu(x, intensity) if in_mu else fspl.Tabulated(x, intensity)
+    zs = np.concatenate([[0.0, 1.0, 1 - 1e-9, 1 + 1e-9], rng.uniform(0, 1.2, 4), rng.uniform(1.2, 9, 3)])
+    for rho in (1e-3, 0.1, 1.0):
+        a, d = fspl.limb_darkened(zs * rho, rho, profile, coefficients=True)
+        for k, z in enumerate(zs):
+            want, flux = sample_derivatives(z * rho, rho, x, intensity, in_mu)
+            # A moves by at most A / N when one sample moves by 1: the derivatives' own scale.
+            np.testing.assert_allclose(d[k], want, rtol=0, atol=1e-9 * a[k] / flux, err_msg=f"{rho} {z}")

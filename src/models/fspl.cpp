@@ -484,13 +484,13 @@ void Source::add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis
 
 // A table: by its rule fixed per source where one serves the separation, else through the
 // integral read at every sample, and for a table unfit for either by its segments' rules. The
-// derivatives in the samples take the segments' integrals, and so their rules; the value then comes
-// from the fixed rule all the same, the bits it has without them.
+// derivatives in the samples take the segments' integrals, from the same nodes as the value.
 template <bool WithGradient>
 void Source::add_table(double u, double rho, Gradient& sum, BasisSums* basis) const {
     Gradient fixed = sum;
-    if (!add_table_rule<WithGradient>(u, rho, fixed) &&
-        !add_table_reads<WithGradient>(u, rho, fixed)) {
+    double* segment = basis == nullptr ? nullptr : basis->segment;
+    if (!add_table_rule<WithGradient>(u, rho, fixed, segment) &&
+        !add_table_reads<WithGradient>(u, rho, fixed, segment)) {
         if (kind_ == Kind::mu_table)
             add_mu_table<WithGradient>(u, rho, sum, basis);
         else
@@ -498,12 +498,6 @@ void Source::add_table(double u, double rho, Gradient& sum, BasisSums* basis) co
         return;
     }
     sum = fixed;
-    if (basis == nullptr) return;
-    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
-    if (kind_ == Kind::mu_table)
-        add_mu_table<false>(u, rho, unused, basis);
-    else
-        add_tabulated<false>(u, rho, unused, basis);
 }
 
 // The terms of the integral by parts, by the law's kind.

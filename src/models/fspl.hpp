@@ -112,11 +112,15 @@ private:
     // A table read through rules fixed per source, for a lens outside the source
     // (fspl_table_rules.cpp): whether one serves u / rho, and if so its terms added to `sum`.
     void prepare_table_rules();
-    template <bool WithGradient> bool add_table_rule(double u, double rho, Gradient& sum) const;
+    // With `segment`, also the integral of r^2 A_U over each segment (in r, or in mu), for the
+    // derivatives in the samples.
+    template <bool WithGradient>
+    bool add_table_rule(double u, double rho, Gradient& sum, double* segment = nullptr) const;
     // Inside the source and at its limb (fspl_table_reads.cpp): the same, through the integral
     // of the radial integrand formed once per separation and read at every sample.
     void prepare_table_reads();
-    template <bool WithGradient> bool add_table_reads(double u, double rho, Gradient& sum) const;
+    template <bool WithGradient>
+    bool add_table_reads(double u, double rho, Gradient& sum, double* segment = nullptr) const;
     void prepare_coefficients(const Profile& profile);
     // gradient()'s slopes, from evaluate's: dA/du of a law in mu near the centre.
     Gradient near_centre(Gradient g, double u, double rho) const;
@@ -166,6 +170,8 @@ private:
         double z_min; // the least u / rho it serves
         std::vector<double> r;
         std::vector<double> weight;
+        // The integral of each node's Lagrange polynomial over each segment (node-major).
+        std::vector<double> segment_weight;
     };
     std::vector<TableRule> table_rules_;
     // The change of slope at each sample (of dI/dr, or of dI/dmu for a table in mu), where the

@@ -221,15 +221,61 @@ Pieces pieces_in_t(double z) {
     return out;
 }
 
-// The position tau in [0, 1] of a point at fraction v of a piece.
-double position(double v, Crowd crowd) {
-    if (crowd == Crowd::left) return std::sqrt(std::sqrt(v));
-    if (crowd == Crowd::right) return 1 - std::sqrt(std::sqrt(1 - v));
-    return v;
+// The positions y = 2 tau - 1 in [-1, 1] of the samples x[0 .. count) in a piece, with tau
+// that of a point at fraction v of the piece (clamped to it). One loop per crowding, free of
+// branches, so that the compiler takes the samples a vector at a time.
+void positions(const double* x, std::size_t count, const Piece& piece, double* y) {
+    const double lo = piece.lo;
+    const double inverse = 1 / (piece.hi - piece.lo);
+    const auto fraction = [&](double at) {
+        const double v = (at - lo) * inverse;
+        return v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v;
+    };
+    if (piece.crowd == Crowd::left) {
+        for (std::size_t l = 0; l < count; ++l) y[l] = 2 * std::sqrt(std::sqrt(fraction(x[l]))) - 1;
+    } else if (piece.crowd == Crowd::right) {
+        for (std::size_t l = 0; l < count; ++l)
+            y[l] = 1 - 2 * std::sqrt(std::sqrt(1 - fraction(x[l])));
+    } else {
+        for (std::size_t l = 0; l < count; ++l) y[l] = 2 * fraction(x[l]) - 1;
+    }
+}
+
+// The widths in y between consecutive points of a piece, fractions v[l] < v[l + 1] of it, l
+// < count, given their differences dv[l] from the samples themselves: two samples a tiny step
+// apart keep their step's digits, which the difference of their rounded positions would lose.
+// With tau = v^(1 / 4), tau_b - tau_a = (v_b - v_a) / ((tau_a + tau_b)(tau_a^2 + tau_b^2)).
+void gaps(const double* v, const double* dv, std::size_t count, Crowd crowd, double* out) {
+    for (std::size_t l = 0; l < count; ++l) {
+        double step = dv[l];
+        if (crowd != Crowd::none && step > 0.0) {
+            const double va = crowd == Crowd::left ? v[l] : 1 - v[l + 1];
+            const double vb = crowd == Crowd::left ? v[l + 1] : 1 - v[l];
+            const double ra = std::sqrt(va);
+            const double rb = std::sqrt(vb);
+            step /= (std::sqrt(ra) + std::sqrt(rb)) * (ra + rb);
+        }
+        out[l] = 2 * step;
+    }
+}
+
+// The step in t = tan(phi / 2) between two samples of a table in mu, from their step in mu,
+// which is exact where that of their rounded t would lose the digits of a tiny one: with
+// mu = 2 t / (1 + t^2), mu_b - mu_a = 2 (t_b - t_a)(1 - t_a t_b) / ((1 + t_a^2)(1 + t_b^2)), and
+// 1 - t = (r - (1 - mu)) / mu (t = (1 - r) / mu) keeps its digits at the centre.
+double t_step(double ta, double tb, double mu_a, double mu_b) {
+    const auto below_one = [](double mu) {
+        if (mu == 0.0) return 1.0;
+        const double r = std::sqrt((1 - mu) * (1 + mu));
+        return (r - (1 - mu)) / mu;
+    };
+    const double product_gap = below_one(mu_a) + ta * below_one(mu_b); // 1 - ta tb
+    if (!(product_gap > 0.0)) return tb - ta;
+    return (mu_b - mu_a) * ((1 + ta * ta) * (1 + tb * tb)) / (2 * product_gap);
 }
 
 // The samples whose positions are gathered at a time.
-constexpr std::size_t chunk = 256;
+constexpr std::size_t chunk = 1024;
 
 // Past this sum of the changes of slope against the flux (the intensity scaled to a peak of
 // 1), the rounding of the reads, which the changes weigh, would no longer be small beside the
@@ -267,7 +313,72 @@ struct ReadInput {
     const Pieces* pieces;
     const std::vector<double>* x; // the samples, ascending: r, or t for a table in mu
     const std::vector<double>* change;
+    const std::vector<double>* mu; // a table in mu: its samples, ascending as x
+    // With the derivatives in the samples: the integral of the radial integrand over each
+    // segment between consecutive samples, else null.
+    double* segment;
 };
+
+// out[l] = sum_m g_m (T_m(b[l]) - T_m(a[l])), m = 0 .. terms - 1, l < count, with gap[l] the
+// width b[l] - a[l] formed from the samples themselves (see gaps): the integrals
+// between a and b of the piece's integrand, from the Chebyshev series g of its cumulative
+// integral. The differences are carried by their own recurrence, D_m+1 = 2 b D_m
+// + 2 (b - a) T_m(a) - D_m-1, so that two close samples give their small integral to its own
+// relative precision, not to that of the whole. The pairs are taken side by side, moment by
+// moment over all of them.
+constexpr std::size_t difference_chunk = 128;
+// Two pairs side by side, the baseline's vectors: the operations are element-wise and correctly
+// rounded, so the bits do not depend on how the pairs are grouped.
+using Pair = double __attribute__((vector_size(16)));
+void chebyshev_differences(const double* g, std::size_t terms, const double* a, const double* b,
+                           const double* gap, std::size_t count, double* out) {
+    constexpr std::size_t pairs = difference_chunk / 2;
+    for (std::size_t first = 0; first < count; first += difference_chunk) {
+        const std::size_t n = count - first < difference_chunk ? count - first : difference_chunk;
+        const std::size_t used = (n + 1) / 2;
+        Pair t_previous[pairs]; // T_m-1(a)
+        Pair t_current[pairs];  // T_m(a)
+        Pair d_previous[pairs]; // D_m-1
+        Pair d_current[pairs];  // D_m
+        Pair twice_a[pairs];
+        Pair twice_b[pairs];
+        Pair twice_width[pairs];
+        Pair sum[pairs];
+        for (std::size_t q = 0; q < used; ++q) {
+            Pair lo = {};
+            Pair hi = {};
+            Pair width = {};
+            for (std::size_t k = 0; k < 2; ++k) {
+                const std::size_t l = 2 * q + k;
+                lo[k] = l < n ? a[first + l] : 0.0;
+                hi[k] = l < n ? b[first + l] : 0.0;
+                width[k] = l < n ? gap[first + l] : 0.0;
+            }
+            twice_a[q] = lo + lo;
+            twice_b[q] = hi + hi;
+            twice_width[q] = width + width;
+            t_previous[q] = Pair{} + 1.0;
+            t_current[q] = lo;
+            d_previous[q] = Pair{};
+            d_current[q] = width;
+            sum[q] = g[1] * width;
+        }
+        for (std::size_t m = 1; m + 1 < terms; ++m) {
+            const double c = g[m + 1];
+            for (std::size_t q = 0; q < used; ++q) {
+                const Pair d_next =
+                    twice_b[q] * d_current[q] + twice_width[q] * t_current[q] - d_previous[q];
+                const Pair t_next = twice_a[q] * t_current[q] - t_previous[q];
+                d_previous[q] = d_current[q];
+                d_current[q] = d_next;
+                t_previous[q] = t_current[q];
+                t_current[q] = t_next;
+                sum[q] += c * d_next;
+            }
+        }
+        for (std::size_t l = 0; l < n; ++l) out[first + l] = sum[l / 2][l % 2];
+    }
+}
 
 // One pass over the pieces on an N-node rule: adds sum_j d_j G(x_j) to `sum`, for the value
 // and with WithGradient for the slopes in u and rho.
@@ -279,30 +390,28 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
     const std::size_t samples = x.size();
     std::size_t next = 0; // the first sample not yet read
     Gradient cumulative{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    // With the segments: the integral from the last sample read to the current piece's start,
+    // where that sample lies in an earlier piece.
+    double open = 0.0;
     for (int p = 0; p < in.pieces->count; ++p) {
         const Piece& piece = in.pieces->piece[p];
         const double length = piece.hi - piece.lo;
         // The samples in [lo, hi): their moments, a chunk at a time, the chunks summed in
         // order.
         std::array<double, N + 1> mu{};
-        double change_sum = 0.0;
         const std::size_t start = next;
         std::size_t end = next;
         while (end < samples && x[end] < piece.hi) ++end;
         for (std::size_t first = start; first < end; first += chunk) {
             const std::size_t count = end - first < chunk ? end - first : chunk;
             double y[chunk];
-            double d[chunk];
-            for (std::size_t l = 0; l < count; ++l) {
-                const double v = (x[first + l] - piece.lo) / length;
-                y[l] = 2 * position(v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v, piece.crowd) - 1;
-                d[l] = change[first + l];
-                change_sum += d[l];
-            }
+            positions(&x[first], count, piece, y);
             double part_moments[N + 1];
-            table_moments::moments(y, d, count, N + 1, part_moments);
+            table_moments::moments(y, &change[first], count, N + 1, part_moments);
             for (std::size_t m = 0; m <= N; ++m) mu[m] += part_moments[m];
         }
+        // The changes' own sum is moment 0 (T_0 = 1).
+        const double change_sum = mu[0];
         next = end;
         // The weight of each node: nu_i = sum_k Lambda_ik mu_k, the product of the cumulative
         // integral's series with the moments mu_k = sum_j d_j T_k(y_j).
@@ -313,6 +422,7 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
         }
         Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
         Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+        std::array<double, N> at_node{}; // the integrand at the nodes, with the segments
         for (std::size_t first = 0; first < N; first += disk_lanes) {
             double r[disk_lanes];
             double jacobian[disk_lanes];
@@ -349,6 +459,7 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
                 if (h == 0.0) continue;
                 total.a += (rule[node].w * h) * disk.a[i];
                 read.a += (nu[node] * h) * disk.a[i];
+                at_node[node] = h * disk.a[i];
                 if constexpr (WithGradient) {
                     // A node on the ring through the lens itself: its share of the integrable
                     // logarithm is nil.
@@ -358,6 +469,50 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
                     read.da_du += (nu[node] * h) * disk.da_du[i];
                     read.da_drho += (nu[node] * (h * r[i])) * disk.da_dradius[i];
                 }
+            }
+        }
+        if (in.segment != nullptr) {
+            if (end > start) {
+                // The series of the cumulative integral on this piece, and from it the segments
+                // that end in it.
+                std::array<double, N + 1> g{};
+                for (std::size_t i = 0; i < N; ++i)
+                    for (std::size_t k = 0; k <= N; ++k) g[k] += reads[k][i] * at_node[i];
+                // Pair l runs from sample l - 1 (the piece's start for the first) to sample l,
+                // and a last one from the last sample to the piece's end.
+                const std::size_t count = end - start;
+                std::vector<double> b(count + 1);
+                std::vector<double> a(count + 1);
+                positions(&x[start], count, piece, b.data());
+                b[count] = 1.0;
+                a[0] = -1.0;
+                for (std::size_t l = 1; l <= count; ++l) a[l] = b[l - 1];
+                // The fractions of the piece at the pairs' ends, and their differences.
+                const double inverse = 1 / length;
+                std::vector<double> v(count + 2);
+                std::vector<double> dv(count + 1);
+                v[0] = 0.0;
+                v[count + 1] = 1.0;
+                for (std::size_t l = 0; l < count; ++l)
+                    v[l + 1] = std::fmin(1.0, std::fmax(0.0, (x[start + l] - piece.lo) * inverse));
+                dv[0] = v[1];
+                for (std::size_t l = 1; l < count; ++l) {
+                    const std::size_t j = start + l;
+                    double step = x[j] - x[j - 1];
+                    if (in.in_mu) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
+                    dv[l] = std::fmax(0.0, step * inverse);
+                }
+                dv[count] = std::fmax(0.0, (piece.hi - x[end - 1]) * inverse);
+                std::vector<double> gap(count + 1);
+                gaps(v.data(), dv.data(), count + 1, piece.crowd, gap.data());
+                std::vector<double> part(count + 1);
+                chebyshev_differences(g.data(), N + 1, a.data(), b.data(), gap.data(), count + 1,
+                                      part.data());
+                if (start > 0) in.segment[start - 1] = open + part[0];
+                for (std::size_t l = 1; l < count; ++l) in.segment[start + l - 1] = part[l];
+                open = part[count];
+            } else {
+                open += total.a;
             }
         }
         sum.a += change_sum * cumulative.a + read.a;
@@ -371,6 +526,10 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
     }
     // Samples at the end of the range (r = 1, or the centre t = 1) read the whole integral.
     for (; next < samples; ++next) {
+        if (in.segment != nullptr && next > 0) {
+            in.segment[next - 1] = open;
+            open = 0.0;
+        }
         sum.a += change[next] * cumulative.a;
         if constexpr (WithGradient) {
             sum.da_du += change[next] * cumulative.da_du;
@@ -382,7 +541,7 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
 } // namespace
 
 template <bool WithGradient>
-bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
+bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segment) const {
     if (slope_change_.empty() || rho > rules::large_source) return false;
     const double z = u / rho;
     const bool in_mu = kind_ == Kind::mu_table;
@@ -393,12 +552,14 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum) const {
                        .rim = !in_mu && z < table_centre,
                        .pieces = &pieces,
                        .x = &table_r_,
-                       .change = &slope_change_};
+                       .change = &slope_change_,
+                       .mu = &table_mu_,
+                       .segment = segment};
     read_pieces<WithGradient>(in, piece_rule, piece_reads, sum);
     return true;
 }
 
-template bool Source::add_table_reads<false>(double, double, Gradient&) const;
-template bool Source::add_table_reads<true>(double, double, Gradient&) const;
+template bool Source::add_table_reads<false>(double, double, Gradient&, double*) const;
+template bool Source::add_table_reads<true>(double, double, Gradient&, double*) const;
 
 } // namespace lumagnis::models::fspl

@@ -30,6 +30,8 @@ struct Tier {
     double z_min;
     std::span<const GaussNode> rule;
 };
+// The most nodes of any tier.
+constexpr std::size_t max_rule_nodes = 64;
 const std::array<Tier, 6> tiers = {{{2.0, numerics::gauss_legendre_12},
                                     {1.6, numerics::gauss_legendre_16},
                                     {1.3, numerics::gauss_legendre_24},
@@ -73,6 +75,7 @@ void Source::prepare_table_rules() {
         variation += std::fabs(in_mu ? mu_slope_[k] * (x[k + 1] - x[k]) : table_step_[k]);
     if (!(variation <= max_variation * norm_)) return;
     std::vector<double> at;
+    std::vector<double> own;
     for (const Tier& tier : tiers) {
         const std::span<const GaussNode> rule = tier.rule;
         const std::size_t n = rule.size();
@@ -83,7 +86,10 @@ void Source::prepare_table_rules() {
                 if (j != i) product *= rule[i].x - rule[j].x;
             barycentric[i] = 1 / product;
         }
-        TableRule out{.z_min = tier.z_min, .r = {}, .weight = std::vector<double>(n, 0.0)};
+        TableRule out{.z_min = tier.z_min,
+                      .r = {},
+                      .weight = std::vector<double>(n, 0.0),
+                      .segment_weight = std::vector<double>(segments * n, 0.0)};
         for (const GaussNode& node : rule) {
             // A node in mu at r = sqrt((1 - mu)(1 + mu)), which keeps its digits at the centre.
             out.r.push_back(in_mu ? std::sqrt((1 - node.x) * (1 + node.x)) : std::sqrt(node.x));
@@ -93,24 +99,30 @@ void Source::prepare_table_rules() {
         // n - 1 in mu, or 2 n - 2 in r, which an n-point rule on the segment integrates exactly.
         // A table in r: -I'(r) dr over the segment is -step times the fraction of its length,
         // so that no slope is formed (it overflows for a segment a subnormal step wide).
+        // The segment's own integral of each node's Lagrange polynomial, which the derivatives
+        // in the samples take, is formed on the same nodes, flat segments included.
         for (std::size_t k = 0; k < segments; ++k) {
             const double lo = x[k];
             const double length = x[k + 1] - lo;
             const double drop = in_mu ? mu_slope_[k] * length : -table_step_[k];
-            if (drop == 0.0) continue;
+            own.assign(n, 0.0);
             for (const GaussNode& node : rule) {
                 const double t = lo + length * node.x;
                 lagrange(rule, barycentric, in_mu ? t : t * t, at.data());
+                const double part = length * node.w;
+                for (std::size_t i = 0; i < n; ++i) own[i] += part * at[i];
+                if (drop == 0.0) continue;
                 const double share = node.w * drop;
                 for (std::size_t i = 0; i < n; ++i) out.weight[i] += share * at[i];
             }
+            for (std::size_t i = 0; i < n; ++i) out.segment_weight[i * segments + k] = own[i];
         }
         table_rules_.push_back(std::move(out));
     }
 }
 
 template <bool WithGradient>
-bool Source::add_table_rule(double u, double rho, Gradient& sum) const {
+bool Source::add_table_rule(double u, double rho, Gradient& sum, double* segment) const {
     const double z = u / rho;
     if (table_rules_.empty() || rho > rules::large_source) return false;
     const TableRule* rule = nullptr;
@@ -122,6 +134,9 @@ bool Source::add_table_rule(double u, double rho, Gradient& sum) const {
     }
     if (rule == nullptr) return false;
     const std::size_t n = rule->r.size();
+    // With the derivatives in the samples, r^2 A_U at each node, whose interpolant the
+    // segments' integrals take.
+    std::array<double, max_rule_nodes> at_node{};
     for (std::size_t first = 0; first < n; first += disk_lanes) {
         double radius[disk_lanes];
         for (int i = 0; i < disk_lanes; ++i) radius[i] = rho * rule->r[first + i];
@@ -130,16 +145,26 @@ bool Source::add_table_rule(double u, double rho, Gradient& sum) const {
             const double r = rule->r[first + i];
             const double w = rule->weight[first + i] * (r * r);
             sum.a += w * disk.a[i];
+            at_node[first + i] = (r * r) * disk.a[i];
             if constexpr (WithGradient) {
                 sum.da_du += w * disk.da_du[i];
                 sum.da_drho += (w * r) * disk.da_dradius[i];
             }
         }
     }
+    if (segment == nullptr) return true;
+    // Node by node over all the segments, which the compiler vectorises.
+    const std::size_t segments = rule->segment_weight.size() / n;
+    for (std::size_t k = 0; k < segments; ++k) segment[k] = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* weight = &rule->segment_weight[i * segments];
+        const double f = at_node[i];
+        for (std::size_t k = 0; k < segments; ++k) segment[k] += weight[k] * f;
+    }
     return true;
 }
 
-template bool Source::add_table_rule<false>(double, double, Gradient&) const;
-template bool Source::add_table_rule<true>(double, double, Gradient&) const;
+template bool Source::add_table_rule<false>(double, double, Gradient&, double*) const;
+template bool Source::add_table_rule<true>(double, double, Gradient&, double*) const;
 
 } // namespace lumagnis::models::fspl
