@@ -193,20 +193,86 @@ def u_slope_bound_direct(z, terms, c):
     return GRID_MARGIN * np.max(high / lower) * x**terms / (1 - x)
 
 
+# ---------------------------------------------------------------- the sharper bound
+# The terms from K up to BOUND_TERMS - 1 are bounded one by one from their exact polynomials;
+# only the tail beyond takes Cauchy's estimate, whose loss (the circle kept inside the
+# singularity at r = u) then multiplies a remainder far below the tolerance.
+BOUND_TERMS = 24
+
+
+def absolute_terms(count):
+    """Per k < count, upper bounds of |V_k| and |U_k| on U_GRID: each polynomial's sum of
+    |c_i| t^i in the variable of its half (q up to 4, y = 1 / q beyond)."""
+    q = U_GRID * U_GRID
+    near = q <= 4
+    w = q / (q + 4)
+    y = 1 / q
+
+    def absolute(poly, degree_of_factor, extra):
+        c = np.array([abs(float(x)) for x in poly])
+        near_sum = (c[None, :] * np.minimum(q, 4)[:, None] ** np.arange(len(c))).sum(1)
+        rev = c[::-1]
+        far_sum = (rev[None, :] * np.minimum(y, 0.25)[:, None] ** np.arange(len(c))).sum(1)
+        # near: P(q) / (q + 4)^n; far: q^deg P_rev(y) / (q + 4)^n = w^n y^(n - deg) P_rev(y).
+        n = degree_of_factor
+        far = w**n * y ** (n - (len(c) - 1)) * far_sum
+        with np.errstate(over="ignore"):  # (q + 4)^n far beyond q = 4, where it is not taken
+            return np.where(near, near_sum / (q + 4) ** n, far) * extra
+
+    p = laplacians(count)
+    value, slope = [None], [None]
+    for k in range(1, count):
+        ck = Fraction(1, 4**k * math.factorial(k) ** 2)
+        q_k = [c * ck for c in strip_q(p[k], k)]
+        n_k = trim(add(mul(der(p[k]), D), scale(mul(p[k], D_PRIME), Fraction(-(4 * k + 1), 2))))
+        m_k = [c * ck for c in strip_q(n_k, k)]
+        root = np.sqrt(q * (q + 4))
+        value.append(absolute(q_k, 2 * k, 1 / root))
+        slope.append(absolute(m_k, 2 * k, 1 / ((q + 4) * root)))
+    return value, slope
+
+
+ABSOLUTE_VALUE, ABSOLUTE_SLOPE = absolute_terms(BOUND_TERMS)
+
+
+def sharp_value_bound(z, terms):
+    """|remainder| / A after `terms` terms: sum_(k = terms)^(BOUND_TERMS - 1) x^k |V_k| /
+    sqrt(D) with m_k <= 1, then Cauchy's tail from BOUND_TERMS on."""
+    x = 1 / (z * z)
+    head = sum(x**k * ABSOLUTE_VALUE[k] for k in range(terms, BOUND_TERMS))
+    tail = min(value_bound(z, BOUND_TERMS, c) for c in CIRCLES)
+    return GRID_MARGIN * np.max(head / point(U_GRID)) + tail
+
+
+def sharp_radius_slope_bound(z, terms):
+    """|remainder of dA/drho| against its lower bound: (2 / rho) sum k x^k |V_k| / sqrt(D)
+    (m_k <= m_1, which the lower bound carries too), then Cauchy's tail."""
+    x = 1 / (z * z)
+    rho = U_GRID / z
+    head = sum(k * x**k * ABSOLUTE_VALUE[k] for k in range(terms, BOUND_TERMS))
+    lower = rho * rho * laplacian_1((U_GRID + rho) ** 2)
+    tail = min(radius_slope_bound(z, BOUND_TERMS, c) for c in CIRCLES)
+    return GRID_MARGIN * np.max(4 * head / lower) + tail
+
+
+def sharp_u_slope_bound(z, terms):
+    """|remainder of dA/du| against its lower bound: (2 / u) sum x^k |U_k| / sqrt(D), then
+    Cauchy's tail (in r, or in u)."""
+    x = 1 / (z * z)
+    rho = U_GRID / z
+    head = sum(x**k * ABSOLUTE_SLOPE[k] for k in range(terms, BOUND_TERMS))
+    lower = point_slope(U_GRID + rho) * (U_GRID - rho) / (U_GRID + rho)
+    tail = min(u_slope_bound_direct(z, BOUND_TERMS, c) for c in CIRCLES)
+    return GRID_MARGIN * np.max(2 * head / (U_GRID * lower)) + tail
+
+
 def enough(z, terms, tolerance, slopes):
-    for c in CIRCLES:
-        if not slopes:
-            if value_bound(z, terms, c) <= tolerance:
-                return True
-            continue
-        if radius_slope_bound(z, terms, c) > tolerance:
-            continue
-        if u_slope_bound_direct(z, terms, c) <= tolerance:
-            return True
-        for d in np.arange(0.02, 0.99 - c, 0.02):
-            if u_slope_bound(z, terms, c, d) <= tolerance:
-                return True
-    return False
+    if not slopes:
+        return sharp_value_bound(z, terms) <= tolerance
+    return (
+        sharp_radius_slope_bound(z, terms) <= tolerance
+        and sharp_u_slope_bound(z, terms) <= tolerance
+    )
 
 
 def thresholds(start, tolerance, slopes):
@@ -293,9 +359,16 @@ HEADER = """\
 //           Cauchy in u gives the remainder's slope <= B(u0, c + d) x_c^K / ((1 - x_c) d u0),
 //           against |dA/du| >= |A'(u + rho)| (u - rho) / (u + rho) (every part of the source
 //           pulls the same way, |A'(s)| = 8 / (s^2 (s^2 + 4)^(3/2)) decreases).
-// For each count the generator finds the least z = u / rho at which the bound, maximised
-// over u and minimised over c (and d), meets the tolerance; a count K is used from
-// terms_from[K - 1] on. A difference of two sources' series (for the derivatives in a law's
+// Cauchy's estimate keeps the circle inside the singularity at |r| = u and so overstates
+// each a_k; it serves only for the tail from k = 24 on. The terms K .. 23 are bounded one by
+// one from their exact polynomials: |V_k| <= c_k sum |coefficient| t^i over the half's
+// variable t (q <= 4, or y = 1 / q), and likewise U_k, with m_k <= 1 (for the value and
+// dA/du) or m_k <= m_1 (dA/drho, whose lower bound carries m_1); the remainders are
+//   value:  sum_k x^k |V_k| / sqrt D,   dA/drho: (2 / rho) sum_k k x^k |V_k| / sqrt D,
+//   dA/du:  (2 / u) sum_k x^k |U_k| / sqrt D,   plus Cauchy's tail from k = 24,
+// against the same lower bounds. For each count the generator finds the least z = u / rho at
+// which the bound, maximised over u (and the tail's minimised over c), meets the
+// tolerance; a count K is used from terms_from[K - 1] on. A difference of two sources' series (for the derivatives in a law's
 // coefficients) takes the slopes' count.
 """
 
