@@ -163,11 +163,15 @@ def point_slope(s):
 
 def value_bound(z, terms, c):
     x = 1 / (c * z) ** 2
+    if x >= 1:
+        return math.inf  # the circle reaches no farther than the source
     return GRID_MARGIN * np.max(circle_bound(U_GRID, c) / point(U_GRID)) * x**terms / (1 - x)
 
 
 def radius_slope_bound(z, terms, c):
     x = 1 / (c * z) ** 2
+    if x >= 1:
+        return math.inf  # the circle reaches no farther than the source
     rho = U_GRID / z
     tail = x**terms * (terms - (terms - 1) * x) / (1 - x) ** 2
     lower = rho * rho * laplacian_1((U_GRID + rho) ** 2)
@@ -176,6 +180,8 @@ def radius_slope_bound(z, terms, c):
 
 def u_slope_bound(z, terms, c, d):
     x = 1 / (c * z) ** 2
+    if x >= 1:
+        return math.inf  # the circle reaches no farther than the source
     rho = U_GRID / z
     lower = d * U_GRID * point_slope(U_GRID + rho) * (U_GRID - rho) / (U_GRID + rho)
     return GRID_MARGIN * np.max(circle_bound(U_GRID, c + d) / lower) * x**terms / (1 - x)
@@ -184,6 +190,8 @@ def u_slope_bound(z, terms, c, d):
 def u_slope_bound_direct(z, terms, c):
     """The same from Cauchy's estimate in r of the ring mean of dA/du itself."""
     x = 1 / (c * z) ** 2
+    if x >= 1:
+        return math.inf  # the circle reaches no farther than the source
     rho = U_GRID / z
     low = (U_GRID * (1 - c)) ** 2
     kappa = 1.0 if c * c <= 0.5 else math.sqrt(2 * (1 - c * c))
