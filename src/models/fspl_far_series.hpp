@@ -33,16 +33,16 @@
 //           against |dA/du| >= |A'(u + rho)| (u - rho) / (u + rho) (every part of the source
 //           pulls the same way, |A'(s)| = 8 / (s^2 (s^2 + 4)^(3/2)) decreases).
 // Cauchy's estimate keeps the circle inside the singularity at |r| = u and so overstates
-// each a_k; it serves only for the tail from k = 24 on. The terms K .. 23 are bounded one by
-// one from their exact polynomials: |V_k| <= c_k sum |coefficient| t^i over the half's
+// each a_k; it serves only for the tail from k = 24 on. The terms before, from K, are bounded
+// one by one from their exact polynomials: |V_k| <= c_k sum |coefficient| t^i over the half's
 // variable t (q <= 4, or y = 1 / q), and likewise U_k, with m_k <= 1 (for the value and
 // dA/du) or m_k <= m_1 (dA/drho, whose lower bound carries m_1); the remainders are
 //   value:  sum_k x^k |V_k| / sqrt D,   dA/drho: (2 / rho) sum_k k x^k |V_k| / sqrt D,
 //   dA/du:  (2 / u) sum_k x^k |U_k| / sqrt D,   plus Cauchy's tail from k = 24,
 // against the same lower bounds. For each count the generator finds the least z = u / rho at
-// which the bound, maximised over u (and the tail's minimised over c), meets the
-// tolerance; a count K is used from terms_from[K - 1] on. A difference of two sources' series (for the derivatives in a law's
-// coefficients) takes the slopes' count.
+// which the bound, maximised over u (and the tail's minimised over c), meets the tolerance;
+// a count K is used from terms_from[K - 1] on. A difference of two sources' series (for the
+// derivatives in a law's coefficients) takes the slopes' count.
 
 #include <array>
 #include <cmath>
