@@ -42,15 +42,21 @@ from fractions import Fraction
 import numpy as np
 
 OUTPUT = pathlib.Path(__file__).resolve().parent.parent / "src" / "models" / "fspl_far_series.hpp"
-# Where the series takes over: the value from u = 10 rho, the slopes from u = 6 rho.
+# Where the series takes over: for the uniform disk the value from u = 10 rho and the slopes
+# from u = 6 rho (nearer, its closed form costs less than the series); for every other source,
+# whose alternative is a quadrature that costs several times the series there, both from
+# u = 4 rho, the nearest at which MOST_TERMS terms still meet the slopes' tolerance.
 VALUE_RATIO = 10.0
 SLOPE_RATIO = 6.0
+LAW_RATIO = 4.0
 # The remainder the term count allows: of A, and of each slope.
 VALUE_TOLERANCE = 1e-13
 SLOPE_TOLERANCE = 1e-11
 # Margin on the bound's supremum over the u grid.
 GRID_MARGIN = 2.0
-MOST_TERMS = 14  # the moments a source prepares (far_terms)
+# The moments a source prepares (far_terms). A table in mu takes them by a 16-node Gauss rule,
+# exact for polynomials of degree 2 MOST_TERMS only while MOST_TERMS <= 15.
+MOST_TERMS = 14
 U_GRID = 10.0 ** np.arange(-6.0, 12.0001, 0.05)
 CIRCLES = np.arange(0.30, 0.985, 0.02)
 
@@ -386,11 +392,14 @@ def render(value, slope, value_from, slope_from):
     parts.append("#include <array>\n#include <cmath>\n")
     parts.append("namespace lumagnis::models::fspl::far_series {\n")
     parts.append(
-        f"// Where the series takes over: the value from u = {VALUE_RATIO:g} rho, the slopes from\n"
-        f"// u = {SLOPE_RATIO:g} rho; the remainder allowed: {VALUE_TOLERANCE:g} of A, "
+        f"// Where the series takes over: for the uniform disk the value from u = {VALUE_RATIO:g} rho,\n"
+        f"// the slopes from u = {SLOPE_RATIO:g} rho (nearer, its closed form is cheaper); for every\n"
+        f"// other source both from u = {LAW_RATIO:g} rho (nearer than 10 rho the series costs a\n"
+        f"// fraction of a quadrature). The remainder allowed: {VALUE_TOLERANCE:g} of A, "
         f"{SLOPE_TOLERANCE:g} of a slope.\n"
         f"inline constexpr double value_ratio = {VALUE_RATIO!r};\n"
         f"inline constexpr double slope_ratio = {SLOPE_RATIO!r};\n"
+        f"inline constexpr double law_ratio = {LAW_RATIO!r};\n"
         f"inline constexpr int most_terms = {MOST_TERMS};\n"
     )
     parts.append(
@@ -427,12 +436,13 @@ def main() -> int:
     parser.add_argument("--check", action="store_true")
     args = parser.parse_args()
     value, slope = series_tables(MOST_TERMS)
-    value_from = thresholds(VALUE_RATIO, VALUE_TOLERANCE, slopes=False)
-    slope_from = thresholds(SLOPE_RATIO, SLOPE_TOLERANCE, slopes=True)
-    assert value_from[-1] == VALUE_RATIO and slope_from[-1] == SLOPE_RATIO, "too few moments"
+    nearest = min(VALUE_RATIO, SLOPE_RATIO, LAW_RATIO)
+    value_from = thresholds(nearest, VALUE_TOLERANCE, slopes=False)
+    slope_from = thresholds(nearest, SLOPE_TOLERANCE, slopes=True)
+    assert value_from[-1] == nearest and slope_from[-1] == nearest, "too few moments"
     # Wherever the series gives the value, the slopes' count is at least the value's, so that
     # one pass computes both and the value is the same with and without them.
-    assert all(max(s, VALUE_RATIO) >= v for v, s in zip(value_from, slope_from))
+    assert all(max(s, nearest) >= v for v, s in zip(value_from, slope_from))
     text = render(value, slope, value_from, slope_from)
     if args.check:
         if OUTPUT.read_text() != text:

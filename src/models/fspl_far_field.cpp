@@ -153,6 +153,7 @@ constexpr std::array<std::array<AddTerms, fs::most_terms>, 2> term_tables{
 
 bool far_for_values(double u, double radius) { return u > fs::value_ratio * radius; }
 bool far_for_slopes(double u, double radius) { return u > fs::slope_ratio * radius; }
+bool far_for_law(double u, double radius) { return u > fs::law_ratio * radius; }
 
 template <bool WithGradient> DiskValue far_field(double u, double radius, const Moments& moments) {
     if (u > point_source_separation) {
@@ -162,7 +163,7 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
     }
     const int value_terms = term_count(fs::value_terms_from, u, radius);
     // With the slopes their count, which is at least the value's wherever the value comes from
-    // the series (u > 10 R; the generator checks it). Nearer, the value is not the series'.
+    // the series (u > 4 R; the generator checks it). Nearer, the value is not the series'.
     const int terms = WithGradient ? term_count(fs::slope_terms_from, u, radius) : value_terms;
     const SeriesPoint at(u, radius);
     // A - 1, summed before the 1 is added: every term is positive, so A > 1 even where A - 1 is

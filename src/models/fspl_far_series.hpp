@@ -49,16 +49,19 @@
 
 namespace lumagnis::models::fspl::far_series {
 
-// Where the series takes over: the value from u = 10 rho, the slopes from
-// u = 6 rho; the remainder allowed: 1e-13 of A, 1e-11 of a slope.
+// Where the series takes over: for the uniform disk the value from u = 10 rho,
+// the slopes from u = 6 rho (nearer, its closed form is cheaper); for every
+// other source both from u = 4 rho (nearer than 10 rho the series costs a
+// fraction of a quadrature). The remainder allowed: 1e-13 of A, 1e-11 of a slope.
 inline constexpr double value_ratio = 10.0;
 inline constexpr double slope_ratio = 6.0;
+inline constexpr double law_ratio = 4.0;
 inline constexpr int most_terms = 14;
 
 // value_terms_from[K - 1]: the least u / rho from which K terms (k = 0 .. K - 1) meet
 // the tolerance of the value; slope_terms_from likewise for both slopes.
-inline constexpr std::array<double, 14> value_terms_from{2236290.0, 1295.14, 111.816, 33.2603, 16.1624, 10.1215, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0};
-inline constexpr std::array<double, 14> slope_terms_from{HUGE_VAL, 948781.0, 1246.29, 131.774, 42.3617, 21.3238, 13.4412, 9.63669, 7.48929, 6.14304, 6.0, 6.0, 6.0, 6.0};
+inline constexpr std::array<double, 14> value_terms_from{2236290.0, 1295.14, 111.816, 33.2603, 16.1624, 10.1215, 7.37627, 5.84274, 4.87663, 4.22235, 4.0, 4.0, 4.0, 4.0};
+inline constexpr std::array<double, 14> slope_terms_from{HUGE_VAL, 948781.0, 1246.29, 131.774, 42.3617, 21.3238, 13.4412, 9.63669, 7.48929, 6.14304, 5.23362, 4.58708, 4.11379, 4.0};
 
 // Degrees of Q_k and M_k (k = 0 .. most_terms - 1; Q_0 unused).
 inline constexpr std::array<int, 14> value_degree{0, 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25};
