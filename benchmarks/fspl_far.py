@@ -1,7 +1,9 @@
-"""lumagnis_fspl far from the source: time per point of every law at u >= 10 rho, as a ratio
+"""lumagnis_fspl far from the source: time per point of every law at u >= 4 rho, as a ratio
 to point_source on the same separations.
 
-For rho = 0.01 and u / rho drawn uniformly from [10, 15], [15, 100] and [100, 1e4], each law is
+For rho = 0.01 and u / rho drawn uniformly from [4, 10], [10, 15], [15, 100] and [100, 1e4]
+(the first band the series' for every law but the uniform disk, whose closed form serves there
+and which the targets do not cover), each law is
 timed with the value alone and with gradient=True, on one array of separations; point_source
 (value only) on the same array is the baseline. The contenders are interleaved in every round,
 so a change of the machine's load hits them alike (and the clock is the thread's CPU time); each ratio is the median over the rounds of
@@ -22,7 +24,8 @@ import lumagnis_fspl as fspl
 from bench import duration, machine, ratio
 
 RHO = 0.01
-REGIONS = ((10.0, 15.0), (15.0, 100.0), (100.0, 1e4))
+REGIONS = ((4.0, 10.0), (10.0, 15.0), (15.0, 100.0), (100.0, 1e4))
+TARGETS_FROM = 10.0  # the targets hold from u = 10 rho on
 POINTS = 20_000
 ROUNDS = 9
 VALUE_TARGET = 3.0
@@ -80,11 +83,11 @@ def run(quick=False):
     rounds = 2 if quick else ROUNDS
     rng = numpy.random.default_rng(2024)
     text = [
-        "### lumagnis_fspl in the far field (u >= 10 rho)",
+        "### lumagnis_fspl in the far field (u >= 4 rho)",
         "",
         f"rho = {RHO}, {points} random u per region, medians of {rounds} interleaved rounds; "
         f"ratios to point_source on the same u (targets: {VALUE_TARGET:g}× with the value, "
-        f"{GRADIENT_TARGET:g}× with gradient=True). {machine()}",
+        f"{GRADIENT_TARGET:g}× with gradient=True, from u = {TARGETS_FROM:g} rho). {machine()}",
         "",
     ]
     results = []
@@ -96,9 +99,10 @@ def run(quick=False):
     base_row = "| point_source ns/pt | " + " | ".join(duration(b) for b, _ in results) + " |"
     for name in LAWS:
         cells = []
-        for _, out in results:
+        for (lo, _), (_, out) in zip(REGIONS, results):
             ns, value, gradient = out[name]
-            flag = "" if value <= VALUE_TARGET and gradient <= GRADIENT_TARGET else " **over**"
+            met = value <= VALUE_TARGET and gradient <= GRADIENT_TARGET
+            flag = "" if met or lo < TARGETS_FROM else " **over**"
             cells.append(f"{ratio(value)}, {ratio(gradient)} ({duration(ns)}/pt){flag}")
         text.append(f"| {name} | " + " | ".join(cells) + " |")
     text.append(base_row)

@@ -1,10 +1,11 @@
-"""The far field, u >= 10 rho: the moment series against an independent quadrature, its
-remainder bound against the truncation error it bounds, and continuity where it takes over
-and wherever its term count changes.
+"""The far field, u > 4 rho (10 rho for the uniform disk's value): the moment series against an
+independent quadrature, its remainder bound against the truncation error it bounds, and
+continuity where it takes over and wherever its term count changes.
 
 The reference is the disk mean of the point-lens magnification computed directly with mpmath:
-the ring mean by the trapezoidal rule in the angle (exact to far below 1e-30 for rings within
-a tenth of the lens's distance), then tanh-sinh in mu (or in r, piece by piece, for a table in
+the ring mean by the trapezoidal rule in the angle (exact to below 1e-18 for rings within a
+quarter of the lens's distance: the integrand's nearest complex singularity lies 1.38 off the
+real angles), then tanh-sinh in mu (or in r, piece by piece, for a table in
 r) against the intensity. Nothing of it comes from the series.
 """
 
@@ -118,7 +119,7 @@ def reference(name, u, rho, exact=False):
 
 def far_points(seed, count):
     rng = np.random.default_rng(seed)
-    ratio = 10 ** rng.uniform(1, 6, count)
+    ratio = 10 ** rng.uniform(math.log10(4), 6, count)
     rho = 10 ** rng.uniform(-100, 6, count)
     return list(zip(ratio * rho, rho))
 
@@ -126,7 +127,11 @@ def far_points(seed, count):
 @pytest.mark.parametrize("name", ALL_LAWS)
 def test_far_field_matches_quadrature(name):
     mpmath.mp.dps = 25
-    points = far_points(sum(map(ord, name)), 5) + [(10.0 * 0.01, 0.01), (10.5 * 3.0, 3.0)]
+    # Nearest the switch, and large sources, where the point lens's complex singularities
+    # (q = 0, -4) come nearest the source's circle in units of its radius.
+    rng = np.random.default_rng(len(name))
+    near = [(z * rho, rho) for z, rho in zip(4 * 10 ** rng.uniform(0, 0.4, 3), (1e-3, 2.0, 700.0))]
+    points = far_points(sum(map(ord, name)), 4) + near + [(10.0 * 0.01, 0.01), (4.0 * 3.0, 3.0)]
     for u, rho in points:
         a, du, drho = lf.limb_darkened(u, rho, profile(name), gradient=True)
         ref = reference(name, u, rho)
@@ -146,18 +151,21 @@ def header_thresholds():
 
 @pytest.mark.parametrize("name", ALL_LAWS)
 def test_continuous_where_the_series_or_its_count_changes(name):
-    """At u = 10 rho (series against quadrature) and at every change of term count."""
+    """Where the series takes over (4 rho for a law against its quadrature; 6 and 10 rho for the
+    uniform disk's closed form) and at every change of term count, for sources from 1e-100 to
+    1e6 Einstein radii."""
     rng = np.random.default_rng(7)
     law = profile(name)
-    for z in [6.0] + header_thresholds():
-        rho = 10 ** rng.uniform(-6, 1)
+    points = [(z, 10 ** rng.uniform(-6, 1)) for z in [6.0, 10.0] + header_thresholds()]
+    points += [(4.0, rho) for rho in (1e-100, 10 ** rng.uniform(-60, -6), 1.0, 30.0, 1e3, 1e6)]
+    for z, rho in points:
         below = np.nextafter(z, 0) * rho
         above = np.nextafter(z, math.inf) * rho
         lo = lf.limb_darkened(below, rho, law, gradient=True)
         hi = lf.limb_darkened(above, rho, law, gradient=True)
-        assert hi[0] == pytest.approx(lo[0], rel=1e-12, abs=0), z
-        assert hi[1] == pytest.approx(lo[1], rel=1e-9, abs=0), z
-        assert hi[2] == pytest.approx(lo[2], rel=1e-9, abs=0), z
+        assert hi[0] == pytest.approx(lo[0], rel=1e-12, abs=0), (z, rho)
+        assert hi[1] == pytest.approx(lo[1], rel=1e-9, abs=0), (z, rho)
+        assert hi[2] == pytest.approx(lo[2], rel=1e-9, abs=0), (z, rho)
 
 
 def truncated_series(u, rho, terms):
@@ -177,26 +185,28 @@ def truncated_series(u, rho, terms):
 
 def test_remainder_bounds_hold():
     """The bounds the term counts rest on exceed the actual truncation errors of the value and
-    of dA/drho (uniform disk, random separations from 1e-4 to 1e4 Einstein radii, every count
-    from 1 to 6)."""
+    of both slopes (uniform disk, random separations from 1e-4 to 1e4 Einstein radii and 4 to 300
+    source radii, every count from 1 to 10)."""
     mpmath.mp.dps = 40
     rng = np.random.default_rng(11)
     checked = 0
     for _ in range(12):
-        z = 10 ** rng.uniform(1, 2.5)
+        z = 10 ** rng.uniform(math.log10(4), 2.5)
         u = 10 ** rng.uniform(-4, 4)
-        exact, _, exact_slope = reference("uniform", u, u / z, exact=True)
-        for terms in range(1, 7):
+        exact, exact_du, exact_slope = reference("uniform", u, u / z, exact=True)
+        for terms in range(1, 11):
             value, slope = truncated_series(u, u / z, terms)
+            du = mpmath.diff(lambda s: truncated_series(s, u / z, terms)[0], mpmath.mpf(u))
             pairs = (
-                (abs(value - exact) / exact, gen_far_series.value_bound),
-                (abs(slope - exact_slope) / exact_slope, gen_far_series.radius_slope_bound),
+                (abs(value - exact) / exact, gen_far_series.sharp_value_bound),
+                (abs(slope - exact_slope) / exact_slope, gen_far_series.sharp_radius_slope_bound),
+                (abs(du - exact_du) / abs(exact_du), gen_far_series.sharp_u_slope_bound),
             )
             for error, bound in pairs:
                 if error > 1e-28 and terms > 1:
-                    assert error <= min(bound(z, terms, c) for c in gen_far_series.CIRCLES)
+                    assert error <= bound(z, terms)
                     checked += 1
-    assert checked > 40
+    assert checked > 60
 
 
 def test_series_header_is_the_generators():

@@ -42,15 +42,21 @@ from fractions import Fraction
 import numpy as np
 
 OUTPUT = pathlib.Path(__file__).resolve().parent.parent / "src" / "models" / "fspl_far_series.hpp"
-# Where the series takes over: the value from u = 10 rho, the slopes from u = 6 rho.
+# Where the series takes over: for the uniform disk the value from u = 10 rho and the slopes
+# from u = 6 rho (nearer, its closed form costs less than the series); for every other source,
+# whose alternative is a quadrature that costs several times the series there, both from
+# u = 4 rho, the nearest at which MOST_TERMS terms still meet the slopes' tolerance.
 VALUE_RATIO = 10.0
 SLOPE_RATIO = 6.0
+LAW_RATIO = 4.0
 # The remainder the term count allows: of A, and of each slope.
 VALUE_TOLERANCE = 1e-13
 SLOPE_TOLERANCE = 1e-11
 # Margin on the bound's supremum over the u grid.
 GRID_MARGIN = 2.0
-MOST_TERMS = 14  # the moments a source prepares (far_terms)
+# The moments a source prepares (far_terms). A table in mu takes them by a 16-node Gauss rule,
+# exact for polynomials of degree 2 MOST_TERMS only while MOST_TERMS <= 15.
+MOST_TERMS = 14
 U_GRID = 10.0 ** np.arange(-6.0, 12.0001, 0.05)
 CIRCLES = np.arange(0.30, 0.985, 0.02)
 
@@ -163,11 +169,15 @@ def point_slope(s):
 
 def value_bound(z, terms, c):
     x = 1 / (c * z) ** 2
+    if x >= 1:
+        return math.inf  # the circle reaches no farther than the source
     return GRID_MARGIN * np.max(circle_bound(U_GRID, c) / point(U_GRID)) * x**terms / (1 - x)
 
 
 def radius_slope_bound(z, terms, c):
     x = 1 / (c * z) ** 2
+    if x >= 1:
+        return math.inf  # the circle reaches no farther than the source
     rho = U_GRID / z
     tail = x**terms * (terms - (terms - 1) * x) / (1 - x) ** 2
     lower = rho * rho * laplacian_1((U_GRID + rho) ** 2)
@@ -176,6 +186,8 @@ def radius_slope_bound(z, terms, c):
 
 def u_slope_bound(z, terms, c, d):
     x = 1 / (c * z) ** 2
+    if x >= 1:
+        return math.inf  # the circle reaches no farther than the source
     rho = U_GRID / z
     lower = d * U_GRID * point_slope(U_GRID + rho) * (U_GRID - rho) / (U_GRID + rho)
     return GRID_MARGIN * np.max(circle_bound(U_GRID, c + d) / lower) * x**terms / (1 - x)
@@ -184,6 +196,8 @@ def u_slope_bound(z, terms, c, d):
 def u_slope_bound_direct(z, terms, c):
     """The same from Cauchy's estimate in r of the ring mean of dA/du itself."""
     x = 1 / (c * z) ** 2
+    if x >= 1:
+        return math.inf  # the circle reaches no farther than the source
     rho = U_GRID / z
     low = (U_GRID * (1 - c)) ** 2
     kappa = 1.0 if c * c <= 0.5 else math.sqrt(2 * (1 - c * c))
@@ -193,20 +207,86 @@ def u_slope_bound_direct(z, terms, c):
     return GRID_MARGIN * np.max(high / lower) * x**terms / (1 - x)
 
 
+# ---------------------------------------------------------------- the sharper bound
+# The terms from K up to BOUND_TERMS - 1 are bounded one by one from their exact polynomials;
+# only the tail beyond takes Cauchy's estimate, whose loss (the circle kept inside the
+# singularity at r = u) then multiplies a remainder far below the tolerance.
+BOUND_TERMS = 24
+
+
+def absolute_terms(count):
+    """Per k < count, upper bounds of |V_k| and |U_k| on U_GRID: each polynomial's sum of
+    |c_i| t^i in the variable of its half (q up to 4, y = 1 / q beyond)."""
+    q = U_GRID * U_GRID
+    near = q <= 4
+    w = q / (q + 4)
+    y = 1 / q
+
+    def absolute(poly, degree_of_factor, extra):
+        c = np.array([abs(float(x)) for x in poly])
+        near_sum = (c[None, :] * np.minimum(q, 4)[:, None] ** np.arange(len(c))).sum(1)
+        rev = c[::-1]
+        far_sum = (rev[None, :] * np.minimum(y, 0.25)[:, None] ** np.arange(len(c))).sum(1)
+        # near: P(q) / (q + 4)^n; far: q^deg P_rev(y) / (q + 4)^n = w^n y^(n - deg) P_rev(y).
+        n = degree_of_factor
+        far = w**n * y ** (n - (len(c) - 1)) * far_sum
+        with np.errstate(over="ignore"):  # (q + 4)^n far beyond q = 4, where it is not taken
+            return np.where(near, near_sum / (q + 4) ** n, far) * extra
+
+    p = laplacians(count)
+    value, slope = [None], [None]
+    for k in range(1, count):
+        ck = Fraction(1, 4**k * math.factorial(k) ** 2)
+        q_k = [c * ck for c in strip_q(p[k], k)]
+        n_k = trim(add(mul(der(p[k]), D), scale(mul(p[k], D_PRIME), Fraction(-(4 * k + 1), 2))))
+        m_k = [c * ck for c in strip_q(n_k, k)]
+        root = np.sqrt(q * (q + 4))
+        value.append(absolute(q_k, 2 * k, 1 / root))
+        slope.append(absolute(m_k, 2 * k, 1 / ((q + 4) * root)))
+    return value, slope
+
+
+ABSOLUTE_VALUE, ABSOLUTE_SLOPE = absolute_terms(BOUND_TERMS)
+
+
+def sharp_value_bound(z, terms):
+    """|remainder| / A after `terms` terms: sum_(k = terms)^(BOUND_TERMS - 1) x^k |V_k| /
+    sqrt(D) with m_k <= 1, then Cauchy's tail from BOUND_TERMS on."""
+    x = 1 / (z * z)
+    head = sum(x**k * ABSOLUTE_VALUE[k] for k in range(terms, BOUND_TERMS))
+    tail = min(value_bound(z, BOUND_TERMS, c) for c in CIRCLES)
+    return GRID_MARGIN * np.max(head / point(U_GRID)) + tail
+
+
+def sharp_radius_slope_bound(z, terms):
+    """|remainder of dA/drho| against its lower bound: (2 / rho) sum k x^k |V_k| / sqrt(D)
+    (m_k <= m_1, which the lower bound carries too), then Cauchy's tail."""
+    x = 1 / (z * z)
+    rho = U_GRID / z
+    head = sum(k * x**k * ABSOLUTE_VALUE[k] for k in range(terms, BOUND_TERMS))
+    lower = rho * rho * laplacian_1((U_GRID + rho) ** 2)
+    tail = min(radius_slope_bound(z, BOUND_TERMS, c) for c in CIRCLES)
+    return GRID_MARGIN * np.max(4 * head / lower) + tail
+
+
+def sharp_u_slope_bound(z, terms):
+    """|remainder of dA/du| against its lower bound: (2 / u) sum x^k |U_k| / sqrt(D), then
+    Cauchy's tail (in r, or in u)."""
+    x = 1 / (z * z)
+    rho = U_GRID / z
+    head = sum(x**k * ABSOLUTE_SLOPE[k] for k in range(terms, BOUND_TERMS))
+    lower = point_slope(U_GRID + rho) * (U_GRID - rho) / (U_GRID + rho)
+    tail = min(u_slope_bound_direct(z, BOUND_TERMS, c) for c in CIRCLES)
+    return GRID_MARGIN * np.max(2 * head / (U_GRID * lower)) + tail
+
+
 def enough(z, terms, tolerance, slopes):
-    for c in CIRCLES:
-        if not slopes:
-            if value_bound(z, terms, c) <= tolerance:
-                return True
-            continue
-        if radius_slope_bound(z, terms, c) > tolerance:
-            continue
-        if u_slope_bound_direct(z, terms, c) <= tolerance:
-            return True
-        for d in np.arange(0.02, 0.99 - c, 0.02):
-            if u_slope_bound(z, terms, c, d) <= tolerance:
-                return True
-    return False
+    if not slopes:
+        return sharp_value_bound(z, terms) <= tolerance
+    return (
+        sharp_radius_slope_bound(z, terms) <= tolerance
+        and sharp_u_slope_bound(z, terms) <= tolerance
+    )
 
 
 def thresholds(start, tolerance, slopes):
@@ -293,23 +373,33 @@ HEADER = """\
 //           Cauchy in u gives the remainder's slope <= B(u0, c + d) x_c^K / ((1 - x_c) d u0),
 //           against |dA/du| >= |A'(u + rho)| (u - rho) / (u + rho) (every part of the source
 //           pulls the same way, |A'(s)| = 8 / (s^2 (s^2 + 4)^(3/2)) decreases).
-// For each count the generator finds the least z = u / rho at which the bound, maximised
-// over u and minimised over c (and d), meets the tolerance; a count K is used from
-// terms_from[K - 1] on. A difference of two sources' series (for the derivatives in a law's
-// coefficients) takes the slopes' count.
+// Cauchy's estimate keeps the circle inside the singularity at |r| = u and so overstates
+// each a_k; it serves only for the tail from k = @B on. The terms before, from K, are bounded
+// one by one from their exact polynomials: |V_k| <= c_k sum |coefficient| t^i over the half's
+// variable t (q <= 4, or y = 1 / q), and likewise U_k, with m_k <= 1 (for the value and
+// dA/du) or m_k <= m_1 (dA/drho, whose lower bound carries m_1); the remainders are
+//   value:  sum_k x^k |V_k| / sqrt D,   dA/drho: (2 / rho) sum_k k x^k |V_k| / sqrt D,
+//   dA/du:  (2 / u) sum_k x^k |U_k| / sqrt D,   plus Cauchy's tail from k = @B,
+// against the same lower bounds. For each count the generator finds the least z = u / rho at
+// which the bound, maximised over u (and the tail's minimised over c), meets the tolerance;
+// a count K is used from terms_from[K - 1] on. A difference of two sources' series (for the
+// derivatives in a law's coefficients) takes the slopes' count.
 """
 
 
 def render(value, slope, value_from, slope_from):
-    parts = [HEADER]
+    parts = [HEADER.replace("@B", str(BOUND_TERMS))]
     parts.append("#include <array>\n#include <cmath>\n")
     parts.append("namespace lumagnis::models::fspl::far_series {\n")
     parts.append(
-        f"// Where the series takes over: the value from u = {VALUE_RATIO:g} rho, the slopes from\n"
-        f"// u = {SLOPE_RATIO:g} rho; the remainder allowed: {VALUE_TOLERANCE:g} of A, "
+        f"// Where the series takes over: for the uniform disk the value from u = {VALUE_RATIO:g} rho,\n"
+        f"// the slopes from u = {SLOPE_RATIO:g} rho (nearer, its closed form is cheaper); for every\n"
+        f"// other source both from u = {LAW_RATIO:g} rho (nearer than 10 rho the series costs a\n"
+        f"// fraction of a quadrature). The remainder allowed: {VALUE_TOLERANCE:g} of A, "
         f"{SLOPE_TOLERANCE:g} of a slope.\n"
         f"inline constexpr double value_ratio = {VALUE_RATIO!r};\n"
         f"inline constexpr double slope_ratio = {SLOPE_RATIO!r};\n"
+        f"inline constexpr double law_ratio = {LAW_RATIO!r};\n"
         f"inline constexpr int most_terms = {MOST_TERMS};\n"
     )
     parts.append(
@@ -346,12 +436,13 @@ def main() -> int:
     parser.add_argument("--check", action="store_true")
     args = parser.parse_args()
     value, slope = series_tables(MOST_TERMS)
-    value_from = thresholds(VALUE_RATIO, VALUE_TOLERANCE, slopes=False)
-    slope_from = thresholds(SLOPE_RATIO, SLOPE_TOLERANCE, slopes=True)
-    assert value_from[-1] == VALUE_RATIO and slope_from[-1] == SLOPE_RATIO, "too few moments"
+    nearest = min(VALUE_RATIO, SLOPE_RATIO, LAW_RATIO)
+    value_from = thresholds(nearest, VALUE_TOLERANCE, slopes=False)
+    slope_from = thresholds(nearest, SLOPE_TOLERANCE, slopes=True)
+    assert value_from[-1] == nearest and slope_from[-1] == nearest, "too few moments"
     # Wherever the series gives the value, the slopes' count is at least the value's, so that
     # one pass computes both and the value is the same with and without them.
-    assert all(max(s, VALUE_RATIO) >= v for v, s in zip(value_from, slope_from))
+    assert all(max(s, nearest) >= v for v, s in zip(value_from, slope_from))
     text = render(value, slope, value_from, slope_from)
     if args.check:
         if OUTPUT.read_text() != text:

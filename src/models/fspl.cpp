@@ -574,19 +574,10 @@ Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
                         .da_du = u == 0 ? 0.0 : disk.da_du,
                         .da_drho = disk.da_dradius};
     }
-    if constexpr (WithGradient) {
-        if (far_for_slopes(u, rho)) {
-            // The value as without slopes, to the bit (beyond u = 10 rho the series' own, the
-            // same with and without them); the slopes from the series.
-            const DiskValue far = far_field<true>(u, rho, moments_);
-            return Gradient{.a = far_for_values(u, rho) ? far.a : evaluate<false>(u, rho).a,
-                            .da_du = far.da_du,
-                            .da_drho = far.da_dradius};
-        }
-    } else {
-        if (far_for_values(u, rho))
-            return Gradient{
-                .a = far_field<false>(u, rho, moments_).a, .da_du = 0.0, .da_drho = 0.0};
+    if (far_for_law(u, rho)) {
+        // The series' value is the same to the bit with and without its slopes.
+        const DiskValue far = far_field<WithGradient>(u, rho, moments_);
+        return Gradient{.a = far.a, .da_du = far.da_du, .da_drho = far.da_dradius};
     }
     Gradient sum{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     if (limb_weight_ != 0.0) {

@@ -222,7 +222,7 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
     const std::size_t n = coefficients_.size();
     // A table in mu is kept in ascending mu; its derivatives go back in the order given.
     const auto slot = [&](std::size_t k) { return table_reversed_ ? n - 1 - k : k; };
-    if (std::isnan(u) || std::isinf(u) || n == 0 || far_for_slopes(u, rho)) {
+    if (std::isnan(u) || std::isinf(u) || n == 0 || far_for_law(u, rho)) {
         const double fill = std::isnan(u) ? nan : 0.0;
         for (std::size_t k = 0; k < n; ++k) {
             d_coefficients[slot(k)] =

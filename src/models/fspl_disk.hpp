@@ -23,6 +23,9 @@ const Moments& uniform_moments();
 // which are far smaller than the value there, lose their digits much sooner.
 bool far_for_values(double u, double radius);
 bool far_for_slopes(double u, double radius);
+// Whether a source other than the uniform disk takes both from the series: nearer than
+// far_for_values, where the series still costs a fraction of the quadrature it replaces.
+bool far_for_law(double u, double radius);
 
 // A magnification with its partial derivatives in u and in the radius R.
 struct DiskValue {
@@ -32,7 +35,7 @@ struct DiskValue {
 };
 
 // The brightness-weighted mean of the point-lens magnification over a disk with the given
-// moments, by its far-field series in (R / u)^2. Valid where far_for_slopes(u, R).
+// moments, by its far-field series in (R / u)^2. Valid where far_for_law(u, R).
 template <bool WithGradient> DiskValue far_field(double u, double radius, const Moments& moments);
 // The series' terms of order 1 and up for a difference of two sources' moments (m[0] unused):
 // the difference of their magnifications, with its full relative precision however small.

@@ -70,9 +70,10 @@ struct Sums {
 };
 
 // sum c[Offset + i] p[i] for i in [Begin, End), unrolled, in halves: the sums form a tree of
-// depth log2(End - Begin), not a chain that each addition would wait on.
+// depth log2(End - Begin), not a chain that each addition would wait on. Forced inline: left
+// to itself the compiler makes the longer sums calls, which cost more than their products.
 template <std::size_t Offset, std::size_t Begin, std::size_t End, std::size_t N>
-double dot(const std::array<double, N>& c, const double* p) {
+[[gnu::always_inline]] inline double dot(const std::array<double, N>& c, const double* p) {
     if constexpr (End - Begin == 1) {
         return c[Offset + Begin] * p[Begin];
     } else {
@@ -83,7 +84,8 @@ double dot(const std::array<double, N>& c, const double* p) {
 
 // c_k Q_k(q) (q + 4)^(-2k) without the factor step^k: the k-th term of the value (Q_k of
 // degree 2k - 1; beyond q = 4, w^(2k) y times the reversed polynomial in y).
-template <int K, bool Near> double value_term(const double* power, double y) {
+template <int K, bool Near>
+[[gnu::always_inline]] inline double value_term(const double* power, double y) {
     constexpr std::size_t count = 2 * K;
     if constexpr (Near) {
         constexpr auto at = static_cast<std::size_t>(fs::value_near_at[K]);
@@ -96,7 +98,7 @@ template <int K, bool Near> double value_term(const double* power, double y) {
 
 // c_k M_k(q) (q + 4)^(-2k) without step^k: the k-th term of dA/dq short of 1 / (q + 4) (M_k of
 // degree 2k).
-template <int K, bool Near> double slope_term(const double* power) {
+template <int K, bool Near> [[gnu::always_inline]] inline double slope_term(const double* power) {
     constexpr std::size_t count = 2 * K + 1;
     if constexpr (Near) {
         constexpr auto at = static_cast<std::size_t>(fs::slope_near_at[K]);
@@ -151,6 +153,7 @@ constexpr std::array<std::array<AddTerms, fs::most_terms>, 2> term_tables{
 
 bool far_for_values(double u, double radius) { return u > fs::value_ratio * radius; }
 bool far_for_slopes(double u, double radius) { return u > fs::slope_ratio * radius; }
+bool far_for_law(double u, double radius) { return u > fs::law_ratio * radius; }
 
 template <bool WithGradient> DiskValue far_field(double u, double radius, const Moments& moments) {
     if (u > point_source_separation) {
@@ -160,7 +163,7 @@ template <bool WithGradient> DiskValue far_field(double u, double radius, const 
     }
     const int value_terms = term_count(fs::value_terms_from, u, radius);
     // With the slopes their count, which is at least the value's wherever the value comes from
-    // the series (u > 10 R; the generator checks it). Nearer, the value is not the series'.
+    // the series (u > 4 R; the generator checks it). Nearer, the value is not the series'.
     const int terms = WithGradient ? term_count(fs::slope_terms_from, u, radius) : value_terms;
     const SeriesPoint at(u, radius);
     // A - 1, summed before the 1 is added: every term is positive, so A > 1 even where A - 1 is

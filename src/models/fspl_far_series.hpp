@@ -32,26 +32,36 @@
 //           Cauchy in u gives the remainder's slope <= B(u0, c + d) x_c^K / ((1 - x_c) d u0),
 //           against |dA/du| >= |A'(u + rho)| (u - rho) / (u + rho) (every part of the source
 //           pulls the same way, |A'(s)| = 8 / (s^2 (s^2 + 4)^(3/2)) decreases).
-// For each count the generator finds the least z = u / rho at which the bound, maximised
-// over u and minimised over c (and d), meets the tolerance; a count K is used from
-// terms_from[K - 1] on. A difference of two sources' series (for the derivatives in a law's
-// coefficients) takes the slopes' count.
+// Cauchy's estimate keeps the circle inside the singularity at |r| = u and so overstates
+// each a_k; it serves only for the tail from k = 24 on. The terms before, from K, are bounded
+// one by one from their exact polynomials: |V_k| <= c_k sum |coefficient| t^i over the half's
+// variable t (q <= 4, or y = 1 / q), and likewise U_k, with m_k <= 1 (for the value and
+// dA/du) or m_k <= m_1 (dA/drho, whose lower bound carries m_1); the remainders are
+//   value:  sum_k x^k |V_k| / sqrt D,   dA/drho: (2 / rho) sum_k k x^k |V_k| / sqrt D,
+//   dA/du:  (2 / u) sum_k x^k |U_k| / sqrt D,   plus Cauchy's tail from k = 24,
+// against the same lower bounds. For each count the generator finds the least z = u / rho at
+// which the bound, maximised over u (and the tail's minimised over c), meets the tolerance;
+// a count K is used from terms_from[K - 1] on. A difference of two sources' series (for the
+// derivatives in a law's coefficients) takes the slopes' count.
 
 #include <array>
 #include <cmath>
 
 namespace lumagnis::models::fspl::far_series {
 
-// Where the series takes over: the value from u = 10 rho, the slopes from
-// u = 6 rho; the remainder allowed: 1e-13 of A, 1e-11 of a slope.
+// Where the series takes over: for the uniform disk the value from u = 10 rho,
+// the slopes from u = 6 rho (nearer, its closed form is cheaper); for every
+// other source both from u = 4 rho (nearer than 10 rho the series costs a
+// fraction of a quadrature). The remainder allowed: 1e-13 of A, 1e-11 of a slope.
 inline constexpr double value_ratio = 10.0;
 inline constexpr double slope_ratio = 6.0;
+inline constexpr double law_ratio = 4.0;
 inline constexpr int most_terms = 14;
 
 // value_terms_from[K - 1]: the least u / rho from which K terms (k = 0 .. K - 1) meet
 // the tolerance of the value; slope_terms_from likewise for both slopes.
-inline constexpr std::array<double, 14> value_terms_from{11621800.0, 4018.02, 272.167, 69.7874, 30.6511, 17.6381, 11.8603, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0, 10.0};
-inline constexpr std::array<double, 14> slope_terms_from{HUGE_VAL, 8813850.0, 4266.21, 318.124, 85.2006, 38.4526, 22.4978, 15.2588, 11.3697, 9.018, 7.46878, 6.39242, 6.0, 6.0};
+inline constexpr std::array<double, 14> value_terms_from{2236290.0, 1295.14, 111.816, 33.2603, 16.1624, 10.1215, 7.37627, 5.84274, 4.87663, 4.22235, 4.0, 4.0, 4.0, 4.0};
+inline constexpr std::array<double, 14> slope_terms_from{HUGE_VAL, 948781.0, 1246.29, 131.774, 42.3617, 21.3238, 13.4412, 9.63669, 7.48929, 6.14304, 5.23362, 4.58708, 4.11379, 4.0};
 
 // Degrees of Q_k and M_k (k = 0 .. most_terms - 1; Q_0 unused).
 inline constexpr std::array<int, 14> value_degree{0, 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25};
