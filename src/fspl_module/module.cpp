@@ -260,7 +260,7 @@ a Linear, Quadratic, SquareRoot, Power2, Nonlinear or Tabulated intensity law, o
 uniform disk. The brightness-weighted
 mean of the point-source magnification over the disk: a radial integral of uniform-disk
 magnifications (by parts, against the slope of the intensity), split at the radius r = u / rho
-where its integrand has a kink, by fixed Gauss-Legendre rules; beyond 10 rho, a series in the
+where its integrand has a kink, by fixed Gauss-Legendre rules; beyond 4 rho, a series in the
 source's moments. With gradient=True, returns (A, dA_du, dA_drho), carried through the same
 operations. With coefficients=True, the result (or the tuple) is followed by dA_dcoefficients,
 an array of the broadcast shape with one more axis: the derivatives in the law's coefficients
