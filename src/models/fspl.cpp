@@ -76,19 +76,43 @@ constexpr Rules<32> rules_32 = crowdings(numerics::gauss_legendre_32);
 constexpr Rules<64> rules_64 = crowdings(numerics::gauss_legendre_64);
 enum class Length { normal, rough_limb, large };
 
-// Where the integrand is smooth over the whole range (a lens well outside a source whose law
-// is smooth at the limb) a shorter plain rule reaches the last digits already. What limits it
-// is then the poles of the variable change at t = +-i, of higher order the higher the law's
-// powers of mu, and which psi = t^(1/2) (gamma = 1/2) brings closer to the range: 12 nodes
-// give ~5e-13 with gamma = 1 and powers up to mu^1, but 2e-12 with mu^2 (a step against the
-// far-field series where it takes over); 16 nodes give ~1e-14.
-constexpr auto& smooth_rule_short = numerics::gauss_legendre_12;
-constexpr auto& smooth_rule = numerics::gauss_legendre_16;
-constexpr double short_rule_power = 1.0;
-// The lens counts as well outside from this z = u / rho on, where the kink's singularity is at
-// |t| >= 0.3; the short rule is used from the second, |t| >= 0.47.
-constexpr double well_outside = 1.2;
-constexpr double far_outside = 1.7;
+// A lens outside the source, for a law whose terms are whole powers of psi = mu^gamma, gamma 1
+// or 1/2: there -I'(r) r^2 dr = c beta mu^(beta - 1) (1 - mu^2) dmu, and A_U(u, R) depends on
+// R only through R^2 while R < u, so the integrand in psi is analytic on [0, 1] but where
+// rho^2 (1 - mu^2) = u^2, at mu = +-i sqrt(z^2 - 1) (a large source adds the images of the
+// point lens's singularities at distance 2i, which lie near it). A plain rule then converges as
+// fast as the ellipse through that point allows, which sets the nodes per band of z: each
+// keeps the value within ~1e-14 and the slopes within ~2e-13 of the converged integral over
+// the band (gamma = 1/2 takes the fourth root, nearer the range, so more nodes).
+struct OutsideBand {
+    double z_min;
+    std::span<const GaussNode> rule;
+};
+constexpr std::array<OutsideBand, 3> outside_mu = {{{1.7, numerics::gauss_legendre_8},
+                                                    {1.2, numerics::gauss_legendre_12},
+                                                    {1.05, numerics::gauss_legendre_16}}};
+constexpr std::array<OutsideBand, 4> outside_root_mu = {{{8.0, numerics::gauss_legendre_8},
+                                                         {1.6, numerics::gauss_legendre_12},
+                                                         {1.1, numerics::gauss_legendre_16},
+                                                         {1.05, numerics::gauss_legendre_20}}};
+
+// The rule in psi for a lens at z = u / rho, or an empty one below the last band, where the
+// singularity nears the limb end and the variable t with its graded panels takes over.
+std::span<const GaussNode> outside_rule(double z, double gamma) {
+    const auto pick = [z](std::span<const OutsideBand> bands) {
+        for (const OutsideBand& band : bands)
+            if (z >= band.z_min) return band.rule;
+        return std::span<const GaussNode>{};
+    };
+    return gamma == 1.0 ? pick(outside_mu) : pick(outside_root_mu);
+}
+
+// psi^k for the small whole exponents of the psi rule.
+double whole_power(double psi, double k) {
+    double p = 1.0;
+    for (int i = 0; i < static_cast<int>(k); ++i) p *= psi;
+    return p;
+}
 
 std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
     const auto crowd = static_cast<std::size_t>(left && right ? Crowd::both
@@ -254,11 +278,6 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
     };
     const bool rough_limb = rough_limb_;
     const bool large = rho > large_source || peaked_;
-    const auto low_powers = [this] {
-        for (const PowerTerm& term : terms_)
-            if (term.beta > short_rule_power) return false;
-        return true;
-    };
     const Length long_rule = large        ? Length::large
                              : rough_limb ? Length::rough_limb
                                           : Length::normal;
@@ -291,10 +310,10 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
             add_graded(t_kink, kink, true);
         else
             add_piece(kink, 1.0, rule_for(true, false, long_rule));
-    } else if (z >= far_outside && !rough_limb && gamma_ == 1.0 && !large && low_powers()) {
-        add_piece(0.0, 1.0, smooth_rule_short);
-    } else if (z >= well_outside && !rough_limb && !large) {
-        add_piece(0.0, 1.0, smooth_rule);
+    } else if (const std::span<const GaussNode> rule =
+                   whole_powers_ ? outside_rule(z, gamma_) : std::span<const GaussNode>{};
+               !rule.empty()) {
+        add_outside<WithGradient>(u, rho, rule, sum, basis);
     } else {
         const double t_lens = std::sqrt((z - 1) / (z + 1));
         if (t_lens > 0 && t_lens < near_singularity) {
@@ -310,6 +329,43 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
             add_graded(limb_panel, psi_start, false);
         } else {
             add_piece(0.0, 1.0, rule_for(rough_limb, false, long_rule));
+        }
+    }
+}
+
+// A lens outside the source, a law in whole powers of psi = mu^gamma (whole_powers_): one plain
+// rule in psi (outside_rule), with r^2 = (1 - mu)(1 + mu), which keeps its precision at the
+// limb. A term's share of -I'(r) dr is c beta mu^(beta - 1) dmu = scale psi^psi_exponent dpsi,
+// and a basis term's likewise with its own scale and exponent.
+template <bool WithGradient>
+void Source::add_outside(double u, double rho, std::span<const GaussNode> rule, Gradient& sum,
+                         BasisSums* basis) const {
+    double basis_weight[max_basis][disk_lanes];
+    for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
+        double weight[disk_lanes];
+        double r[disk_lanes];
+        for (int i = 0; i < disk_lanes; ++i) {
+            const GaussNode& node = rule[first + i];
+            const double psi = node.x;
+            const double mu = gamma_ == 1.0 ? psi : psi * psi;
+            r[i] = std::sqrt((1 - mu) * (1 + mu));
+            double sum_terms = 0;
+            for (const PowerTerm& term : terms_)
+                sum_terms += term.scale * whole_power(psi, term.psi_exponent);
+            weight[i] = node.w * sum_terms;
+            if (basis == nullptr) continue;
+            for (std::size_t j = 0; j < basis_.size(); ++j) {
+                const BasisTerm& b = basis_[j];
+                basis_weight[j][i] = node.w * (b.scale * whole_power(psi, b.psi_exponent));
+            }
+        }
+        if (basis == nullptr) {
+            add_nodes<WithGradient>(u, rho, r, weight, sum);
+        } else {
+            const Shares shares{.count = static_cast<int>(basis_.size()),
+                                .weight = basis_weight,
+                                .sum = basis->term};
+            add_nodes<WithGradient>(u, rho, r, weight, sum, false, false, &shares);
         }
     }
 }

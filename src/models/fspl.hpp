@@ -10,10 +10,12 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <variant>
 #include <vector>
 
 #include "models/fspl_disk.hpp"
+#include "numerics/gauss_legendre_nodes.hpp"
 
 namespace lumagnis::models::fspl {
 
@@ -99,6 +101,9 @@ private:
     template <bool WithGradient>
     void add_power_law(double u, double rho, Gradient& sum, BasisSums* basis) const;
     template <bool WithGradient>
+    void add_outside(double u, double rho, std::span<const numerics::GaussNode> rule, Gradient& sum,
+                     BasisSums* basis) const;
+    template <bool WithGradient>
     void add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basis) const;
     template <bool WithGradient>
     void add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis) const;
@@ -151,6 +156,7 @@ private:
     bool rough_limb_ = false;      // a fractional power of psi left at the limb
     bool peaked_ = false;          // an exponent beta > 3, whose pole at t = +-i needs more nodes
     bool steep_limb_ = false;      // gamma so small that psi^(1 / gamma) crowds out the interior
+    bool whole_powers_ = false;    // gamma 1 or 1/2, every term a whole power of psi = mu^gamma
     std::vector<PowerTerm> terms_; // the terms with beta > 0
     std::vector<double> table_r_;
     std::vector<double> table_step_; // I(r_k+1) - I(r_k), the intensities scaled to a peak of 1

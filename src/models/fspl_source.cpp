@@ -237,6 +237,8 @@ void Source::choose_rule(double gamma, const std::vector<double>& betas, bool ro
         peaked_ = peaked_ || beta > peaked_beta;
     }
     steep_limb_ = gamma < steep_gamma;
+    whole_powers_ = gamma == 1.0 || gamma == 0.5;
+    for (const double beta : betas) whole_powers_ = whole_powers_ && is_integer(beta / gamma);
 }
 
 namespace {
