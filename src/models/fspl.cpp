@@ -76,35 +76,15 @@ constexpr Rules<32> rules_32 = crowdings(numerics::gauss_legendre_32);
 constexpr Rules<64> rules_64 = crowdings(numerics::gauss_legendre_64);
 enum class Length { normal, rough_limb, large };
 
-// A lens outside the source, for a law whose terms are whole powers of psi = mu^gamma, gamma 1
-// or 1/2: there -I'(r) r^2 dr = c beta mu^(beta - 1) (1 - mu^2) dmu, and A_U(u, R) depends on
-// R only through R^2 while R < u, so the integrand in psi is analytic on [0, 1] but where
-// rho^2 (1 - mu^2) = u^2, at mu = +-i sqrt(z^2 - 1) (a large source adds the images of the
-// point lens's singularities at distance 2i, which lie near it). A plain rule then converges as
-// fast as the ellipse through that point allows, which sets the nodes per band of z: each
-// keeps the value within ~1e-14 and the slopes within ~2e-13 of the converged integral over
-// the band (gamma = 1/2 takes the fourth root, nearer the range, so more nodes).
-struct OutsideBand {
-    double z_min;
-    std::span<const GaussNode> rule;
-};
-constexpr std::array<OutsideBand, 3> outside_mu = {{{1.7, numerics::gauss_legendre_8},
-                                                    {1.2, numerics::gauss_legendre_12},
-                                                    {1.05, numerics::gauss_legendre_16}}};
-constexpr std::array<OutsideBand, 4> outside_root_mu = {{{8.0, numerics::gauss_legendre_8},
-                                                         {1.6, numerics::gauss_legendre_12},
-                                                         {1.1, numerics::gauss_legendre_16},
-                                                         {1.05, numerics::gauss_legendre_20}}};
-
 // The rule in psi for a lens at z = u / rho, or an empty one below the last band, where the
 // singularity nears the limb end and the variable t with its graded panels takes over.
 std::span<const GaussNode> outside_rule(double z, double gamma) {
-    const auto pick = [z](std::span<const OutsideBand> bands) {
-        for (const OutsideBand& band : bands)
-            if (z >= band.z_min) return band.rule;
-        return std::span<const GaussNode>{};
-    };
-    return gamma == 1.0 ? pick(outside_mu) : pick(outside_root_mu);
+    if (gamma == 1.0) {
+        const int band = rules::outside_band(z, rules::outside_mu);
+        return band < 0 ? std::span<const GaussNode>{} : rules::outside_mu[band].rule;
+    }
+    const int band = rules::outside_band(z, rules::outside_root_mu);
+    return band < 0 ? std::span<const GaussNode>{} : rules::outside_root_mu[band].rule;
 }
 
 // psi^k for the small whole exponents of the psi rule.
@@ -233,6 +213,10 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
     const double z = u / rho;
     const double inv_gamma = 1 / gamma_;
     double basis_weight[max_basis][disk_lanes];
+    // Where the value takes a rule that does not suit the basis, the nodes below add the
+    // basis' shares only, and their value to `unused`.
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    Gradient* target = &sum;
     const auto add_piece = [&](double lo, double hi, std::span<const GaussNode> rule) {
         const double length = hi - lo;
         if (!(length > 0)) return;
@@ -256,12 +240,12 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
                                   basis_weight);
             }
             if (basis == nullptr) {
-                add_nodes<WithGradient>(u, rho, r, weight, sum);
+                add_nodes<WithGradient>(u, rho, r, weight, *target);
             } else {
                 const Shares shares{.count = static_cast<int>(basis_.size()),
                                     .weight = basis_weight,
                                     .sum = basis->term};
-                add_nodes<WithGradient>(u, rho, r, weight, sum, false, false, &shares);
+                add_nodes<WithGradient>(u, rho, r, weight, *target, false, false, &shares);
                 if (limb_logarithm_) {
                     for (int i = 0; i < disk_lanes; ++i) {
                         const GaussNode& node = rule[first + i];
@@ -315,6 +299,14 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
                !rule.empty()) {
         add_outside<WithGradient>(u, rho, rule, sum, basis);
     } else {
+        // A single term mu^alpha outside the source: its own rule in mu for the value; the
+        // basis, with mu^alpha ln(mu) singular at the limb, keeps the rules in t.
+        if (const int band = rules::outside_band(z, rules::outside_mu);
+            band >= 0 && !single_term_rules_[0].empty()) {
+            add_single_term<WithGradient>(u, rho, single_term_rules_[band], sum);
+            if (basis == nullptr) return;
+            target = &unused;
+        }
         const double t_lens = std::sqrt((z - 1) / (z + 1));
         if (t_lens > 0 && t_lens < near_singularity) {
             const double start = 2 * t_lens;
@@ -367,6 +359,25 @@ void Source::add_outside(double u, double rho, std::span<const GaussNode> rule, 
                                 .sum = basis->term};
             add_nodes<WithGradient>(u, rho, r, weight, sum, false, false, &shares);
         }
+    }
+}
+
+// A lens outside the source, a law c mu^alpha + constant (single_term_rules_): with the rule
+// of the weight alpha mu^(alpha - 1) in mu, the term's share of -I'(r) dr is c times the node's
+// weight.
+template <bool WithGradient>
+void Source::add_single_term(double u, double rho, std::span<const GaussNode> rule,
+                             Gradient& sum) const {
+    const double c = terms_[0].c_beta / terms_[0].beta;
+    for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
+        double weight[disk_lanes];
+        double r[disk_lanes];
+        for (int i = 0; i < disk_lanes; ++i) {
+            const GaussNode& node = rule[first + i];
+            r[i] = std::sqrt((1 - node.x) * (1 + node.x));
+            weight[i] = c * node.w;
+        }
+        add_nodes<WithGradient>(u, rho, r, weight, sum);
     }
 }
 
