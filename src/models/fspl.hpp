@@ -159,7 +159,7 @@ private:
     bool rough_limb_ = false;   // a fractional power of psi left at the limb
     bool peaked_ = false;       // an exponent beta > 3, whose pole at t = +-i needs more nodes
     bool steep_limb_ = false;   // gamma so small that psi^(1 / gamma) crowds out the interior
-    bool whole_powers_ = false; // gamma 1 or 1/2, every term a whole power of psi = mu^gamma
+    bool whole_powers_ = false; // gamma 1 or 1/2, every term a power psi^k, k <= 3 (psi = mu^gamma)
     // A law of one term mu^alpha not in whole powers (and not steep or peaked): its rules in mu
     // for the lens outside the source, one per band of rules::outside_mu; else empty.
     std::array<std::vector<numerics::GaussNode>, 3> single_term_rules_;

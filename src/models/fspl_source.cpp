@@ -249,8 +249,11 @@ void Source::choose_rule(double gamma, const std::vector<double>& betas, bool ro
         peaked_ = peaked_ || beta > peaked_beta;
     }
     steep_limb_ = gamma < steep_gamma;
-    whole_powers_ = gamma == 1.0 || gamma == 0.5;
-    for (const double beta : betas) whole_powers_ = whole_powers_ && is_integer(beta / gamma);
+    // The psi rule's node counts hold for powers up to psi^3 (the four-coefficient law's): a
+    // peaked law keeps the rules in t.
+    whole_powers_ = (gamma == 1.0 || gamma == 0.5) && !peaked_;
+    for (const double beta : betas)
+        whole_powers_ = whole_powers_ && is_integer(beta / gamma) && beta / gamma <= 4.0;
 }
 
 namespace {
