@@ -76,19 +76,23 @@ constexpr Rules<32> rules_32 = crowdings(numerics::gauss_legendre_32);
 constexpr Rules<64> rules_64 = crowdings(numerics::gauss_legendre_64);
 enum class Length { normal, rough_limb, large };
 
-// Where the integrand is smooth over the whole range (a lens well outside a source whose law
-// is smooth at the limb) a shorter plain rule reaches the last digits already. What limits it
-// is then the poles of the variable change at t = +-i, of higher order the higher the law's
-// powers of mu, and which psi = t^(1/2) (gamma = 1/2) brings closer to the range: 12 nodes
-// give ~5e-13 with gamma = 1 and powers up to mu^1, but 2e-12 with mu^2 (a step against the
-// far-field series where it takes over); 16 nodes give ~1e-14.
-constexpr auto& smooth_rule_short = numerics::gauss_legendre_12;
-constexpr auto& smooth_rule = numerics::gauss_legendre_16;
-constexpr double short_rule_power = 1.0;
-// The lens counts as well outside from this z = u / rho on, where the kink's singularity is at
-// |t| >= 0.3; the short rule is used from the second, |t| >= 0.47.
-constexpr double well_outside = 1.2;
-constexpr double far_outside = 1.7;
+// The rule in psi for a lens at z = u / rho, or an empty one below the last band, where the
+// singularity nears the limb end and the variable t with its graded panels takes over.
+std::span<const GaussNode> outside_rule(double z, double gamma) {
+    if (gamma == 1.0) {
+        const int band = rules::outside_band(z, rules::outside_mu);
+        return band < 0 ? std::span<const GaussNode>{} : rules::outside_mu[band].rule;
+    }
+    const int band = rules::outside_band(z, rules::outside_root_mu);
+    return band < 0 ? std::span<const GaussNode>{} : rules::outside_root_mu[band].rule;
+}
+
+// psi^k for the small whole exponents of the psi rule.
+double whole_power(double psi, double k) {
+    double p = 1.0;
+    for (int i = 0; i < static_cast<int>(k); ++i) p *= psi;
+    return p;
+}
 
 std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
     const auto crowd = static_cast<std::size_t>(left && right ? Crowd::both
@@ -209,6 +213,10 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
     const double z = u / rho;
     const double inv_gamma = 1 / gamma_;
     double basis_weight[max_basis][disk_lanes];
+    // Where the value takes a rule that does not suit the basis, the nodes below add the
+    // basis' shares only, and their value to `unused`.
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    Gradient* target = &sum;
     const auto add_piece = [&](double lo, double hi, std::span<const GaussNode> rule) {
         const double length = hi - lo;
         if (!(length > 0)) return;
@@ -232,12 +240,12 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
                                   basis_weight);
             }
             if (basis == nullptr) {
-                add_nodes<WithGradient>(u, rho, r, weight, sum);
+                add_nodes<WithGradient>(u, rho, r, weight, *target);
             } else {
                 const Shares shares{.count = static_cast<int>(basis_.size()),
                                     .weight = basis_weight,
                                     .sum = basis->term};
-                add_nodes<WithGradient>(u, rho, r, weight, sum, false, false, &shares);
+                add_nodes<WithGradient>(u, rho, r, weight, *target, false, false, &shares);
                 if (limb_logarithm_) {
                     for (int i = 0; i < disk_lanes; ++i) {
                         const GaussNode& node = rule[first + i];
@@ -254,11 +262,6 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
     };
     const bool rough_limb = rough_limb_;
     const bool large = rho > large_source || peaked_;
-    const auto low_powers = [this] {
-        for (const PowerTerm& term : terms_)
-            if (term.beta > short_rule_power) return false;
-        return true;
-    };
     const Length long_rule = large        ? Length::large
                              : rough_limb ? Length::rough_limb
                                           : Length::normal;
@@ -291,11 +294,19 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
             add_graded(t_kink, kink, true);
         else
             add_piece(kink, 1.0, rule_for(true, false, long_rule));
-    } else if (z >= far_outside && !rough_limb && gamma_ == 1.0 && !large && low_powers()) {
-        add_piece(0.0, 1.0, smooth_rule_short);
-    } else if (z >= well_outside && !rough_limb && !large) {
-        add_piece(0.0, 1.0, smooth_rule);
+    } else if (const std::span<const GaussNode> rule =
+                   whole_powers_ ? outside_rule(z, gamma_) : std::span<const GaussNode>{};
+               !rule.empty()) {
+        add_outside<WithGradient>(u, rho, rule, sum, basis);
     } else {
+        // A single term mu^alpha outside the source: its own rule in mu for the value; the
+        // basis, with mu^alpha ln(mu) singular at the limb, keeps the rules in t.
+        if (const int band = rules::outside_band(z, rules::outside_mu);
+            band >= 0 && !single_term_rules_[0].empty()) {
+            add_single_term<WithGradient>(u, rho, single_term_rules_[band], sum);
+            if (basis == nullptr) return;
+            target = &unused;
+        }
         const double t_lens = std::sqrt((z - 1) / (z + 1));
         if (t_lens > 0 && t_lens < near_singularity) {
             const double start = 2 * t_lens;
@@ -311,6 +322,62 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
         } else {
             add_piece(0.0, 1.0, rule_for(rough_limb, false, long_rule));
         }
+    }
+}
+
+// A lens outside the source, a law in whole powers of psi = mu^gamma (whole_powers_): one plain
+// rule in psi (outside_rule), with r^2 = (1 - mu)(1 + mu), which keeps its precision at the
+// limb. A term's share of -I'(r) dr is c beta mu^(beta - 1) dmu = scale psi^psi_exponent dpsi,
+// and a basis term's likewise with its own scale and exponent.
+template <bool WithGradient>
+void Source::add_outside(double u, double rho, std::span<const GaussNode> rule, Gradient& sum,
+                         BasisSums* basis) const {
+    double basis_weight[max_basis][disk_lanes];
+    for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
+        double weight[disk_lanes];
+        double r[disk_lanes];
+        for (int i = 0; i < disk_lanes; ++i) {
+            const GaussNode& node = rule[first + i];
+            const double psi = node.x;
+            const double mu = gamma_ == 1.0 ? psi : psi * psi;
+            r[i] = std::sqrt((1 - mu) * (1 + mu));
+            double sum_terms = 0;
+            for (const PowerTerm& term : terms_)
+                sum_terms += term.scale * whole_power(psi, term.psi_exponent);
+            weight[i] = node.w * sum_terms;
+            if (basis == nullptr) continue;
+            for (std::size_t j = 0; j < basis_.size(); ++j) {
+                const BasisTerm& b = basis_[j];
+                basis_weight[j][i] = node.w * (b.scale * whole_power(psi, b.psi_exponent));
+            }
+        }
+        if (basis == nullptr) {
+            add_nodes<WithGradient>(u, rho, r, weight, sum);
+        } else {
+            const Shares shares{.count = static_cast<int>(basis_.size()),
+                                .weight = basis_weight,
+                                .sum = basis->term};
+            add_nodes<WithGradient>(u, rho, r, weight, sum, false, false, &shares);
+        }
+    }
+}
+
+// A lens outside the source, a law c mu^alpha + constant (single_term_rules_): with the rule
+// of the weight alpha mu^(alpha - 1) in mu, the term's share of -I'(r) dr is c times the node's
+// weight.
+template <bool WithGradient>
+void Source::add_single_term(double u, double rho, std::span<const GaussNode> rule,
+                             Gradient& sum) const {
+    const double c = terms_[0].c_beta / terms_[0].beta;
+    for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
+        double weight[disk_lanes];
+        double r[disk_lanes];
+        for (int i = 0; i < disk_lanes; ++i) {
+            const GaussNode& node = rule[first + i];
+            r[i] = std::sqrt((1 - node.x) * (1 + node.x));
+            weight[i] = c * node.w;
+        }
+        add_nodes<WithGradient>(u, rho, r, weight, sum);
     }
 }
 

@@ -10,10 +10,12 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <variant>
 #include <vector>
 
 #include "models/fspl_disk.hpp"
+#include "numerics/gauss_legendre_nodes.hpp"
 
 namespace lumagnis::models::fspl {
 
@@ -99,6 +101,12 @@ private:
     template <bool WithGradient>
     void add_power_law(double u, double rho, Gradient& sum, BasisSums* basis) const;
     template <bool WithGradient>
+    void add_outside(double u, double rho, std::span<const numerics::GaussNode> rule, Gradient& sum,
+                     BasisSums* basis) const;
+    template <bool WithGradient>
+    void add_single_term(double u, double rho, std::span<const numerics::GaussNode> rule,
+                         Gradient& sum) const;
+    template <bool WithGradient>
     void add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basis) const;
     template <bool WithGradient>
     void add_tabulated(double u, double rho, Gradient& sum, BasisSums* basis) const;
@@ -152,9 +160,13 @@ private:
     // -I'(r) dr closest to the limb, where r^2 A_U(u, rho r) is A_U(u, rho) to the last bit.
     double limb_weight_ = 1.0;
     double gamma_ = 1.0;
-    bool rough_limb_ = false;      // a fractional power of psi left at the limb
-    bool peaked_ = false;          // an exponent beta > 3, whose pole at t = +-i needs more nodes
-    bool steep_limb_ = false;      // gamma so small that psi^(1 / gamma) crowds out the interior
+    bool rough_limb_ = false;   // a fractional power of psi left at the limb
+    bool peaked_ = false;       // an exponent beta > 3, whose pole at t = +-i needs more nodes
+    bool steep_limb_ = false;   // gamma so small that psi^(1 / gamma) crowds out the interior
+    bool whole_powers_ = false; // gamma 1 or 1/2, every term a power psi^k, k <= 3 (psi = mu^gamma)
+    // A law of one term mu^alpha not in whole powers (and not steep or peaked): its rules in mu
+    // for the lens outside the source, one per band of rules::outside_mu; else empty.
+    std::array<std::vector<numerics::GaussNode>, 3> single_term_rules_;
     std::vector<PowerTerm> terms_; // the terms with beta > 0
     std::vector<double> table_r_;
     std::vector<double> table_step_; // I(r_k+1) - I(r_k), the intensities scaled to a peak of 1

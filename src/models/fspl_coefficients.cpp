@@ -181,6 +181,8 @@ void Source::prepare_coefficients(const Profile& profile) {
     // a pass of its own, with no value terms.
     Source pass = *this;
     pass.choose_rule(gamma, betas, logarithm);
+    // The psi rule outside the source takes whole powers only, not mu^beta ln(mu).
+    pass.whole_powers_ = pass.whole_powers_ && !logarithm;
     const bool fits =
         pass.gamma_ == gamma_ && (!pass.rough_limb_ || rough_limb_) && (!pass.peaked_ || peaked_);
     if (!fits) {

@@ -3,6 +3,8 @@
 // preparation of a source (fspl_source.cpp) and its integration (fspl.cpp).
 
 #include <array>
+#include <cstddef>
+#include <span>
 
 #include "numerics/gauss_legendre_nodes.hpp"
 
@@ -41,5 +43,36 @@ inline constexpr auto& steep_rule = numerics::gauss_legendre_16;
 // A term mu^beta with a larger exponent has a pole of order beta - 1 at t = +-i, which the
 // rules of 24 nodes and fewer no longer pass over: such a law takes the rules of 64 nodes.
 inline constexpr double peaked_beta = 3.0;
+
+// A lens outside the source, for a law whose terms are whole powers of psi = mu^gamma, gamma 1
+// or 1/2: there -I'(r) r^2 dr = c beta mu^(beta - 1) (1 - mu^2) dmu, and A_U(u, R) depends on
+// R only through R^2 while R < u, so the integrand in psi is analytic on [0, 1] but where
+// rho^2 (1 - mu^2) = u^2, at mu = +-i sqrt(z^2 - 1) (a large source adds the images of the
+// point lens's singularities at distance 2i, which lie near it). A plain rule then converges as
+// fast as the ellipse through that point allows, which sets the nodes per band of z: each
+// keeps the value within ~1e-14 and the slopes within ~2e-13 of the converged integral over
+// the band (gamma = 1/2 takes the fourth root, nearer the range, so more nodes). A law of a
+// single term mu^alpha with any other exponent takes, with outside_mu's node counts, the Gauss
+// rule of the weight alpha mu^(alpha - 1) in mu, against which the rest is the same analytic
+// function of mu.
+struct OutsideBand {
+    double z_min;
+    std::span<const numerics::GaussNode> rule;
+};
+inline constexpr std::array<OutsideBand, 3> outside_mu = {{{1.7, numerics::gauss_legendre_8},
+                                                           {1.2, numerics::gauss_legendre_12},
+                                                           {1.05, numerics::gauss_legendre_16}}};
+inline constexpr std::array<OutsideBand, 4> outside_root_mu = {
+    {{8.0, numerics::gauss_legendre_8},
+     {1.6, numerics::gauss_legendre_12},
+     {1.1, numerics::gauss_legendre_16},
+     {1.05, numerics::gauss_legendre_20}}};
+
+// The band of z among `bands` (ordered by decreasing z_min), or -1 below the last.
+template <std::size_t N> int outside_band(double z, const std::array<OutsideBand, N>& bands) {
+    for (std::size_t k = 0; k < N; ++k)
+        if (z >= bands[k].z_min) return static_cast<int>(k);
+    return -1;
+}
 
 } // namespace lumagnis::models::fspl::rules

@@ -12,6 +12,7 @@
 #include "models/fspl.hpp"
 #include "models/fspl_moments.hpp"
 #include "models/fspl_rules.hpp"
+#include "numerics/gauss_jacobi.hpp"
 #include "numerics/gauss_legendre_nodes.hpp"
 
 namespace lumagnis::models::fspl {
@@ -214,6 +215,17 @@ Source::Source(Profile profile) {
     // rule's error at the limb fivefold, to ~3e-10: it takes the rough limb's longer rule,
     // drawn out at the limb (~5e-13).
     choose_rule(gamma_, betas, std::holds_alternative<Nonlinear>(profile));
+    if (terms_.size() == 1 && !whole_powers_ && !steep_limb_ && !peaked_) {
+        for (std::size_t k = 0; k < rules::outside_mu.size(); ++k) {
+            single_term_rules_[k] = numerics::gauss_jacobi_power(
+                static_cast<int>(rules::outside_mu[k].rule.size()), terms_[0].beta - 1);
+        }
+        // Should the eigenvalue iteration fail, the rules in t serve.
+        bool formed = true;
+        for (const std::vector<numerics::GaussNode>& rule : single_term_rules_)
+            formed = formed && !rule.empty();
+        if (!formed) single_term_rules_ = {};
+    }
     norm_ = raw[0];
     for (int k = 0; k < far_terms; ++k) moments_.m[k] = raw[k] / norm_;
     limb_weight_ = limb_intensity_;
@@ -237,6 +249,11 @@ void Source::choose_rule(double gamma, const std::vector<double>& betas, bool ro
         peaked_ = peaked_ || beta > peaked_beta;
     }
     steep_limb_ = gamma < steep_gamma;
+    // The psi rule's node counts hold for powers up to psi^3 (the four-coefficient law's): a
+    // peaked law keeps the rules in t.
+    whole_powers_ = (gamma == 1.0 || gamma == 0.5) && !peaked_;
+    for (const double beta : betas)
+        whole_powers_ = whole_powers_ && is_integer(beta / gamma) && beta / gamma <= 4.0;
 }
 
 namespace {
