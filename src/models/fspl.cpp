@@ -175,6 +175,21 @@ void add_nodes(double u, double rho, const double* r, const double* weight, Grad
     }
 }
 
+// A law's nodes, with the basis terms' shares where the derivatives in the coefficients are
+// asked for (basis_sum not null).
+template <bool WithGradient>
+void add_law_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum,
+                   const double (*basis_weight)[disk_lanes], std::size_t basis_count,
+                   double* basis_sum) {
+    if (basis_sum == nullptr) {
+        add_nodes<WithGradient>(u, rho, r, weight, sum);
+        return;
+    }
+    const Shares shares{
+        .count = static_cast<int>(basis_count), .weight = basis_weight, .sum = basis_sum};
+    add_nodes<WithGradient>(u, rho, r, weight, sum, false, false, &shares);
+}
+
 // A table's nodes: their shares with the slope's weights, and with the basis sums their shares
 // of the integral of r^2 A_U over the current segment (`segment_weight`, without the slope).
 // A flat segment adds nothing to the value, only to its samples' derivatives.
@@ -239,18 +254,12 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
                     basis_weights(psi, t, shrink, (length * node.w) * (r[i] * shrink), i,
                                   basis_weight);
             }
-            if (basis == nullptr) {
-                add_nodes<WithGradient>(u, rho, r, weight, *target);
-            } else {
-                const Shares shares{.count = static_cast<int>(basis_.size()),
-                                    .weight = basis_weight,
-                                    .sum = basis->term};
-                add_nodes<WithGradient>(u, rho, r, weight, *target, false, false, &shares);
-                if (limb_logarithm_) {
-                    for (int i = 0; i < disk_lanes; ++i) {
-                        const GaussNode& node = rule[first + i];
-                        basis->log_error += (length * node.w) * std::log(lo + length * node.x);
-                    }
+            add_law_nodes<WithGradient>(u, rho, r, weight, *target, basis_weight, basis_.size(),
+                                        basis == nullptr ? nullptr : basis->term);
+            if (basis != nullptr && limb_logarithm_) {
+                for (int i = 0; i < disk_lanes; ++i) {
+                    const GaussNode& node = rule[first + i];
+                    basis->log_error += (length * node.w) * std::log(lo + length * node.x);
                 }
             }
         }
@@ -351,14 +360,8 @@ void Source::add_outside(double u, double rho, std::span<const GaussNode> rule, 
                 basis_weight[j][i] = node.w * (b.scale * whole_power(psi, b.psi_exponent));
             }
         }
-        if (basis == nullptr) {
-            add_nodes<WithGradient>(u, rho, r, weight, sum);
-        } else {
-            const Shares shares{.count = static_cast<int>(basis_.size()),
-                                .weight = basis_weight,
-                                .sum = basis->term};
-            add_nodes<WithGradient>(u, rho, r, weight, sum, false, false, &shares);
-        }
+        add_law_nodes<WithGradient>(u, rho, r, weight, sum, basis_weight, basis_.size(),
+                                    basis == nullptr ? nullptr : basis->term);
     }
 }
 
@@ -429,14 +432,8 @@ void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basi
                         ((length * node.w) * r[i]) * (std::pow(mu, b.beta) * share);
                 }
             }
-            if (basis == nullptr) {
-                add_nodes<WithGradient>(u, rho, r, weight, sum);
-            } else {
-                const Shares shares{.count = static_cast<int>(basis_.size()),
-                                    .weight = basis_weight,
-                                    .sum = basis->term};
-                add_nodes<WithGradient>(u, rho, r, weight, sum, false, false, &shares);
-            }
+            add_law_nodes<WithGradient>(u, rho, r, weight, sum, basis_weight, basis_.size(),
+                                        basis == nullptr ? nullptr : basis->term);
         }
     };
     // The kink at r = z: t^2 = (1 - z) / (1 + z), v = -log1p(-2 z / (1 + z)) / 2.
