@@ -338,13 +338,19 @@ def run(quick=False, repeats=None):
     return "\n".join(["### lumagnis, per function", "", *notes, "", table(rows, sizes)]), rows
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="tiny workloads, one repeat (smoke test)")
-    parser.add_argument("--repeats", type=int, help="repeats per workload (default 11, 1 with --quick)")
+def script_main(doc, run, argv=None, quick_help="tiny workloads, one repeat (smoke test)",
+                repeats_help="repeats per workload (default 11, 1 with --quick)", repeats=None):
+    """A benchmark script's command line: --quick and --repeats, then run(quick, repeats)'s text."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help=quick_help)
+    parser.add_argument("--repeats", type=int, default=repeats, help=repeats_help)
     arguments = parser.parse_args(argv)
     text, _ = run(arguments.quick, arguments.repeats)
     print(text)
+
+
+def main(argv=None):
+    script_main(__doc__, run, argv)
 
 
 if __name__ == "__main__":

@@ -15,7 +15,6 @@ uniform disk and the linear law with a = 0.6).
     PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/fspl_bench.py [--quick]
 """
 
-import argparse
 import decimal
 import gc
 import json
@@ -30,7 +29,7 @@ import numpy
 
 import lumagnis_fspl as fspl
 
-from bench import duration, machine, ratio
+from bench import duration, machine, ratio, script_main
 
 try:
     import VBMicrolensing
@@ -443,12 +442,8 @@ def run(quick=False, repeats=REPEATS):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="short curves, one repeat")
-    parser.add_argument("--repeats", type=int, default=REPEATS)
-    arguments = parser.parse_args(argv)
-    text, _ = run(arguments.quick, arguments.repeats)
-    print(text)
+    script_main(__doc__, run, argv, quick_help="short curves, one repeat",
+                repeats_help=f"repeats (default {REPEATS})", repeats=REPEATS)
 
 
 if __name__ == "__main__":

@@ -14,7 +14,6 @@ and the cost of every law by band of u/rho against the point lens on the same se
     PYTHONPATH=build-bench .venv-bench/bin/python benchmarks/fspl_survey.py [--quick]
 """
 
-import argparse
 import gc
 import math
 import statistics
@@ -25,7 +24,7 @@ import numpy
 
 import lumagnis_fspl as fspl
 
-from bench import duration, machine, ratio
+from bench import duration, machine, ratio, script_main
 
 try:
     import VBMicrolensing
@@ -236,12 +235,8 @@ def run(quick=False, repeats=REPEATS):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="short curves, one repeat")
-    parser.add_argument("--repeats", type=int, default=REPEATS)
-    arguments = parser.parse_args(argv)
-    text, _ = run(arguments.quick, arguments.repeats)
-    print(text)
+    script_main(__doc__, run, argv, quick_help="short curves, one repeat",
+                repeats_help=f"repeats (default {REPEATS})", repeats=REPEATS)
 
 
 if __name__ == "__main__":
