@@ -179,3 +179,22 @@ def test_sample_derivatives_match_independent_quadrature(n, in_mu, seed):
             want, flux = sample_derivatives(z * rho, rho, x, intensity, in_mu)
             # A moves by at most A / N when one sample moves by 1: the derivatives' own scale.
             np.testing.assert_allclose(d[k], want, rtol=0, atol=1e-9 * a[k] / flux, err_msg=f"{rho} {z}")
+
+
+@pytest.mark.parametrize("in_mu", [False, True])
+def test_sample_derivatives_of_a_fine_table_near_the_limb(in_mu):
+    """A thousand evenly spaced samples of the linear law, the lens near the limb (random and
+    adversarial u / rho where the kink's panel changes): each segment's integral is read from a
+    polynomial on a long piece, and a derivative divides it by the segment's length, so a
+    partial integral off by 1e-10 of the whole shows here as 1e-7 of the largest derivative."""
+    n = 1000
+    x = np.linspace(0.0, 1.0, n)
+    intensity = 0.4 + 0.6 * x if in_mu else 0.4 + 0.6 * np.sqrt((1 - x) * (1 + x))
+    profile = fspl.Tabulated.from_mu(x, intensity) if in_mu else fspl.Tabulated(x, intensity)
+    rng = np.random.default_rng(19)
+    zs = np.concatenate([[0.9, 0.95, 0.955, 0.96, 0.99, 1 - 1e-6, 1 + 1e-6, 1.02], rng.uniform(0.7, 1.03, 6)])
+    rho = 0.05
+    a, d = fspl.limb_darkened(zs * rho, rho, profile, coefficients=True)
+    for k, z in enumerate(zs):
+        want, _ = sample_derivatives(z * rho, rho, x, intensity, in_mu)
+        np.testing.assert_allclose(d[k], want, rtol=0, atol=1e-9 * np.max(np.abs(want)), err_msg=f"{z}")

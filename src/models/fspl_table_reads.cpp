@@ -94,7 +94,6 @@ struct Piece {
     Crowd crowd;
 };
 
-using rules::graded_last;
 using rules::graded_ratio;
 using rules::limb_panel;
 using rules::near_singularity;
@@ -106,6 +105,9 @@ constexpr int max_pieces = 48;
 // A table in mu: the kink within this of the centre, where its mirror image closes in, takes
 // panels graded from the kink towards the limb.
 constexpr double mirror_graded = 0.5;
+// Graded panels in t end at the centre once the next would pass this: the last then spans at
+// most 1 / last_panel of its start, as far as the partial integrals stay at ~1e-14.
+constexpr double last_panel = 0.8;
 
 struct Pieces {
     std::array<Piece, max_pieces> piece;
@@ -170,7 +172,7 @@ Pieces pieces_in_t(double z) {
         double lo = start;
         while (lo < 1.0) {
             const double next = graded_ratio * lo;
-            const double hi = next >= graded_last || out.count + 2 >= max_pieces ? 1.0 : next;
+            const double hi = next >= last_panel || out.count + 2 >= max_pieces ? 1.0 : next;
             out.add(lo, hi, Crowd::none);
             lo = hi;
         }
@@ -198,13 +200,17 @@ Pieces pieces_in_t(double z) {
         } else {
             out.add(0.0, kink, Crowd::right);
         }
-        if (kink < near_singularity) {
-            // The kink near the limb: panels [kink, 4 kink], [4 kink, 16 kink], ...
-            const double next = std::fmin(1.0, graded_ratio * kink);
-            out.add(kink, next, Crowd::left);
-            if (next < 1.0) graded(next);
-        } else {
-            out.add(kink, 1.0, Crowd::left);
+        // The panel drawn towards the kink ends at twice its distance from the limb: the
+        // mirror image at -kink (r is even in t) then lies as far off it as the panel is long,
+        // where a longer one would leave the interpolant's partial integrals, which the
+        // segments between samples take, at ~1e-10 of the whole (beside ~1e-15).
+        const double next = std::fmin(1.0, 2 * kink);
+        out.add(kink, next, Crowd::left);
+        if (next < 1.0) {
+            if (kink < near_singularity)
+                graded(next);
+            else
+                out.add(next, 1.0, Crowd::none);
         }
     } else {
         const double lens = std::sqrt((z - 1) / (z + 1));
