@@ -128,6 +128,24 @@ def test_sample_moments_are_the_same_bits_on_either_path(count):
         assert [v.hex() for v in testing.fspl_table_moments(y, d, 33, True)] == [v.hex() for v in portable]
 
 
+@pytest.mark.parametrize("crowd", [0, 1, 2])
+def test_sample_positions_are_the_same_bits_on_either_path(crowd):
+    """Positions in a piece, samples inside, outside (clamped) and on its ends, a count that
+    leaves a remainder after the vectors: against the closed form, and the same bits with AVX2."""
+    testing = pytest.importorskip("lumagnis_testing")
+    rng = np.random.default_rng(crowd)
+    lo, hi = 0.3, 0.7
+    x = list(rng.uniform(0.25, 0.75, 37)) + [lo, hi, np.nextafter(lo, 1), np.nextafter(hi, 0)]
+    v = np.clip((np.array(x) - lo) * (1 / (hi - lo)), 0, 1)
+    want = [2 * v - 1, 2 * v**0.25 - 1, 1 - 2 * (1 - v) ** 0.25][crowd]
+    portable = testing.fspl_table_positions(x, lo, 1 / (hi - lo), crowd, False)
+    np.testing.assert_allclose(portable, want, rtol=0, atol=4e-16)
+    if testing.fspl_vectorised():
+        assert [p.hex() for p in testing.fspl_table_positions(x, lo, 1 / (hi - lo), crowd, True)] == [
+            p.hex() for p in portable
+        ]
+
+
 def sample_derivatives(u, rho, x, intensity, in_mu):
     """dA/dI_j from the same independent quadrature: A = F[I] / N[I], both linear in the samples,
     so dA/dI_j = (F[hat_j] - A N[hat_j]) / N[I] with hat_j sample j's hat function."""

@@ -15,6 +15,14 @@ void moments(const double* y, const double* d, std::size_t count, std::size_t te
         portable::moments(y, d, count, terms, moment);
 }
 
+void positions(const double* x, std::size_t count, double lo, double inverse, Crowd crowd,
+               double* y) {
+    if (vectorised())
+        avx2::positions(x, count, lo, inverse, crowd, y);
+    else
+        portable::positions(x, count, lo, inverse, crowd, y);
+}
+
 namespace portable {
 // Two doubles side by side: the baseline's vectors.
 using Pair = double __attribute__((vector_size(16)));
@@ -28,6 +36,7 @@ void moments(const double* y, const double* d, std::size_t count, std::size_t te
 namespace avx2 {
 // Never called where the AVX2 file is not built: vectorised() is false there.
 void moments(const double*, const double*, std::size_t, std::size_t, double*) {}
+void positions(const double*, std::size_t, double, double, Crowd, double*) {}
 } // namespace avx2
 #endif
 

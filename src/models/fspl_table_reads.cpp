@@ -84,9 +84,8 @@ make_reads(const std::array<GaussNode, N>& rule) {
 constexpr auto& piece_rule = numerics::gauss_legendre_32;
 constexpr auto piece_reads = make_reads(piece_rule);
 
-// How a piece [lo, hi] is drawn towards an end: x = lo + (hi - lo) v(tau), with v = tau^4
-// (towards lo), 1 - (1 - tau)^4 (towards hi) or tau, as the segments' rules draw theirs.
-enum class Crowd { none, left, right };
+// How a piece is drawn towards an end, as the segments' rules draw theirs.
+using table_moments::Crowd;
 
 struct Piece {
     double lo;
@@ -227,24 +226,8 @@ Pieces pieces_in_t(double z) {
     return out;
 }
 
-// The positions y = 2 tau - 1 in [-1, 1] of the samples x[0 .. count) in a piece, with tau
-// that of a point at fraction v of the piece (clamped to it). One loop per crowding, free of
-// branches, so that the compiler takes the samples a vector at a time.
 void positions(const double* x, std::size_t count, const Piece& piece, double* y) {
-    const double lo = piece.lo;
-    const double inverse = 1 / (piece.hi - piece.lo);
-    const auto fraction = [&](double at) {
-        const double v = (at - lo) * inverse;
-        return v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v;
-    };
-    if (piece.crowd == Crowd::left) {
-        for (std::size_t l = 0; l < count; ++l) y[l] = 2 * std::sqrt(std::sqrt(fraction(x[l]))) - 1;
-    } else if (piece.crowd == Crowd::right) {
-        for (std::size_t l = 0; l < count; ++l)
-            y[l] = 1 - 2 * std::sqrt(std::sqrt(1 - fraction(x[l])));
-    } else {
-        for (std::size_t l = 0; l < count; ++l) y[l] = 2 * fraction(x[l]) - 1;
-    }
+    table_moments::positions(x, count, piece.lo, 1 / (piece.hi - piece.lo), piece.crowd, y);
 }
 
 // The widths in y between consecutive points of a piece, fractions v[l] < v[l + 1] of it, l
@@ -545,6 +528,24 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
 }
 
 } // namespace
+
+// The portable positions, here where the roots are taken a vector at a time (see the build's
+// options for this file). One loop per crowding, free of branches.
+void table_moments::portable::positions(const double* x, std::size_t count, double lo,
+                                        double inverse, Crowd crowd, double* y) {
+    const auto fraction = [&](double at) {
+        const double v = (at - lo) * inverse;
+        return v < 0.0 ? 0.0 : v > 1.0 ? 1.0 : v;
+    };
+    if (crowd == Crowd::left) {
+        for (std::size_t l = 0; l < count; ++l) y[l] = 2 * std::sqrt(std::sqrt(fraction(x[l]))) - 1;
+    } else if (crowd == Crowd::right) {
+        for (std::size_t l = 0; l < count; ++l)
+            y[l] = 1 - 2 * std::sqrt(std::sqrt(1 - fraction(x[l])));
+    } else {
+        for (std::size_t l = 0; l < count; ++l) y[l] = 2 * fraction(x[l]) - 1;
+    }
+}
 
 template <bool WithGradient>
 bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segment) const {

@@ -83,6 +83,39 @@ PyObject* fspl_table_moments(PyObject*, PyObject* args) noexcept {
     return result;
 }
 
+// fspl_table_positions(x, lo, inverse, crowd, avx2) -> the samples' positions in a piece,
+// crowd 0 (none), 1 (towards lo) or 2 (towards its end).
+PyObject* fspl_table_positions(PyObject*, PyObject* args) noexcept {
+    PyObject* x_seq;
+    double lo;
+    double inverse;
+    int crowd;
+    int avx2;
+    if (!PyArg_ParseTuple(args, "Oddip", &x_seq, &lo, &inverse, &crowd, &avx2)) return nullptr;
+    namespace moments = models::fspl::table_moments;
+    if ((avx2 && !moments::vectorised()) || crowd < 0 || crowd > 2) {
+        PyErr_SetString(PyExc_ValueError, "crowd 0, 1 or 2; avx2 only where it runs");
+        return nullptr;
+    }
+    const Py_ssize_t count = PySequence_Size(x_seq);
+    if (count < 0) return nullptr;
+    std::vector<double> x(static_cast<std::size_t>(count));
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        PyObject* a = PySequence_GetItem(x_seq, j);
+        x[static_cast<std::size_t>(j)] = a == nullptr ? -1.0 : PyFloat_AsDouble(a);
+        Py_XDECREF(a);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    std::vector<double> out(x.size());
+    (avx2 ? moments::avx2::positions : moments::portable::positions)(
+        x.data(), x.size(), lo, inverse, static_cast<moments::Crowd>(crowd), out.data());
+    PyObject* result = PyList_New(count);
+    if (result == nullptr) return nullptr;
+    for (Py_ssize_t j = 0; j < count; ++j)
+        PyList_SET_ITEM(result, j, PyFloat_FromDouble(out[static_cast<std::size_t>(j)]));
+    return result;
+}
+
 PyObject* fspl_vectorised(PyObject*, PyObject*) noexcept {
     return PyBool_FromLong(models::fspl::lanes::vectorised() ? 1 : 0);
 }
@@ -91,6 +124,7 @@ PyMethodDef methods[] = {
     {"fspl_disk_lanes", fspl_disk_lanes, METH_VARARGS, nullptr},
     {"fspl_vectorised", fspl_vectorised, METH_NOARGS, nullptr},
     {"fspl_table_moments", fspl_table_moments, METH_VARARGS, nullptr},
+    {"fspl_table_positions", fspl_table_positions, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
