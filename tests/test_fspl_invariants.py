@@ -155,10 +155,12 @@ def test_a_table_bright_near_its_centre_is_the_smaller_source(epsilon):
 
 
 def method_switches():
-    """Ratios u/rho where the method changes: the quadrature rules at 1.2 and 1.4, where the limb
-    end stops being drawn out (for the smallest exponents 1 and 1/2 of the laws), the far-field
-    series for slopes at 6 and for values at 15, and where its number of terms changes."""
-    ratios = [0.01, 1.2, 1.4, 6.0, 15.0]
+    """Ratios u/rho where the method changes: inside, the rules exact for the kink's logarithm at
+    0.3, their longer piece at 0.7 and the graded panels where the kink's t is 0.15; the quadrature
+    rules at 1.2 and 1.4, where the limb end stops being drawn out (for the smallest exponents 1
+    and 1/2 of the laws), the far-field series for slopes at 6 and for values at 15, and where its
+    number of terms changes."""
+    ratios = [0.01, 0.3, 0.7, (1 - 0.15**2) / (1 + 0.15**2), 1.2, 1.4, 6.0, 15.0]
     ratios += [(1 + q) / (1 - q) for q in (0.05**2, 0.05**4)]
     ratios += [10 ** (8 / k) for k in range(1, 11)]
     return ratios
