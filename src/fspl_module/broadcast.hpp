@@ -44,7 +44,7 @@ template <std::size_t N> struct Walk {
 // Calls each(i, values) for the elements i of [begin, end), in C order. Touches no Python
 // object.
 template <std::size_t N, class Each>
-void visit_range(const Walk<N>& walk, std::size_t begin, std::size_t end, Each&& each) {
+void visit_elements(const Walk<N>& walk, std::size_t begin, std::size_t end, Each&& each) {
     if (begin >= end) return;
     const std::size_t dims = walk.extents.size();
     const Py_ssize_t inner = dims == 0 ? 1 : walk.extents[dims - 1];
@@ -86,6 +86,14 @@ void visit_range(const Walk<N>& walk, std::size_t begin, std::size_t end, Each&&
             index[d] = 0;
         }
     }
+}
+
+// visit_elements, then an `each` that holds elements back to compute several at a time (a
+// RowEach) computes those it still holds: the range is its own, whichever thread runs it.
+template <std::size_t N, class Each>
+void visit_range(const Walk<N>& walk, std::size_t begin, std::size_t end, Each&& each) {
+    visit_elements(walk, begin, end, each);
+    if constexpr (requires { each.flush(); }) each.flush();
 }
 
 // Calls each(i, values) for every element i, and stop() after every elements_per_pause of them;

@@ -106,8 +106,10 @@ bool visit_unlocked(const Walk<N>& walk, std::size_t threads, Each& each) {
     try {
         SignalCheck stop(state, main);
         if (threads > 1 && walk.size >= shared_minimum) {
+            // Each chunk has its own copy of `each`, for the elements a RowEach holds.
             auto chunk = [&walk, &each](std::size_t begin, std::size_t end) {
-                visit_range(walk, begin, end, each);
+                Each own = each;
+                visit_range(walk, begin, end, own);
             };
             finished = share(walk.size, threads, chunk, stop);
         } else {
@@ -152,6 +154,67 @@ PyRef compute(const Inputs& inputs, std::size_t threads, Kernel kernel) {
     };
     run<N>(inputs, threads, each);
     return results.release();
+}
+
+// An element loop that sends the elements a row kernel takes to it, Row::lanes at a time, and
+// the others to the kernel one by one. The row kernel gives every element the bits the kernel
+// would, so an element's results do not depend on its neighbours, nor on where a range ends.
+// Row: takes(values) whether an element may go in a row; row(values, results) for lanes of
+// them.
+template <std::size_t N, std::size_t K, class Kernel, class Row> class RowEach {
+public:
+    static constexpr std::size_t lanes = Row::lanes;
+
+    RowEach(const std::array<double*, K>& out, const Kernel& kernel, const Row& row)
+        : out_(&out), kernel_(&kernel), row_(&row) {}
+
+    void operator()(std::size_t i, const std::array<double, N>& values) {
+        if (!row_->takes(values)) {
+            write(i, (*kernel_)(values));
+            return;
+        }
+        index_[held_] = i;
+        values_[held_] = values;
+        if (++held_ < lanes) return;
+        held_ = 0;
+        std::array<std::array<double, K>, lanes> results;
+        (*row_)(values_, results);
+        for (std::size_t l = 0; l < lanes; ++l) write(index_[l], results[l]);
+    }
+
+    // The elements of a row left short, one by one.
+    void flush() {
+        for (std::size_t l = 0; l < held_; ++l) write(index_[l], (*kernel_)(values_[l]));
+        held_ = 0;
+    }
+
+private:
+    void write(std::size_t i, const std::array<double, K>& element) const {
+        for (std::size_t k = 0; k < K; ++k) (*out_)[k][i] = element[k];
+    }
+
+    const std::array<double*, K>* out_;
+    const Kernel* kernel_;
+    const Row* row_;
+    std::size_t held_ = 0;
+    std::array<std::size_t, lanes> index_{};
+    std::array<std::array<double, N>, lanes> values_{};
+};
+
+// As compute, with a row kernel beside the kernel (see RowEach) for arrays; a call of plain
+// numbers computes its one element with the kernel.
+template <std::size_t N, std::size_t K, class Kernel, class Row>
+PyRef compute(const Broadcast& inputs, std::size_t threads, Kernel kernel, Row row) {
+    Results<K> results(inputs);
+    const std::array<double*, K> out = results.data();
+    RowEach<N, K, Kernel, Row> each(out, kernel, row);
+    run<N>(inputs, threads, each);
+    return results.release();
+}
+
+template <std::size_t N, std::size_t K, class Kernel, class Row>
+PyRef compute(const Scalars<N>& inputs, std::size_t threads, Kernel kernel, Row) {
+    return compute<N, K>(inputs, threads, kernel);
 }
 
 // As compute, with one result more, last: the derivatives in the law's `count` coefficients, an

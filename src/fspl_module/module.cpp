@@ -74,6 +74,35 @@ PyRef point_source(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return point_source_of(Broadcast{{bound[0], "u"}}, gradient, threads);
 }
 
+// The far-field elements of a disk function, a row at a time (see RowEach): the value, or the
+// value and its slopes in u and rho.
+template <bool WithGradient> struct FarRow {
+    static constexpr std::size_t lanes = fspl::far_lanes;
+    static constexpr std::size_t results = WithGradient ? 3 : 1;
+    const fspl::Source* source;
+
+    bool takes(const std::array<double, 2>& v) const { return source->in_row(v[0], v[1]); }
+
+    void operator()(const std::array<std::array<double, 2>, lanes>& values,
+                    std::array<std::array<double, results>, lanes>& out) const {
+        std::array<double, lanes> u;
+        std::array<double, lanes> rho;
+        for (std::size_t l = 0; l < lanes; ++l) {
+            u[l] = values[l][0];
+            rho[l] = values[l][1];
+        }
+        fspl::DiskLanes g;
+        source->row<WithGradient>(u.data(), rho.data(), g);
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if constexpr (WithGradient) {
+                out[l] = {g.a[l], g.da_du[l], g.da_dradius[l]};
+            } else {
+                out[l] = {g.a[l]};
+            }
+        }
+    }
+};
+
 template <class Inputs>
 PyRef disk(const Inputs& in, const fspl::Source& source, bool gradient, bool coefficients,
            std::size_t threads) {
@@ -92,14 +121,20 @@ PyRef disk(const Inputs& in, const fspl::Source& source, bool gradient, bool coe
             });
     }
     if (!gradient) {
-        return compute<2, 1>(in, threads, [&source](const std::array<double, 2>& v) {
-            return std::array{source.magnification(v[0], v[1])};
-        });
+        return compute<2, 1>(
+            in, threads,
+            [&source](const std::array<double, 2>& v) {
+                return std::array{source.magnification(v[0], v[1])};
+            },
+            FarRow<false>{&source});
     }
-    return compute<2, 3>(in, threads, [&source](const std::array<double, 2>& v) {
-        const fspl::Gradient g = source.gradient(v[0], v[1]);
-        return std::array{g.a, g.da_du, g.da_drho};
-    });
+    return compute<2, 3>(
+        in, threads,
+        [&source](const std::array<double, 2>& v) {
+            const fspl::Gradient g = source.gradient(v[0], v[1]);
+            return std::array{g.a, g.da_du, g.da_drho};
+        },
+        FarRow<true>{&source});
 }
 
 // The separations and radii of a disk function, checked; then the source its profile names.
@@ -140,6 +175,34 @@ PyRef limb_darkened(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     return disk_call(bound[0], bound[1], bound[2], gradient, coefficients, threads);
 }
 
+// The far-field epochs of a curve, a row at a time (see RowEach).
+template <bool WithGradient> struct CurveRow {
+    static constexpr std::size_t lanes = fspl::far_lanes;
+    static constexpr std::size_t results = WithGradient ? 5 : 1;
+    const fspl::Source* source;
+
+    bool takes(const std::array<double, 5>& v) const {
+        return source->in_row(fspl::curve_separation(v[0], v[1], v[2], v[3]), v[4]);
+    }
+
+    void operator()(const std::array<std::array<double, 5>, lanes>& values,
+                    std::array<std::array<double, results>, lanes>& out) const {
+        double args[lanes][5];
+        for (std::size_t l = 0; l < lanes; ++l) {
+            for (std::size_t k = 0; k < 5; ++k) args[l][k] = values[l][k];
+        }
+        std::array<fspl::CurveGradient, lanes> g;
+        fspl::curve_row<WithGradient>(*source, args, g.data());
+        for (std::size_t l = 0; l < lanes; ++l) {
+            if constexpr (WithGradient) {
+                out[l] = {g[l].a, g[l].da_dt0, g[l].da_du0, g[l].da_dte, g[l].da_drho};
+            } else {
+                out[l] = {g[l].a};
+            }
+        }
+    }
+};
+
 template <class Inputs>
 PyRef curve_of(const Inputs& in, PyObject* profile, bool gradient, bool coefficients,
                std::size_t threads) {
@@ -166,14 +229,21 @@ PyRef curve_of(const Inputs& in, PyObject* profile, bool gradient, bool coeffici
             });
     }
     if (!gradient) {
-        return compute<5, 1>(in, threads, [&source](const std::array<double, 5>& v) {
-            return std::array{fspl::curve_magnification(source, v[0], v[1], v[2], v[3], v[4])};
-        });
+        return compute<5, 1>(
+            in, threads,
+            [&source](const std::array<double, 5>& v) {
+                return std::array{fspl::curve_magnification(source, v[0], v[1], v[2], v[3], v[4])};
+            },
+            CurveRow<false>{&source});
     }
-    return compute<5, 5>(in, threads, [&source](const std::array<double, 5>& v) {
-        const fspl::CurveGradient g = fspl::curve_gradient(source, v[0], v[1], v[2], v[3], v[4]);
-        return std::array{g.a, g.da_dt0, g.da_du0, g.da_dte, g.da_drho};
-    });
+    return compute<5, 5>(
+        in, threads,
+        [&source](const std::array<double, 5>& v) {
+            const fspl::CurveGradient g =
+                fspl::curve_gradient(source, v[0], v[1], v[2], v[3], v[4]);
+            return std::array{g.a, g.da_dt0, g.da_du0, g.da_dte, g.da_drho};
+        },
+        CurveRow<true>{&source});
 }
 
 PyRef magnification_curve(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -94,6 +94,17 @@ public:
     template <bool WithGradient>
     Gradient with_coefficients(double u, double rho, double* d_coefficients) const;
 
+    // Whether (u, rho) lies where the value and the slopes come from the far-field series
+    // alone: the points that row() takes.
+    bool in_row(double u, double rho) const {
+        // The uniform disk's closed form gives the value nearer than far_for_values (its
+        // slopes' series takes over sooner), so that decides with or without the slopes.
+        return far_row_point(u, rho) && (kind_ != Kind::uniform || far_for_values(u, rho));
+    }
+    // magnification() (a alone) or gradient() of far_lanes points that in_row accepts, each to
+    // the bit as alone, evaluated side by side (da_dradius the slope in rho).
+    template <bool WithGradient> void row(const double* u, const double* rho, DiskLanes& out) const;
+
 private:
     struct BasisSums;
     template <bool WithGradient>
@@ -247,5 +258,11 @@ double curve_magnification(const Source& source, double t, double t0, double u0,
                            double rho);
 CurveGradient curve_gradient(const Source& source, double t, double t0, double u0, double te,
                              double rho);
+// The separation at one epoch, that of curve_magnification.
+double curve_separation(double t, double t0, double u0, double te);
+// curve_magnification (a alone) or curve_gradient of far_lanes epochs, each to the bit as alone;
+// args[l] = {t, t0, u0, tE, rho}, and every separation one that source.in_row accepts.
+template <bool WithGradient>
+void curve_row(const Source& source, const double (*args)[5], CurveGradient* out);
 
 } // namespace lumagnis::models::fspl

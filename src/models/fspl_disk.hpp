@@ -7,6 +7,8 @@
 // precision at and around the limb. Far from it (u several radii away) their terms cancel,
 // and the moment series of the far field takes over.
 
+#include "models/fspl_far_series.hpp"
+
 namespace lumagnis::models::fspl {
 
 // The moments that the far-field series of a radially symmetric source needs: the
@@ -21,11 +23,17 @@ const Moments& uniform_moments();
 // Whether (u, R) is far enough out for the far-field series: for values, and for slopes. The
 // closed form's value is good to about epsilon (u / R)^2 relative, but its slopes in u and R,
 // which are far smaller than the value there, lose their digits much sooner.
-bool far_for_values(double u, double radius);
-bool far_for_slopes(double u, double radius);
+// (Inline: an array's loop asks them of every element.)
+inline bool far_for_values(double u, double radius) { return u > far_series::value_ratio * radius; }
+inline bool far_for_slopes(double u, double radius) { return u > far_series::slope_ratio * radius; }
 // Whether a source other than the uniform disk takes both from the series: nearer than
 // far_for_values, where the series still costs a fraction of the quadrature it replaces.
-bool far_for_law(double u, double radius);
+inline bool far_for_law(double u, double radius) { return u > far_series::law_ratio * radius; }
+
+// Past this separation A - 1 = 2 / u^4 and every finite-source correction (of relative size
+// (R / u)^2, R at most the largest accepted source radius) are far below the last bit of 1:
+// the series gives way to the point lens.
+inline constexpr double far_series_end = 1e50;
 
 // A magnification with its partial derivatives in u and in the radius R.
 struct DiskValue {
@@ -63,6 +71,16 @@ struct DiskLanes {
     double da_du[disk_lanes];
     double da_dradius[disk_lanes];
 };
+// far_field for far_lanes points side by side, lane i the bits of far_field(u[i], radius[i])
+// alone: the lanes' chains overlap, where one point would wait on each of its products. Every
+// point must be a series point (far_row_point). Without the slopes they are left unset.
+inline constexpr int far_lanes = disk_lanes;
+inline bool far_row_point(double u, double radius) {
+    return far_for_law(u, radius) && u <= far_series_end;
+}
+template <bool WithGradient>
+void far_field_row(const double* u, const double* radius, const Moments& moments, DiskLanes& out);
+
 template <bool WithGradient>
 DiskLanes uniform_disk_closed_lanes(double u, const double* radius, bool every_rim_case);
 

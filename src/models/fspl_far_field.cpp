@@ -21,10 +21,6 @@ namespace {
 namespace fs = far_series;
 static_assert(fs::most_terms == far_terms);
 
-// Past this separation A - 1 = 2 / u^4 and every finite-source correction (of relative size
-// (R / u)^2, R at most the largest accepted source radius) are far below the last bit of 1.
-constexpr double point_source_separation = 1e50;
-
 // The least count of terms whose remainder bound meets the tolerance at ratio z = u / R: the
 // thresholds fall with the count, so the first one that z reaches gives it. (Compared as
 // u < z_K R, without the division.)
@@ -151,12 +147,8 @@ constexpr std::array<std::array<AddTerms, fs::most_terms>, 2> term_tables{
 
 } // namespace
 
-bool far_for_values(double u, double radius) { return u > fs::value_ratio * radius; }
-bool far_for_slopes(double u, double radius) { return u > fs::slope_ratio * radius; }
-bool far_for_law(double u, double radius) { return u > fs::law_ratio * radius; }
-
 template <bool WithGradient> DiskValue far_field(double u, double radius, const Moments& moments) {
-    if (u > point_source_separation) {
+    if (u > far_series_end) {
         const double inv = 1 / u;
         const double slope = -8 * (inv * inv) * (inv * inv) * inv;
         return DiskValue{.a = 1.0, .da_du = WithGradient ? slope : 0.0, .da_dradius = 0.0};
@@ -185,7 +177,7 @@ template DiskValue far_field<true>(double, double, const Moments&);
 // The series of a difference of moments has no remainder bound of its own (the differences
 // take either sign); it takes the slopes' count, the longer.
 double far_field_difference(double u, double radius, const Moments& difference) {
-    if (u > point_source_separation) return 0.0;
+    if (u > far_series_end) return 0.0;
     const int terms = term_count(fs::slope_terms_from, u, radius);
     const SeriesPoint at(u, radius);
     Sums sums{.excess = 0.0, .slope = 0.0, .radial = 0.0};

@@ -20,3 +20,16 @@ template <bool WithGradient> void closed_lanes(double u, const double* radius, D
 } // namespace avx2
 
 } // namespace lumagnis::models::fspl::lanes
+
+// The far-field series for far_lanes points (far_field_row), compiled for each instruction set;
+// false, with nothing written, for a row across u = 2, which the caller takes point by point.
+namespace lumagnis::models::fspl::far_rows {
+namespace portable {
+template <bool WithGradient>
+bool row(const double* u, const double* radius, const Moments& moments, DiskLanes& out);
+} // namespace portable
+namespace avx2 {
+template <bool WithGradient>
+bool row(const double* u, const double* radius, const Moments& moments, DiskLanes& out);
+} // namespace avx2
+} // namespace lumagnis::models::fspl::far_rows

@@ -315,6 +315,37 @@ CurveGradient curve_gradient(const Source& source, double t, double t0, double u
     return along(path, source.gradient(path.u, rho));
 }
 
+double curve_separation(double t, double t0, double u0, double te) {
+    return trajectory(t, t0, u0, te).u;
+}
+
+template <bool WithGradient>
+void curve_row(const Source& source, const double (*args)[5], CurveGradient* out) {
+    Trajectory path[far_lanes];
+    double u[far_lanes];
+    double rho[far_lanes];
+    for (int l = 0; l < far_lanes; ++l) {
+        path[l] = trajectory(args[l][0], args[l][1], args[l][2], args[l][3]);
+        u[l] = path[l].u;
+        rho[l] = args[l][4];
+    }
+    DiskLanes lanes;
+    source.row<WithGradient>(u, rho, lanes);
+    for (int l = 0; l < far_lanes; ++l) {
+        if constexpr (WithGradient) {
+            const Gradient g{
+                .a = lanes.a[l], .da_du = lanes.da_du[l], .da_drho = lanes.da_dradius[l]};
+            out[l] = along(path[l], g);
+        } else {
+            out[l] =
+                CurveGradient{.a = lanes.a[l], .da_dt0 = 0, .da_du0 = 0, .da_dte = 0, .da_drho = 0};
+        }
+    }
+}
+
+template void curve_row<false>(const Source&, const double (*)[5], CurveGradient*);
+template void curve_row<true>(const Source&, const double (*)[5], CurveGradient*);
+
 double curve_with_coefficients(const Source& source, double t, double t0, double u0, double te,
                                double rho, double* d_coefficients) {
     return source.with_coefficients<false>(trajectory(t, t0, u0, te).u, rho, d_coefficients).a;

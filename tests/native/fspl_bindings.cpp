@@ -43,6 +43,38 @@ PyObject* fspl_disk_lanes(PyObject*, PyObject* args) noexcept {
     return result;
 }
 
+// fspl_far_row(u0..u3, rho0..rho3, avx2, gradient) -> (a0..a3, du0..du3, drho0..drho3) of the
+// uniform disk's far-field series, or None for a row that the lanes leave to single points.
+PyObject* fspl_far_row(PyObject*, PyObject* args) noexcept {
+    double u[4];
+    double radius[4];
+    int avx2;
+    int gradient;
+    if (!PyArg_ParseTuple(args, "ddddddddpp", &u[0], &u[1], &u[2], &u[3], &radius[0], &radius[1],
+                          &radius[2], &radius[3], &avx2, &gradient))
+        return nullptr;
+    if (avx2 && !models::fspl::lanes::vectorised()) {
+        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
+        return nullptr;
+    }
+    DiskLanes out{};
+    namespace rows = models::fspl::far_rows;
+    const models::fspl::Moments& moments = models::fspl::uniform_moments();
+    const bool done = avx2 ? (gradient ? rows::avx2::row<true>(u, radius, moments, out)
+                                       : rows::avx2::row<false>(u, radius, moments, out))
+                           : (gradient ? rows::portable::row<true>(u, radius, moments, out)
+                                       : rows::portable::row<false>(u, radius, moments, out));
+    if (!done) Py_RETURN_NONE;
+    PyObject* result = PyTuple_New(12);
+    if (result == nullptr) return nullptr;
+    for (int i = 0; i < 4; ++i) {
+        PyTuple_SET_ITEM(result, i, PyFloat_FromDouble(out.a[i]));
+        PyTuple_SET_ITEM(result, 4 + i, PyFloat_FromDouble(out.da_du[i]));
+        PyTuple_SET_ITEM(result, 8 + i, PyFloat_FromDouble(out.da_dradius[i]));
+    }
+    return result;
+}
+
 // fspl_table_moments(y, d, terms, avx2) -> [sum_j d_j T_m(y_j), m < terms], y and d sequences
 // of floats of one length, |y| <= 1, 2 <= terms <= the kernel's maximum.
 PyObject* fspl_table_moments(PyObject*, PyObject* args) noexcept {
@@ -122,6 +154,7 @@ PyObject* fspl_vectorised(PyObject*, PyObject*) noexcept {
 
 PyMethodDef methods[] = {
     {"fspl_disk_lanes", fspl_disk_lanes, METH_VARARGS, nullptr},
+    {"fspl_far_row", fspl_far_row, METH_VARARGS, nullptr},
     {"fspl_vectorised", fspl_vectorised, METH_NOARGS, nullptr},
     {"fspl_table_moments", fspl_table_moments, METH_VARARGS, nullptr},
     {"fspl_table_positions", fspl_table_positions, METH_VARARGS, nullptr},

@@ -1,0 +1,108 @@
+"""Far-field elements of an array are computed four at a time, side by side. An element's bits
+must not depend on that: alone (a call of plain numbers), at any place in a row, beside
+neighbours with other term counts or on the other side of u = 2, in a row cut short by the end
+of a range, and on any number of threads, it gets the same bits; and its value is the same with
+and without gradient=True."""
+
+import numpy as np
+import pytest
+
+import lumagnis_fspl as fspl
+
+LAWS = {
+    "uniform": None,
+    "linear": fspl.Linear(0.6),
+    "power2": fspl.Power2(0.6, 0.01),
+    "nonlinear": fspl.Nonlinear(0.5, -0.2, 0.6, -0.3),
+    "table_r": fspl.Tabulated([0.0, 0.3, 0.7, 1.0], [1.0, 0.9, 0.6, 0.3]),
+}
+
+
+def mixed_points(seed, count):
+    """u / rho from inside the source to 1e8 (every term count, near and series elements
+    interleaved), rho over the accepted range, and separations straddling u = 2, where the
+    series changes its variable."""
+    rng = np.random.default_rng(seed)
+    ratio = 10 ** rng.uniform(-0.5, 8, count)
+    rho = 10 ** rng.uniform(-6, 0, count)
+    u = ratio * rho
+    straddle = rng.choice(count, count // 4, replace=False)
+    rho[straddle] = 10 ** rng.uniform(-4, -1, straddle.size)
+    u[straddle] = 2 * (1 + rng.uniform(-1e-3, 1e-3, straddle.size))
+    # Exact boundaries: the series' own thresholds at u = 4 rho and 10 rho, and u = 2.
+    u[:6] = [4 * rho[0], 10 * rho[1], 2.0, np.nextafter(2.0, 3), np.nextafter(2.0, 1), 1e60]
+    return u, rho
+
+
+def as_tuple(result):
+    return result if isinstance(result, tuple) else (result,)
+
+
+@pytest.mark.parametrize("gradient", [False, True])
+@pytest.mark.parametrize("name", LAWS)
+def test_row_elements_have_their_own_bits(name, gradient):
+    law = LAWS[name]
+    u, rho = mixed_points(hash(name) % 1000, 1200)
+
+    def call(u, rho, **kw):
+        return as_tuple(fspl.limb_darkened(u, rho, law, gradient=gradient, **kw))
+
+    whole = [np.asarray(r) for r in call(u, rho)]
+    # Alone: the scalar path, which never forms a row.
+    for i in range(0, u.size, 7):
+        alone = call(float(u[i]), float(rho[i]))
+        for r, a in zip(whole, alone):
+            assert r[i].tobytes() == np.float64(a).tobytes(), (i, u[i], rho[i])
+    # Shifted by 1..3, every element sits at every place of a row, beside other neighbours.
+    for shift in (1, 2, 3):
+        moved = call(np.roll(u, shift), np.roll(rho, shift))
+        for r, m in zip(whole, moved):
+            assert np.roll(r, shift).tobytes() == np.asarray(m).tobytes()
+    # Rows broken by the walk's inner extent (7) and by a broadcast rho, and shared on threads.
+    grid = call(u[:1197].reshape(171, 7), rho[:1197].reshape(171, 7), threads=2)
+    for r, g in zip(whole, grid):
+        assert r[:1197].tobytes() == np.asarray(g).ravel().tobytes()
+    one_rho = call(u, rho[3])
+    reference = call(u[:40], np.full(40, rho[3]))
+    for o, ref in zip(one_rho, reference):
+        assert np.asarray(o)[:40].tobytes() == np.asarray(ref).tobytes()
+    if gradient:
+        value = fspl.limb_darkened(u, rho, law)
+        assert whole[0].tobytes() == np.asarray(value).tobytes()
+
+
+def test_avx2_far_row_equals_the_portable_one():
+    """The far-field row on AVX2 and on pairs of doubles gives the same bits, slopes included,
+    for lanes with different term counts on either side of u = 2."""
+    import lumagnis_testing as T
+
+    if not T.fspl_vectorised():
+        pytest.skip("this processor has no AVX2: only the portable lanes run")
+    rng = np.random.default_rng(11)
+    for _ in range(400):
+        rho = 10 ** rng.uniform(-8, 0, 4)
+        u = rho * 10 ** rng.uniform(np.log10(4.0) + 1e-9, 8, 4)
+        for gradient in (False, True):
+            portable = T.fspl_far_row(*u, *rho, False, gradient)
+            avx2 = T.fspl_far_row(*u, *rho, True, gradient)
+            if portable is None:
+                assert avx2 is None
+                continue
+            assert [x.hex() for x in avx2] == [x.hex() for x in portable], (u, rho)
+
+
+@pytest.mark.parametrize("gradient", [False, True])
+def test_curve_epochs_in_rows_have_their_own_bits(gradient):
+    """A season's curve (mostly far-field epochs, a few across the source) gives every epoch the
+    bits of a call for that epoch alone, shifted or not within the rows."""
+    t = np.linspace(-60.0, 60.0, 403)
+    args = (0.7, 0.02, 20.0, 0.05)
+    for law in (None, fspl.Power2(0.6, 0.6)):
+        whole = as_tuple(fspl.magnification_curve(t, *args, law, gradient=gradient))
+        shifted = as_tuple(fspl.magnification_curve(t[1:], *args, law, gradient=gradient))
+        for w, s in zip(whole, shifted):
+            assert np.asarray(w)[1:].tobytes() == np.asarray(s).tobytes()
+        for i in range(0, t.size, 9):
+            alone = as_tuple(fspl.magnification_curve(float(t[i]), *args, law, gradient=gradient))
+            for w, a in zip(whole, alone):
+                assert np.asarray(w)[i].tobytes() == np.float64(a).tobytes(), (i, t[i])
