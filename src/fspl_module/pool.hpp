@@ -37,6 +37,11 @@ inline constexpr std::chrono::microseconds worth_sharing{50};
 // that an interrupt stops every thread promptly; long beside the cost of taking a chunk.
 inline constexpr std::chrono::microseconds chunk_duration{100};
 
+// How long a call that has run out of chunks watches for the pool threads' last ones to end
+// before it sleeps until they do: a chunk's time and a little more. Only ever within a call,
+// never between calls.
+inline constexpr std::chrono::microseconds last_chunk_wait{150};
+
 // The CPUs this process may run on (its affinity mask), at most max_threads; at least 1.
 std::size_t available_cpus();
 
@@ -78,8 +83,9 @@ private:
     // Guarded by the pool's lock.
     unsigned long serial_ = 0;
     std::size_t joined_ = 0;
-    std::size_t inside_ = 0;
     std::exception_ptr fault_;
+    // Changed under the pool's lock, read without it by the caller waiting for the last chunk.
+    std::atomic<std::size_t> inside_{0};
 };
 
 // The job offered to the pool threads for the life of this object. Its end (the destructor,
