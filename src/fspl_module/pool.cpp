@@ -14,20 +14,6 @@
 
 namespace lumagnis::fspl_module {
 
-namespace {
-
-// A spinning thread's hint to the core that it waits (and to a sibling hyperthread that it may
-// have the core's resources meanwhile).
-inline void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#else
-    std::this_thread::yield();
-#endif
-}
-
-} // namespace
-
 std::size_t available_cpus() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -75,7 +61,9 @@ public:
                 left_.wait(lock, [&job] { return job.inside_.load() == 0; });
                 return;
             }
-            pause();
+            // Yielding rather than spinning in place: a pool thread the system put on this
+            // CPU gets to finish its chunk.
+            std::this_thread::yield();
         }
     }
 
