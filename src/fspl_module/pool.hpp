@@ -73,9 +73,9 @@ public:
     // chunks meanwhile; each chunk is whole whatever its size.
     void pace(std::chrono::steady_clock::duration took, std::size_t count) {
         const auto each = took / static_cast<long>(count);
-        chunk_.store(
-            each.count() > 0 ? std::clamp<std::size_t>(chunk_duration / each, 16, 1024) : 1024,
-            std::memory_order_relaxed);
+        chunk_.store(each.count() > 0 ? std::clamp<std::size_t>(chunk_duration / each, 16, 1024)
+                                      : 1024,
+                     std::memory_order_relaxed);
     }
     void stop() { stopped_.store(true, std::memory_order_relaxed); }
 
