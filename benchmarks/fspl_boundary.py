@@ -127,11 +127,12 @@ class _Pair:
         self.done.acquire()
 
 
-def threads(quick):
+def threads(quick, sizes=None):
     rng = numpy.random.default_rng(19)
     linear = fspl.Linear(0.6)
     pair = _Pair()
-    sizes = [1000, 10_000] if quick else [1000, 10_000, 100_000, 1_000_000]
+    if sizes is None:
+        sizes = [1000, 10_000] if quick else [1000, 10_000, 100_000, 1_000_000]
     lines = ["| call | elements | threads=1 | threads=2 | speed-up (median) | two calls at once on "
              "halves (median) |", "|---|---|---|---|---|---|"]
     for size in sizes:
@@ -232,7 +233,15 @@ def run(quick=False):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small workloads, few repeats")
+    parser.add_argument("--threads-only", type=int, nargs="+", metavar="SIZE",
+                        help="only the threads table, on these element counts: on a shared "
+                             "machine, quick to repeat whenever its load is low")
     arguments = parser.parse_args(argv)
+    if arguments.threads_only:
+        print(f"load average {os.getloadavg()[0]:.2f}")
+        print("\n".join(threads(arguments.quick, arguments.threads_only)))
+        print(f"load average {os.getloadavg()[0]:.2f}")
+        return
     print(run(arguments.quick)[0])
 
 

@@ -152,6 +152,43 @@ def test_any_number_of_threads_gives_the_bits_of_one_plain_walk(name, profile, c
         assert [np.asarray(x).tobytes() for x in one] == [w[i].tobytes() for w in reference]
 
 
+@pytest.mark.parametrize("call", [
+    lambda u, n: fspl.point_source(u, threads=n),
+    lambda u, n: fspl.uniform(u, 0.01, gradient=True, threads=n),
+    lambda u, n: fspl.magnification_curve(u * 40.0 - 60.0, 0.0, 0.1, 20.0, 0.01, fspl.Linear(0.6),
+                                          threads=n),
+])
+def test_a_walk_offered_before_its_first_chunk_gives_the_bits_of_one_thread(call):
+    """Long enough for the pool threads to be woken before the caller's first chunk: they race
+    it for the first chunks, and the chunks change size while they run."""
+    u = np.random.default_rng(3).uniform(0.0, 3.0, 70_001)
+    want = [w.tobytes() for w in as_list(call(u, 1))]
+    for threads in (2, 3, 0, 2, 2):
+        assert [g.tobytes() for g in as_list(call(u, threads))] == want, threads
+
+
+IDLE_SCRIPT = """
+import time
+import numpy as np
+import lumagnis_fspl as fspl
+
+u = np.linspace(0.0, 2.0, 200_000)
+for _ in range(5):
+    fspl.uniform(u, 0.01, threads=0)
+before = time.process_time()
+time.sleep(0.3)
+print(time.process_time() - before)
+"""
+
+
+def test_the_pool_threads_use_no_cpu_between_calls():
+    """Pool threads sleep once a call ends: a process that made threaded calls and then waits
+    uses next to no CPU time."""
+    process = run_python(IDLE_SCRIPT)
+    assert process.returncode == 0, process.stderr
+    assert float(process.stdout) < 0.03
+
+
 POOL_SCRIPT = """
 import os
 import numpy as np

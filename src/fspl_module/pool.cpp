@@ -32,21 +32,39 @@ public:
     // Offers the job to up to job.helpers_ pool threads, starting those that are missing;
     // false when another call's job holds the pool, or no thread could be started.
     bool publish(Job& job) {
-        const std::lock_guard lock(mutex_);
-        if (job_ != nullptr) return false;
-        while (threads_ < job.helpers_ && start_thread()) ++threads_;
-        if (threads_ == 0) return false;
-        job.serial_ = ++serial_;
-        job_ = &job;
+        {
+            const std::lock_guard lock(mutex_);
+            if (job_ != nullptr) return false;
+            while (threads_ < job.helpers_ && start_thread()) ++threads_;
+            if (threads_ == 0) return false;
+            job.serial_ = ++serial_;
+            job_ = &job;
+        }
+        // Woken after the lock is free, a pool thread takes it at once instead of sleeping
+        // again until the caller lets go of it: one wake-up on its way to the job, not two.
         for (std::size_t i = 0; i < job.helpers_; ++i) offered_.notify_one();
         return true;
     }
 
-    // Takes the job back and waits until no pool thread is inside it.
+    // Takes the job back and waits until no pool thread is inside it. A pool thread still in
+    // its last chunk leaves within about a chunk's time: the caller watches for that a little
+    // while before it sleeps, so that its own wake-up is not added to the end of every call.
     void retract(Job& job) {
-        std::unique_lock lock(mutex_);
-        job_ = nullptr;
-        left_.wait(lock, [&job] { return job.inside_ == 0; });
+        {
+            const std::lock_guard lock(mutex_);
+            job_ = nullptr;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + last_chunk_wait;
+        while (job.inside_.load(std::memory_order_acquire) != 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                std::unique_lock lock(mutex_);
+                left_.wait(lock, [&job] { return job.inside_.load() == 0; });
+                return;
+            }
+            // Yielding rather than spinning in place: a pool thread the system put on this
+            // CPU gets to finish its chunk.
+            std::this_thread::yield();
+        }
     }
 
 private:
@@ -77,7 +95,7 @@ private:
             Job& job = *job_;
             seen = job.serial_;
             ++job.joined_;
-            ++job.inside_;
+            job.inside_.fetch_add(1, std::memory_order_relaxed);
             lock.unlock();
             std::exception_ptr fault;
             try {
@@ -90,7 +108,8 @@ private:
             }
             lock.lock();
             if (fault && !job.fault_) job.fault_ = fault;
-            if (--job.inside_ == 0) left_.notify_all();
+            // Release: the caller that sees no pool thread left may read the fault unlocked.
+            if (job.inside_.fetch_sub(1, std::memory_order_release) == 1) left_.notify_all();
         }
     }
 
