@@ -43,7 +43,6 @@ void recurrence_slopes(double a, const std::vector<double>& e, std::vector<doubl
 
 } // namespace
 
-
 // The nodes are the eigenvalues of the orthonormal polynomials' three-term recurrence matrix
 // (those of (1 + x)^a on [-1, 1], mapped to x' = (1 + x) / 2), and each weight is the square
 // of the first component of its normalised eigenvector. The symmetric tridiagonal matrix is
