@@ -339,14 +339,10 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
         // A single term mu^alpha outside the source: its own rule in mu for the value, and for
         // the basis where it is that term and its derivative in alpha (Power2's); any other
         // basis keeps the rules in t.
-        if (const int band = rules::outside_band(z, rules::outside_mu);
-            band >= 0 && !single_term_rules_[0].empty()) {
-            const bool exponent_basis = basis != nullptr && basis_.size() == 2 &&
-                                        !basis_[0].logarithm && basis_[1].logarithm &&
-                                        basis_[0].beta == terms_[0].beta &&
-                                        basis_[1].beta == terms_[0].beta;
-            add_single_term<WithGradient>(u, rho, band, sum, exponent_basis ? basis : nullptr);
-            if (basis == nullptr || exponent_basis) return;
+        if (const int band = single_term_band(z); band >= 0) {
+            const bool exponent = basis != nullptr && exponent_basis();
+            add_single_term<WithGradient>(u, rho, band, sum, exponent ? basis : nullptr);
+            if (basis == nullptr || exponent) return;
             target = &unused;
         }
         const double t_lens = std::sqrt((z - 1) / (z + 1));
@@ -398,6 +394,16 @@ void Source::add_outside(double u, double rho, std::span<const GaussNode> rule, 
     }
 }
 
+int Source::single_term_band(double z) const {
+    if (terms_.empty() || single_term_rules_[0].empty()) return -1;
+    return rules::outside_band(z, rules::outside_mu);
+}
+
+bool Source::exponent_basis() const {
+    return basis_.size() == 2 && !basis_[0].logarithm && basis_[1].logarithm &&
+           basis_[0].beta == terms_[0].beta && basis_[1].beta == terms_[0].beta;
+}
+
 // A lens outside the source, a law c mu^alpha + constant (single_term_rules_): with the rule
 // of the weight alpha mu^(alpha - 1) in mu, the term's share of -I'(r) dr is c times the node's
 // weight. With `basis`, the basis terms' shares ride on the same disks: mu^alpha's is the
@@ -430,11 +436,21 @@ void Source::add_single_term(double u, double rho, int band, Gradient& sum,
 // c beta mu^beta r dv: smooth, and falling like e^(-beta v) towards the limb, while the
 // disk's own features (the poles of r(t) at t = +-i, a lens just outside the limb) lie pi / 2
 // off the real axis and fade like e^(-v). Panels that lengthen with v follow that; beyond the
-// last, the share goes to the limb disk (limb_weight_).
+// last, the share goes to the limb disk (limb_weight_). A lens outside the source in a band of
+// the single term's rule in mu takes that rule instead, whose weight alpha mu^(alpha - 1)
+// carries the limb however steep, all the way to it.
 template <bool WithGradient>
 void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basis) const {
     const double z = u / rho;
     const bool large = rho > large_source;
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    Gradient* target = &sum;
+    if (const int band = single_term_band(z); band >= 0) {
+        const bool exponent = basis != nullptr && exponent_basis();
+        add_single_term<WithGradient>(u, rho, band, sum, exponent ? basis : nullptr);
+        if (basis == nullptr || exponent) return;
+        target = &unused;
+    }
     // The basis functions' shares, b = mu^beta: beta mu^beta r dv; b = mu^beta ln mu:
     // mu^beta (1 + beta ln mu) r dv. Beyond the last panel their share is b(2 e^-steep_end),
     // taken by the limb disk.
@@ -472,7 +488,7 @@ void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basi
                         ((length * node.w) * r[i]) * (std::pow(mu, b.beta) * share);
                 }
             }
-            add_law_nodes<WithGradient>(u, rho, r, weight, sum, basis_weight, basis_.size(),
+            add_law_nodes<WithGradient>(u, rho, r, weight, *target, basis_weight, basis_.size(),
                                         basis == nullptr ? nullptr : basis->term);
         }
     };
@@ -684,11 +700,15 @@ Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
         return Gradient{.a = far.a, .da_du = far.da_du, .da_drho = far.da_dradius};
     }
     Gradient sum{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
-    if (limb_weight_ != 0.0) {
+    // A steep limb's share beyond its last panel, but for a lens where the single term's rule,
+    // which reaches the limb itself, takes over.
+    const double limb_weight =
+        steep_limb_ && single_term_band(u / rho) >= 0 ? limb_intensity_ : limb_weight_;
+    if (limb_weight != 0.0) {
         const DiskValue disk = uniform_disk<WithGradient>(u, rho);
-        sum.a = limb_weight_ * disk.a;
-        sum.da_du = limb_weight_ * disk.da_du;
-        sum.da_drho = limb_weight_ * disk.da_dradius;
+        sum.a = limb_weight * disk.a;
+        sum.da_du = limb_weight * disk.da_du;
+        sum.da_drho = limb_weight * disk.da_dradius;
         if (basis != nullptr) basis->uniform = disk.a;
     } else if (basis != nullptr) {
         basis->uniform = uniform_disk<false>(u, rho).a;

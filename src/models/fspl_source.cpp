@@ -215,7 +215,7 @@ Source::Source(Profile profile) {
     // rule's error at the limb fivefold, to ~3e-10: it takes the rough limb's longer rule,
     // drawn out at the limb (~5e-13).
     choose_rule(gamma_, betas, std::holds_alternative<Nonlinear>(profile));
-    if (terms_.size() == 1 && !whole_powers_ && !steep_limb_ && !peaked_) {
+    if (terms_.size() == 1 && !whole_powers_ && !peaked_) {
         for (std::size_t k = 0; k < rules::outside_mu.size(); ++k) {
             single_term_rules_[k] = numerics::gauss_jacobi_power(
                 static_cast<int>(rules::outside_mu[k].rule.size()), terms_[0].beta - 1);
