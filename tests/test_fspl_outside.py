@@ -60,9 +60,16 @@ def test_values_against_mpmath(name):
     print(f"{name}: worst {worst:.1e}")
 
 
-@pytest.mark.parametrize("name", ["Linear", "Quadratic", "SquareRoot", "Nonlinear"])
+@pytest.mark.parametrize("name", ["Linear", "Quadratic", "SquareRoot", "Nonlinear", "Power2",
+                                  "Power2_steep_limb"])
 def test_no_jump_where_the_nodes_change(name):
+    """Nor in the derivatives in Power2's coefficients, whose exponent's rides on the rule in mu
+    from u/rho = 1.05 out (where they are not mostly rounding, rho below 1e3)."""
     profile = profile_of(name)[2]
     for rho in (1e-6, 0.5, 2.0, 1e3):
         for z in EDGES[2:-1]:
-            assert_no_jump(evaluate(profile, straddle(z * rho, 2), rho), f"{name} rho={rho} u/rho={z}")
+            u = straddle(z * rho, 2)
+            assert_no_jump(evaluate(profile, u, rho), f"{name} rho={rho} u/rho={z}")
+            if name.startswith("Power2") and rho < 1e3:
+                a, d = fspl.limb_darkened(u, rho, profile, coefficients=True)
+                assert_no_jump([a, d[:, 0], d[:, 1]], f"{name} rho={rho} u/rho={z}: d/dc, d/dalpha")

@@ -234,6 +234,34 @@ void add_table_nodes(double u, double rho, const double* r, const double* weight
     }
 }
 
+// add_nodes for a single term's rule in mu (add_single_term), with the shares of mu^alpha,
+// sum of w f, in term[0], and of mu^alpha ln(mu), sum of dw f + w dx f', in term[1], where
+// f(mu) = r^2 A_U(u, rho r) and f'(mu) = -mu (2 A_U + rho r dA_U/dR): the disks' slopes are
+// formed whether or not the value's are asked for (their value is the same to the bit).
+template <bool WithGradient>
+void add_exponent_nodes(double u, double rho, const double* r, const double* weight,
+                        const GaussNode* node, const numerics::GaussSlope* slope, Gradient& sum,
+                        double* term) {
+    double radius[disk_lanes];
+    for (int i = 0; i < disk_lanes; ++i) radius[i] = rho * r[i];
+    const DiskLanes disk = uniform_disk_closed_lanes<true>(u, radius, rho > large_source);
+    for (int i = 0; i < disk_lanes; ++i) {
+        const double f = (r[i] * r[i]) * disk.a[i];
+        const double df = -node[i].x * (2 * disk.a[i] + radius[i] * disk.da_dradius[i]);
+        term[0] += node[i].w * f;
+        term[1] += slope[i].dw * f + (node[i].w * slope[i].dx) * df;
+        // As add_nodes: the same operations in the same order.
+        const double w = weight[i] * (r[i] * r[i]);
+        if (w == 0.0) continue;
+        sum.a += w * disk.a[i];
+        if constexpr (WithGradient) {
+            if (!std::isfinite(disk.da_du[i])) continue;
+            sum.da_du += w * disk.da_du[i];
+            sum.da_drho += (w * r[i]) * disk.da_dradius[i];
+        }
+    }
+}
+
 } // namespace
 
 // Integrated by parts over the radius, the brightness-weighted mean is
@@ -350,12 +378,13 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
                !rule.empty()) {
         add_outside<WithGradient>(u, rho, rule, sum, basis);
     } else {
-        // A single term mu^alpha outside the source: its own rule in mu for the value; the
-        // basis, with mu^alpha ln(mu) singular at the limb, keeps the rules in t.
-        if (const int band = rules::outside_band(z, rules::outside_mu);
-            band >= 0 && !single_term_rules_[0].empty()) {
-            add_single_term<WithGradient>(u, rho, single_term_rules_[band], sum);
-            if (basis == nullptr) return;
+        // A single term mu^alpha outside the source: its own rule in mu for the value, and for
+        // the basis where it is that term and its derivative in alpha (Power2's); any other
+        // basis keeps the rules in t.
+        if (const int band = single_term_band(z); band >= 0) {
+            const bool exponent = basis != nullptr && exponent_basis();
+            add_single_term<WithGradient>(u, rho, band, sum, exponent ? basis : nullptr);
+            if (basis == nullptr || exponent) return;
             target = &unused;
         }
         const double t_lens = std::sqrt((z - 1) / (z + 1));
@@ -407,12 +436,25 @@ void Source::add_outside(double u, double rho, std::span<const GaussNode> rule, 
     }
 }
 
+int Source::single_term_band(double z) const {
+    if (terms_.empty() || single_term_rules_[0].empty()) return -1;
+    return rules::outside_band(z, rules::outside_mu);
+}
+
+bool Source::exponent_basis() const {
+    return basis_.size() == 2 && !basis_[0].logarithm && basis_[1].logarithm &&
+           basis_[0].beta == terms_[0].beta && basis_[1].beta == terms_[0].beta;
+}
+
 // A lens outside the source, a law c mu^alpha + constant (single_term_rules_): with the rule
 // of the weight alpha mu^(alpha - 1) in mu, the term's share of -I'(r) dr is c times the node's
-// weight.
+// weight. With `basis`, the basis terms' shares ride on the same disks: mu^alpha's is the
+// node's weight, and that of mu^alpha ln(mu), whose -b'(r) dr = d(alpha mu^(alpha - 1) dmu) /
+// dalpha, the derivative of the rule's sum in alpha (single_term_slopes_).
 template <bool WithGradient>
-void Source::add_single_term(double u, double rho, std::span<const GaussNode> rule,
-                             Gradient& sum) const {
+void Source::add_single_term(double u, double rho, int band, Gradient& sum,
+                             BasisSums* basis) const {
+    const std::vector<GaussNode>& rule = single_term_rules_[band];
     const double c = terms_[0].c_beta / terms_[0].beta;
     for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
         double weight[disk_lanes];
@@ -422,7 +464,11 @@ void Source::add_single_term(double u, double rho, std::span<const GaussNode> ru
             r[i] = std::sqrt((1 - node.x) * (1 + node.x));
             weight[i] = c * node.w;
         }
-        add_nodes<WithGradient>(u, rho, r, weight, sum);
+        if (basis == nullptr)
+            add_nodes<WithGradient>(u, rho, r, weight, sum);
+        else
+            add_exponent_nodes<WithGradient>(u, rho, r, weight, &rule[first],
+                                             &single_term_slopes_[band][first], sum, basis->term);
     }
 }
 
@@ -432,11 +478,21 @@ void Source::add_single_term(double u, double rho, std::span<const GaussNode> ru
 // c beta mu^beta r dv: smooth, and falling like e^(-beta v) towards the limb, while the
 // disk's own features (the poles of r(t) at t = +-i, a lens just outside the limb) lie pi / 2
 // off the real axis and fade like e^(-v). Panels that lengthen with v follow that; beyond the
-// last, the share goes to the limb disk (limb_weight_).
+// last, the share goes to the limb disk (limb_weight_). A lens outside the source in a band of
+// the single term's rule in mu takes that rule instead, whose weight alpha mu^(alpha - 1)
+// carries the limb however steep, all the way to it.
 template <bool WithGradient>
 void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basis) const {
     const double z = u / rho;
     const bool large = rho > large_source;
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    Gradient* target = &sum;
+    if (const int band = single_term_band(z); band >= 0) {
+        const bool exponent = basis != nullptr && exponent_basis();
+        add_single_term<WithGradient>(u, rho, band, sum, exponent ? basis : nullptr);
+        if (basis == nullptr || exponent) return;
+        target = &unused;
+    }
     // The basis functions' shares, b = mu^beta: beta mu^beta r dv; b = mu^beta ln mu:
     // mu^beta (1 + beta ln mu) r dv. Beyond the last panel their share is b(2 e^-steep_end),
     // taken by the limb disk.
@@ -474,7 +530,7 @@ void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basi
                         ((length * node.w) * r[i]) * (std::pow(mu, b.beta) * share);
                 }
             }
-            add_law_nodes<WithGradient>(u, rho, r, weight, sum, basis_weight, basis_.size(),
+            add_law_nodes<WithGradient>(u, rho, r, weight, *target, basis_weight, basis_.size(),
                                         basis == nullptr ? nullptr : basis->term);
         }
     };
@@ -686,11 +742,15 @@ Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
         return Gradient{.a = far.a, .da_du = far.da_du, .da_drho = far.da_dradius};
     }
     Gradient sum{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
-    if (limb_weight_ != 0.0) {
+    // A steep limb's share beyond its last panel, but for a lens where the single term's rule,
+    // which reaches the limb itself, takes over.
+    const double limb_weight =
+        steep_limb_ && single_term_band(u / rho) >= 0 ? limb_intensity_ : limb_weight_;
+    if (limb_weight != 0.0) {
         const DiskValue disk = uniform_disk<WithGradient>(u, rho);
-        sum.a = limb_weight_ * disk.a;
-        sum.da_du = limb_weight_ * disk.da_du;
-        sum.da_drho = limb_weight_ * disk.da_dradius;
+        sum.a = limb_weight * disk.a;
+        sum.da_du = limb_weight * disk.da_du;
+        sum.da_drho = limb_weight * disk.da_dradius;
         if (basis != nullptr) basis->uniform = disk.a;
     } else if (basis != nullptr) {
         basis->uniform = uniform_disk<false>(u, rho).a;

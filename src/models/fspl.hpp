@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "models/fspl_disk.hpp"
+#include "numerics/gauss_jacobi.hpp"
 #include "numerics/gauss_legendre_nodes.hpp"
 
 namespace lumagnis::models::fspl {
@@ -114,9 +115,13 @@ private:
     template <bool WithGradient>
     void add_outside(double u, double rho, std::span<const numerics::GaussNode> rule, Gradient& sum,
                      BasisSums* basis) const;
+    // The band of rules::outside_mu whose single-term rule serves a lens at z = u / rho, or -1.
+    int single_term_band(double z) const;
+    // Whether the basis is the single term mu^alpha and its derivative in alpha (Power2's).
+    bool exponent_basis() const;
+    // With `basis` (exponent_basis()), also the basis terms' shares.
     template <bool WithGradient>
-    void add_single_term(double u, double rho, std::span<const numerics::GaussNode> rule,
-                         Gradient& sum) const;
+    void add_single_term(double u, double rho, int band, Gradient& sum, BasisSums* basis) const;
     template <bool WithGradient>
     void add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basis) const;
     template <bool WithGradient>
@@ -175,9 +180,12 @@ private:
     bool peaked_ = false;       // an exponent beta > 3, whose pole at t = +-i needs more nodes
     bool steep_limb_ = false;   // gamma so small that psi^(1 / gamma) crowds out the interior
     bool whole_powers_ = false; // gamma 1 or 1/2, every term a power psi^k, k <= 3 (psi = mu^gamma)
-    // A law of one term mu^alpha not in whole powers (and not steep or peaked): its rules in mu
+    // A law of one term mu^alpha not in whole powers (and not peaked): its rules in mu
     // for the lens outside the source, one per band of rules::outside_mu; else empty.
     std::array<std::vector<numerics::GaussNode>, 3> single_term_rules_;
+    // Their nodes' and weights' derivatives in alpha, which carry the basis term
+    // mu^alpha ln(mu) = d(mu^alpha) / dalpha on the same nodes.
+    std::array<std::vector<numerics::GaussSlope>, 3> single_term_slopes_;
     std::vector<PowerTerm> terms_; // the terms with beta > 0
     std::vector<double> table_r_;
     std::vector<double> table_step_; // I(r_k+1) - I(r_k), the intensities scaled to a peak of 1

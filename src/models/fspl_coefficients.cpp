@@ -183,8 +183,10 @@ void Source::prepare_coefficients(const Profile& profile) {
     pass.choose_rule(gamma, betas, logarithm);
     // The psi rule outside the source takes whole powers only, not mu^beta ln(mu).
     pass.whole_powers_ = pass.whole_powers_ && !logarithm;
+    // A steep limb's panels in v are the same whatever the rough limb or a peaked term.
     const bool fits =
-        pass.gamma_ == gamma_ && (!pass.rough_limb_ || rough_limb_) && (!pass.peaked_ || peaked_);
+        pass.gamma_ == gamma_ &&
+        (steep_limb_ || ((!pass.rough_limb_ || rough_limb_) && (!pass.peaked_ || peaked_)));
     if (!fits) {
         pass.terms_.clear();
         pass.coefficients_.clear();

@@ -215,16 +215,21 @@ Source::Source(Profile profile) {
     // rule's error at the limb fivefold, to ~3e-10: it takes the rough limb's longer rule,
     // drawn out at the limb (~5e-13).
     choose_rule(gamma_, betas, std::holds_alternative<Nonlinear>(profile));
-    if (terms_.size() == 1 && !whole_powers_ && !steep_limb_ && !peaked_) {
+    if (terms_.size() == 1 && !whole_powers_ && !peaked_) {
         for (std::size_t k = 0; k < rules::outside_mu.size(); ++k) {
             single_term_rules_[k] = numerics::gauss_jacobi_power(
                 static_cast<int>(rules::outside_mu[k].rule.size()), terms_[0].beta - 1);
+            single_term_slopes_[k] =
+                numerics::gauss_jacobi_power_slopes(terms_[0].beta - 1, single_term_rules_[k]);
         }
         // Should the eigenvalue iteration fail, the rules in t serve.
         bool formed = true;
         for (const std::vector<numerics::GaussNode>& rule : single_term_rules_)
             formed = formed && !rule.empty();
-        if (!formed) single_term_rules_ = {};
+        if (!formed) {
+            single_term_rules_ = {};
+            single_term_slopes_ = {};
+        }
     }
     norm_ = raw[0];
     for (int k = 0; k < far_terms; ++k) moments_.m[k] = raw[k] / norm_;
