@@ -158,6 +158,22 @@ struct Shares {
     double* sum;
 };
 
+// A node's share w r^2 A_U(u, rho r) of the value, and the matching terms of the slopes.
+template <bool WithGradient>
+void add_share(double w, double r, const DiskLanes& disk, int i, Gradient& sum) {
+    // A node at the centre, or so close to it that its share underflows, adds nothing; the
+    // disk there may be 0 / 0.
+    if (w == 0.0) return;
+    sum.a += w * disk.a[i];
+    // A node that lands on the ring through the lens itself (r = z to the last bit) has
+    // infinite slopes there; its share of the integrable logarithm is nil.
+    if constexpr (WithGradient) {
+        if (!std::isfinite(disk.da_du[i])) return;
+        sum.da_du += w * disk.da_du[i];
+        sum.da_drho += (w * r) * disk.da_dradius[i];
+    }
+}
+
 // With `rim_lanes`, every disk whose closed-form slopes are poor (the lens near its centre,
 // among others) takes the rim integrals' slopes, not only those of a large source.
 template <bool WithGradient>
@@ -176,20 +192,8 @@ void add_nodes(double u, double rho, const double* r, const double* weight, Grad
             disk.da_dradius[i] = far.da_dradius;
         }
     }
-    for (int i = 0; i < disk_lanes; ++i) {
-        const double w = weight[i] * (r[i] * r[i]);
-        // A node at the centre, or so close to it that its share underflows, adds nothing; the
-        // disk there may be 0 / 0.
-        if (w == 0.0) continue;
-        sum.a += w * disk.a[i];
-        // A node that lands on the ring through the lens itself (r = z to the last bit) has
-        // infinite slopes there; its share of the integrable logarithm is nil.
-        if constexpr (WithGradient) {
-            if (!std::isfinite(disk.da_du[i])) continue;
-            sum.da_du += w * disk.da_du[i];
-            sum.da_drho += (w * r[i]) * disk.da_dradius[i];
-        }
-    }
+    for (int i = 0; i < disk_lanes; ++i)
+        add_share<WithGradient>(weight[i] * (r[i] * r[i]), r[i], disk, i, sum);
     if (shares == nullptr) return;
     for (int j = 0; j < shares->count; ++j) {
         for (int i = 0; i < disk_lanes; ++i) {
@@ -250,15 +254,7 @@ void add_exponent_nodes(double u, double rho, const double* r, const double* wei
         const double df = -node[i].x * (2 * disk.a[i] + radius[i] * disk.da_dradius[i]);
         term[0] += node[i].w * f;
         term[1] += slope[i].dw * f + (node[i].w * slope[i].dx) * df;
-        // As add_nodes: the same operations in the same order.
-        const double w = weight[i] * (r[i] * r[i]);
-        if (w == 0.0) continue;
-        sum.a += w * disk.a[i];
-        if constexpr (WithGradient) {
-            if (!std::isfinite(disk.da_du[i])) continue;
-            sum.da_du += w * disk.da_du[i];
-            sum.da_drho += (w * r[i]) * disk.da_dradius[i];
-        }
+        add_share<WithGradient>(weight[i] * (r[i] * r[i]), r[i], disk, i, sum);
     }
 }
 
