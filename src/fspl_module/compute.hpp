@@ -159,14 +159,17 @@ PyRef compute(const Inputs& inputs, std::size_t threads, Kernel kernel) {
 // An element loop that sends the elements a row kernel takes to it, Row::lanes at a time, and
 // the others to the kernel one by one. The row kernel gives every element the bits the kernel
 // would, so an element's results do not depend on its neighbours, nor on where a range ends.
-// Row: takes(values) whether an element may go in a row; row(values, results) for lanes of
-// them.
+// Row: takes(values) whether an element may go in a row; row(columns, out, index) for lanes of
+// them, columns[k][l] the k-th value of lane l, its K results written to out[k][index[l]]. The
+// values are held argument by argument, as the row reads them, and its results go straight to
+// the output, so that a row costs no copies between the two layouts.
 template <std::size_t N, std::size_t K, class Kernel, class Row> class RowEach {
 public:
     static constexpr std::size_t lanes = Row::lanes;
+    using Columns = std::array<std::array<double, lanes>, N>;
 
     RowEach(const std::array<double*, K>& out, const Kernel& kernel, const Row& row)
-        : out_(&out), kernel_(&kernel), row_(&row) {}
+        : out_(out), kernel_(&kernel), row_(&row) {}
 
     void operator()(std::size_t i, const std::array<double, N>& values) {
         if (!row_->takes(values)) {
@@ -174,31 +177,33 @@ public:
             return;
         }
         index_[held_] = i;
-        values_[held_] = values;
+        for (std::size_t k = 0; k < N; ++k) columns_[k][held_] = values[k];
         if (++held_ < lanes) return;
         held_ = 0;
-        std::array<std::array<double, K>, lanes> results;
-        (*row_)(values_, results);
-        for (std::size_t l = 0; l < lanes; ++l) write(index_[l], results[l]);
+        (*row_)(columns_, out_, index_);
     }
 
     // The elements of a row left short, one by one.
     void flush() {
-        for (std::size_t l = 0; l < held_; ++l) write(index_[l], (*kernel_)(values_[l]));
+        for (std::size_t l = 0; l < held_; ++l) {
+            std::array<double, N> values;
+            for (std::size_t k = 0; k < N; ++k) values[k] = columns_[k][l];
+            write(index_[l], (*kernel_)(values));
+        }
         held_ = 0;
     }
 
 private:
     void write(std::size_t i, const std::array<double, K>& element) const {
-        for (std::size_t k = 0; k < K; ++k) (*out_)[k][i] = element[k];
+        for (std::size_t k = 0; k < K; ++k) out_[k][i] = element[k];
     }
 
-    const std::array<double*, K>* out_;
+    std::array<double*, K> out_;
     const Kernel* kernel_;
     const Row* row_;
     std::size_t held_ = 0;
     std::array<std::size_t, lanes> index_{};
-    std::array<std::array<double, N>, lanes> values_{};
+    Columns columns_{};
 };
 
 // As compute, with a row kernel beside the kernel (see RowEach) for arrays; a call of plain

@@ -83,21 +83,16 @@ template <bool WithGradient> struct FarRow {
 
     bool takes(const std::array<double, 2>& v) const { return source->in_row(v[0], v[1]); }
 
-    void operator()(const std::array<std::array<double, 2>, lanes>& values,
-                    std::array<std::array<double, results>, lanes>& out) const {
-        std::array<double, lanes> u;
-        std::array<double, lanes> rho;
-        for (std::size_t l = 0; l < lanes; ++l) {
-            u[l] = values[l][0];
-            rho[l] = values[l][1];
-        }
+    void operator()(const std::array<std::array<double, lanes>, 2>& columns,
+                    const std::array<double*, results>& out,
+                    const std::array<std::size_t, lanes>& index) const {
         fspl::DiskLanes g;
-        source->row<WithGradient>(u.data(), rho.data(), g);
+        source->row<WithGradient>(columns[0].data(), columns[1].data(), g);
         for (std::size_t l = 0; l < lanes; ++l) {
+            out[0][index[l]] = g.a[l];
             if constexpr (WithGradient) {
-                out[l] = {g.a[l], g.da_du[l], g.da_dradius[l]};
-            } else {
-                out[l] = {g.a[l]};
+                out[1][index[l]] = g.da_du[l];
+                out[2][index[l]] = g.da_dradius[l];
             }
         }
     }
@@ -185,19 +180,22 @@ template <bool WithGradient> struct CurveRow {
         return source->in_row(fspl::curve_separation(v[0], v[1], v[2], v[3]), v[4]);
     }
 
-    void operator()(const std::array<std::array<double, 5>, lanes>& values,
-                    std::array<std::array<double, results>, lanes>& out) const {
+    void operator()(const std::array<std::array<double, lanes>, 5>& columns,
+                    const std::array<double*, results>& out,
+                    const std::array<std::size_t, lanes>& index) const {
         double args[lanes][5];
         for (std::size_t l = 0; l < lanes; ++l) {
-            for (std::size_t k = 0; k < 5; ++k) args[l][k] = values[l][k];
+            for (std::size_t k = 0; k < 5; ++k) args[l][k] = columns[k][l];
         }
         std::array<fspl::CurveGradient, lanes> g;
         fspl::curve_row<WithGradient>(*source, args, g.data());
         for (std::size_t l = 0; l < lanes; ++l) {
+            out[0][index[l]] = g[l].a;
             if constexpr (WithGradient) {
-                out[l] = {g[l].a, g[l].da_dt0, g[l].da_du0, g[l].da_dte, g[l].da_drho};
-            } else {
-                out[l] = {g[l].a};
+                out[1][index[l]] = g[l].da_dt0;
+                out[2][index[l]] = g[l].da_du0;
+                out[3][index[l]] = g[l].da_dte;
+                out[4][index[l]] = g[l].da_drho;
             }
         }
     }

@@ -146,6 +146,19 @@ constexpr std::array<AddTerms, sizeof...(T)> table(std::index_sequence<T...>) {
     return {&add_terms<Near, WithGradient, static_cast<int>(T) + 1>...};
 }
 
+// How many of the thresholds From[Begin .. End) times the radius u lies below, summed as a tree:
+// the counts are small integers, exact in any order, and the tree keeps them off one long chain
+// of additions that the row's choice of its series would wait on.
+template <const auto& From, int Begin, int End>
+[[gnu::always_inline]] inline V below(const V& u, const V& radius) {
+    if constexpr (End - Begin == 1) {
+        return u < From[Begin] * radius ? splat(1.0) : splat(0.0);
+    } else {
+        constexpr int middle = Begin + (End - Begin) / 2;
+        return below<From, Begin, middle>(u, radius) + below<From, middle, End>(u, radius);
+    }
+}
+
 // term_count in every lane at once, without its branches (which a row of random separations
 // would mispredict): the thresholds fall with the count, so the count is one more than the
 // number of them that u / R lies below. Those not above law_ratio are left out: a series point
@@ -157,11 +170,11 @@ template <const auto& From>
         for (int j = 0; j < fs::most_terms - 1; ++j) n = From[j] > fs::law_ratio ? j + 1 : n;
         return n;
     }();
-    const V one = splat(1.0);
-    const V zero = splat(0.0);
-    V count = one;
-    for (int j = 0; j < live; ++j) count = count + (u < From[j] * radius ? one : zero);
-    return count;
+    if constexpr (live == 0) {
+        return splat(1.0);
+    } else {
+        return 1 + below<From, 0, live>(u, radius);
+    }
 }
 
 // far_field for a row of series points (far_row_point) on one side of u = 2; false, with
