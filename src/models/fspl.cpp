@@ -361,10 +361,9 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
             z >= inside_log_rules) {
             using Rule = std::span<const GaussNode>;
             const bool long_centre = z >= inside_long_centre;
-            const Rule limb_side = root ? (long_centre ? Rule(log_gauss_16_right)
-                                                       : Rule(log_gauss_20_right))
-                                        : (long_centre ? Rule(log_gauss_12_right)
-                                                       : Rule(log_gauss_16_right));
+            const Rule limb_side =
+                root ? (long_centre ? Rule(log_gauss_16_right) : Rule(log_gauss_20_right))
+                     : (long_centre ? Rule(log_gauss_12_right) : Rule(log_gauss_16_right));
             add_piece(0.0, kink, limb_side);
             if (t_kink < near_singularity)
                 add_graded(t_kink, kink, true,
