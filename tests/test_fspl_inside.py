@@ -22,13 +22,16 @@ LAWS = {
     "SquareRoot": (0.3, 0.5),
     "Power2": (0.6, 0.6),
     "Nonlinear": (0.7, -0.6, 1.1, -0.45),
+    # Terms cancelling at the limb, which magnifies any error there.
+    "Nonlinear_cancelling": (0.9, -1.3, 1.6, -0.6),
 }
-# Everywhere the promise; where a law in whole powers of mu takes the rules exact for the kink's
-# logarithm (0.3 <= u/rho < 1, rho <= 2), the aim (a little wider for the cubic term, whose pole
-# at t = +-i is of second order). Slopes where the limb's logarithm does not dominate them,
+# Everywhere the promise; where a law in whole powers of mu or of sqrt(mu) takes the rules exact
+# for the kink's logarithm (0.3 <= u/rho < 1, rho <= 2), the aim (a little wider for the cubic
+# term, whose pole at t = +-i is of second order). Slopes where the limb's logarithm does not dominate them,
 # relative to the larger of u dA/du and rho dA/drho (dA/du vanishes at the centre); nearer the limb
 # than 1e-4 rho, the rounding of u / rho alone moves them by more than the aim.
-AIM = {"Linear": 1e-13, "Quadratic": 1e-13, "Power2_cubic": 5e-13}
+AIM = {"Linear": 1e-13, "Quadratic": 1e-13, "Power2_cubic": 5e-13, "SquareRoot": 1e-13,
+       "Nonlinear": 1e-13, "Nonlinear_cancelling": 1e-13}
 
 
 def tolerances(name, u, rho):

@@ -19,7 +19,7 @@ import pathlib
 import mpmath
 from mpmath import mp
 
-SIZES = (12, 16)
+SIZES = (12, 16, 20)
 OUTPUT = pathlib.Path(__file__).resolve().parent.parent / "src/numerics/log_gauss_nodes.hpp"
 
 mp.dps = 80

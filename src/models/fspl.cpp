@@ -114,8 +114,11 @@ std::span<const GaussNode> rule_for(bool left, bool right, Length length) {
 // near the limb. The longer piece takes 16 nodes and the shorter 12 (the piece towards the
 // centre is the longer from inside_long_centre on), and the graded panels beyond a kink near
 // the limb take 16 plain ones: the value stays within ~2e-14 and the slopes within ~1e-13 of
-// the converged integral. (A law in the square root of mu, or with a fractional exponent,
-// brings the other singularities nearer in psi and keeps the crowded rules.)
+// the converged integral. A law in sqrt(mu), integrated in psi = sqrt(t), has the kink's
+// mirror -t_kink at +-i psi_kink, nearer than in t: the piece on the limb side takes 20 nodes
+// below inside_long_centre and 16 from it, the kink's graded panel 20, the centre side as
+// above (~5e-14 in the value, ~3e-13 in the slopes). (A fractional exponent keeps the crowded
+// rules.)
 template <std::size_t N>
 constexpr std::array<GaussNode, N> mirrored(const std::array<GaussNode, N>& rule) {
     std::array<GaussNode, N> out{};
@@ -125,6 +128,7 @@ constexpr std::array<GaussNode, N> mirrored(const std::array<GaussNode, N>& rule
 }
 constexpr auto log_gauss_12_right = mirrored(numerics::log_gauss_12);
 constexpr auto log_gauss_16_right = mirrored(numerics::log_gauss_16);
+constexpr auto log_gauss_20_right = mirrored(numerics::log_gauss_20);
 constexpr double inside_log_rules = 0.3;
 constexpr double inside_long_centre = 0.7;
 
@@ -350,14 +354,21 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
         // The kink at r = z, t = sqrt((1 - z) / (1 + z)), splits the range in two.
         const double t_kink = std::sqrt((1 - z) / (1 + z));
         const double kink = std::pow(t_kink, gamma_);
-        if (whole_powers_ && gamma_ == 1.0 && long_rule == Length::normal &&
+        // (A law in sqrt(mu) may have the rough limb's flag: its whole powers of psi keep the
+        // limb analytic, which is all these rules ask.)
+        const bool root = gamma_ == 0.5;
+        if (whole_powers_ && (root ? !large : long_rule == Length::normal) &&
             z >= inside_log_rules) {
+            using Rule = std::span<const GaussNode>;
             const bool long_centre = z >= inside_long_centre;
-            add_piece(0.0, kink,
-                      long_centre ? std::span<const GaussNode>(log_gauss_12_right)
-                                  : std::span<const GaussNode>(log_gauss_16_right));
+            const Rule limb_side =
+                root ? (long_centre ? Rule(log_gauss_16_right) : Rule(log_gauss_20_right))
+                     : (long_centre ? Rule(log_gauss_12_right) : Rule(log_gauss_16_right));
+            add_piece(0.0, kink, limb_side);
             if (t_kink < near_singularity)
-                add_graded(t_kink, kink, true, numerics::log_gauss_16, numerics::gauss_legendre_16);
+                add_graded(t_kink, kink, true,
+                           root ? Rule(numerics::log_gauss_20) : Rule(numerics::log_gauss_16),
+                           numerics::gauss_legendre_16);
             else if (long_centre)
                 add_piece(kink, 1.0, numerics::log_gauss_16);
             else

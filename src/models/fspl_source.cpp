@@ -213,7 +213,7 @@ Source::Source(Profile profile) {
     // The four-coefficient law's terms cancel one another for the coefficients the
     // stellar-atmosphere tables give (|a_k| ~ 1, alternating in sign), which magnifies the plain
     // rule's error at the limb fivefold, to ~3e-10: it takes the rough limb's longer rule,
-    // drawn out at the limb (~5e-13).
+    // drawn out at the limb (~5e-13), except where the log-exact rules serve inside the source.
     choose_rule(gamma_, betas, std::holds_alternative<Nonlinear>(profile));
     if (terms_.size() == 1 && !whole_powers_ && !peaked_) {
         for (std::size_t k = 0; k < rules::outside_mu.size(); ++k) {
