@@ -95,8 +95,13 @@ def timed_repeats(cases, contenders, repeats, quick):
         for done in range(repeats):
             for name in contenders:
                 samples[name].append([])
+            # The order turns by one each repeat: the call after a peer's (whose working set
+            # has just displaced ours) pays for it, and that must not always be the same one.
+            names = list(contenders)
+            names = names[done % len(names):] + names[:done % len(names)]
             for case in cases:
-                for name, evaluate in contenders.items():
+                for name in names:
+                    evaluate = contenders[name]
                     start = time.perf_counter_ns()
                     evaluate(case)
                     samples[name][-1].append(time.perf_counter_ns() - start)
