@@ -12,6 +12,18 @@ namespace {
 
 using models::fspl::DiskLanes;
 
+// (a0..a3, du0..du3, drho0..drho3) of four disks.
+PyObject* lanes_tuple(const DiskLanes& out) {
+    PyObject* result = PyTuple_New(12);
+    if (result == nullptr) return nullptr;
+    for (int i = 0; i < 4; ++i) {
+        PyTuple_SET_ITEM(result, i, PyFloat_FromDouble(out.a[i]));
+        PyTuple_SET_ITEM(result, 4 + i, PyFloat_FromDouble(out.da_du[i]));
+        PyTuple_SET_ITEM(result, 8 + i, PyFloat_FromDouble(out.da_dradius[i]));
+    }
+    return result;
+}
+
 // fspl_disk_lanes(u, r0, r1, r2, r3, avx2, gradient) -> (a0..a3, du0..du3, dr0..dr3)
 PyObject* fspl_disk_lanes(PyObject*, PyObject* args) noexcept {
     double u;
@@ -33,14 +45,7 @@ PyObject* fspl_disk_lanes(PyObject*, PyObject* args) noexcept {
     else
         gradient ? lanes::portable::closed_lanes<true>(u, radius, out)
                  : lanes::portable::closed_lanes<false>(u, radius, out);
-    PyObject* result = PyTuple_New(12);
-    if (result == nullptr) return nullptr;
-    for (int i = 0; i < 4; ++i) {
-        PyTuple_SET_ITEM(result, i, PyFloat_FromDouble(out.a[i]));
-        PyTuple_SET_ITEM(result, 4 + i, PyFloat_FromDouble(out.da_du[i]));
-        PyTuple_SET_ITEM(result, 8 + i, PyFloat_FromDouble(out.da_dradius[i]));
-    }
-    return result;
+    return lanes_tuple(out);
 }
 
 // fspl_far_row(u0..u3, rho0..rho3, avx2, gradient) -> (a0..a3, du0..du3, drho0..drho3) of the
@@ -65,14 +70,7 @@ PyObject* fspl_far_row(PyObject*, PyObject* args) noexcept {
                            : (gradient ? rows::portable::row<true>(u, radius, moments, out)
                                        : rows::portable::row<false>(u, radius, moments, out));
     if (!done) Py_RETURN_NONE;
-    PyObject* result = PyTuple_New(12);
-    if (result == nullptr) return nullptr;
-    for (int i = 0; i < 4; ++i) {
-        PyTuple_SET_ITEM(result, i, PyFloat_FromDouble(out.a[i]));
-        PyTuple_SET_ITEM(result, 4 + i, PyFloat_FromDouble(out.da_du[i]));
-        PyTuple_SET_ITEM(result, 8 + i, PyFloat_FromDouble(out.da_dradius[i]));
-    }
-    return result;
+    return lanes_tuple(out);
 }
 
 // fspl_table_moments(y, d, terms, avx2) -> [sum_j d_j T_m(y_j), m < terms], y and d sequences
