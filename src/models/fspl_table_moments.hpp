@@ -54,34 +54,47 @@ void moments_kernel(const double* y, const double* d, std::size_t count, std::si
     constexpr std::size_t vectors = lanes / width;
     // Lane L and lane L + 16 of a group of 32 samples are added before their sum is: the first
     // pairing of the halving, taken a group at a time so that only half the sums go through
-    // memory.
+    // memory. A pair is a vector of a group with its partner half a group on.
     constexpr std::size_t halves = vectors / 2;
-    V sum[max_terms][halves];
-    for (std::size_t m = 0; m < terms; ++m)
-        for (std::size_t q = 0; q < halves; ++q) sum[m][q] = V{};
-    // The vectors are taken two pairs at a time, their four recurrences held in registers
-    // through all the moments, independent of one another so that each one's latency hides
-    // behind the others'.
-    constexpr std::size_t block = 2;
-    static_assert(halves % block == 0);
-    for (std::size_t first = 0; first < count; first += lanes) {
-        // A block past the last sample would add only zeros (and a sum that starts at +0
-        // never becomes -0), so it is skipped.
-        for (std::size_t q0 = 0; q0 < halves; q0 += block) {
-            if (first + q0 * width >= count) break;
-            V twice[2 * block] = {};
-            V previous[2 * block] = {};
-            V current[2 * block] = {};
-#pragma GCC unroll 4
-            for (std::size_t b = 0; b < 2 * block; ++b) {
-                // b < block: vector q0 + b; else its partner, half a group on.
-                const std::size_t q = q0 + b % block + (b / block) * halves;
+    // Each moment is a product then a difference on every recurrence, about eight cycles on the
+    // chain: three pairs, six recurrences, keep both arithmetic ports busy through them, and
+    // their twelve vectors of state stay in sixteen registers (the doubled positions are read
+    // from memory).
+    constexpr std::size_t block = 3;
+    // sum[q]: the moments of the pairs whose first vector is vector q of its group; a row more
+    // takes the adds of a last block's empty places.
+    V sum[halves + 1][max_terms];
+    for (std::size_t q = 0; q <= halves; ++q)
+        for (std::size_t m = 0; m < terms; ++m) sum[q][m] = V{};
+    // The pairs are walked in order, p = group * halves + q, a block of them at a time across
+    // the ends of groups: a pair's sums follow those of the pair before it in the same row,
+    // whose block came earlier, so each row adds its groups in order. A pair whose first
+    // vector starts past the last sample would add only zeros (and a sum that starts at +0
+    // never becomes -0), so it is left out.
+    const std::size_t pairs = [&] {
+        const std::size_t groups = count / lanes;
+        const std::size_t rest = count - groups * lanes;
+        return groups * halves + (rest > halves * width ? halves : (rest + width - 1) / width);
+    }();
+    for (std::size_t p0 = 0; p0 < pairs; p0 += block) {
+        V twice[2 * block];
+        V previous[2 * block]; // d T_m-1, then d T_m-2 as the recurrence takes its step
+        V current[2 * block];  // d T_m
+        V* row[block];
+#pragma GCC unroll 3
+        for (std::size_t c = 0; c < block; ++c) {
+            const std::size_t p = p0 + c;
+            row[c] = p < pairs ? sum[p % halves] : sum[halves];
+#pragma GCC unroll 2
+            for (std::size_t h = 0; h < 2; ++h) {
+                const std::size_t b = c + h * block;
                 V at = {};
-                const std::size_t j0 = first + q * width;
-                if (j0 + width <= count) {
+                previous[b] = V{};
+                const std::size_t j0 = (p / halves) * lanes + (p % halves + h * halves) * width;
+                if (p < pairs && j0 + width <= count) {
                     __builtin_memcpy(&at, y + j0, sizeof(V));
                     __builtin_memcpy(&previous[b], d + j0, sizeof(V));
-                } else {
+                } else if (p < pairs) {
                     for (std::size_t k = 0; j0 + k < count; ++k) {
                         at[k] = y[j0 + k];
                         previous[b][k] = d[j0 + k];
@@ -90,29 +103,40 @@ void moments_kernel(const double* y, const double* d, std::size_t count, std::si
                 twice[b] = at + at;
                 current[b] = previous[b] * at;
             }
-#pragma GCC unroll 2
-            for (std::size_t b = 0; b < block; ++b) {
-                sum[0][q0 + b] += previous[b] + previous[b + block];
-                sum[1][q0 + b] += current[b] + current[b + block];
-            }
-            // The recurrence T_m+1 = 2 y T_m - T_m-1 carried on d T_m itself, which it keeps
-            // (being linear): one product fewer per moment.
-#pragma GCC unroll 2
-            for (std::size_t m = 2; m < terms; ++m) {
-#pragma GCC unroll 4
-                for (std::size_t b = 0; b < 2 * block; ++b) {
-                    const V following = twice[b] * current[b] - previous[b];
-                    previous[b] = current[b];
-                    current[b] = following;
-                }
-#pragma GCC unroll 2
-                for (std::size_t b = 0; b < block; ++b)
-                    sum[m][q0 + b] += current[b] + current[b + block];
-            }
+        }
+#pragma GCC unroll 3
+        for (std::size_t c = 0; c < block; ++c) {
+            row[c][0] += previous[c] + previous[c + block];
+            row[c][1] += current[c] + current[c + block];
+        }
+        // The recurrence T_m+1 = 2 y T_m - T_m-1 carried on d T_m itself, which it keeps
+        // (being linear): one product fewer per moment. Two moments a turn, the roles of the
+        // two vectors swapped between them, so that no vector is copied.
+        std::size_t m = 2;
+        for (; m + 1 < terms; m += 2) {
+#pragma GCC unroll 6
+            for (std::size_t b = 0; b < 2 * block; ++b)
+                previous[b] = twice[b] * current[b] - previous[b];
+#pragma GCC unroll 3
+            for (std::size_t c = 0; c < block; ++c) row[c][m] += previous[c] + previous[c + block];
+#pragma GCC unroll 6
+            for (std::size_t b = 0; b < 2 * block; ++b)
+                current[b] = twice[b] * previous[b] - current[b];
+#pragma GCC unroll 3
+            for (std::size_t c = 0; c < block; ++c)
+                row[c][m + 1] += current[c] + current[c + block];
+        }
+        if (m < terms) {
+#pragma GCC unroll 6
+            for (std::size_t b = 0; b < 2 * block; ++b)
+                previous[b] = twice[b] * current[b] - previous[b];
+#pragma GCC unroll 3
+            for (std::size_t c = 0; c < block; ++c) row[c][m] += previous[c] + previous[c + block];
         }
     }
     for (std::size_t m = 0; m < terms; ++m) {
-        V* s = sum[m];
+        V s[halves];
+        for (std::size_t q = 0; q < halves; ++q) s[q] = sum[q][m];
         for (std::size_t half = halves / 2; half >= 1; half /= 2)
             for (std::size_t q = 0; q < half; ++q) s[q] = s[q] + s[q + half];
         double part[width];
