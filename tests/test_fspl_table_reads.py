@@ -146,6 +146,29 @@ def test_sample_positions_are_the_same_bits_on_either_path(crowd):
         ]
 
 
+@pytest.mark.parametrize("crowd", [0, 1, 2])
+def test_placed_moments_are_the_moments_at_the_positions(crowd):
+    """Positions and moments taken together (the roots a block ahead where AVX2 serves): against
+    Chebyshev polynomials at the closed-form positions, and the same bits on either path, for
+    counts that end inside a vector, a block and a group, and moment counts at the loop's ends."""
+    testing = pytest.importorskip("lumagnis_testing")
+    rng = np.random.default_rng(10 + crowd)
+    lo, hi = 0.2, 0.45
+    for count, terms in [(1, 2), (5, 3), (23, 14), (37, 33), (100, 17), (250, 65), (1024, 25)]:
+        x = rng.uniform(0.18, 0.47, count)
+        x[: min(count, 2)] = [lo, hi][: min(count, 2)]
+        d = rng.normal(size=count)
+        v = np.clip((x - lo) / (hi - lo), 0, 1)
+        y = [2 * v - 1, 2 * v**0.25 - 1, 1 - 2 * (1 - v) ** 0.25][crowd]
+        want = np.polynomial.chebyshev.chebvander(y, terms - 1).T @ d
+        args = (list(x), list(d), lo, 1 / (hi - lo), crowd, terms)
+        portable = testing.fspl_table_placed_moments(*args, False)
+        np.testing.assert_allclose(portable, want, rtol=0, atol=1e-13 * np.sum(np.abs(d)))
+        if testing.fspl_vectorised():
+            avx2 = testing.fspl_table_placed_moments(*args, True)
+            assert [m.hex() for m in avx2] == [m.hex() for m in portable], (count, terms)
+
+
 def sample_derivatives(u, rho, x, intensity, in_mu):
     """dA/dI_j from the same independent quadrature: A = F[I] / N[I], both linear in the samples,
     so dA/dI_j = (F[hat_j] - A N[hat_j]) / N[I] with hat_j sample j's hat function."""

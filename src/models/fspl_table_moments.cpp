@@ -23,12 +23,29 @@ void positions(const double* x, std::size_t count, double lo, double inverse, Cr
         portable::positions(x, count, lo, inverse, crowd, y);
 }
 
+void placed_moments(const double* x, const double* d, std::size_t count, double lo,
+                    double inverse, Crowd crowd, std::size_t terms, double* moment) {
+    if (vectorised())
+        avx2::placed_moments(x, d, count, lo, inverse, crowd, terms, moment);
+    else
+        portable::placed_moments(x, d, count, lo, inverse, crowd, terms, moment);
+}
+
 namespace portable {
 // Two doubles side by side: the baseline's vectors.
 using Pair = double __attribute__((vector_size(16)));
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment) {
-    moments_kernel<Pair, 2>(y, d, count, terms, moment);
+    moments_kernel<Pair, 2>(stored<Pair, 2>(y), d, count, terms, moment);
+}
+
+// Here the roots are taken a vector at a time by positions() (see the build's options for its
+// file), and then the moments.
+void placed_moments(const double* x, const double* d, std::size_t count, double lo,
+                    double inverse, Crowd crowd, std::size_t terms, double* moment) {
+    double y[max_placed];
+    portable::positions(x, count, lo, inverse, crowd, y);
+    portable::moments(y, d, count, terms, moment);
 }
 } // namespace portable
 
@@ -37,6 +54,8 @@ namespace avx2 {
 // Never called where the AVX2 file is not built: vectorised() is false there.
 void moments(const double*, const double*, std::size_t, std::size_t, double*) {}
 void positions(const double*, std::size_t, double, double, Crowd, double*) {}
+void placed_moments(const double*, const double*, std::size_t, double, double, Crowd,
+                    std::size_t, double*) {}
 } // namespace avx2
 #endif
 

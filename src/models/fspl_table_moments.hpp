@@ -33,23 +33,38 @@ enum class Crowd { none, left, right };
 void positions(const double* x, std::size_t count, double lo, double inverse, Crowd crowd,
                double* y);
 
+// The most samples placed_moments takes in one call.
+inline constexpr std::size_t max_placed = 1024;
+
+// The moments of the samples x[j], j < count <= max_placed, at their positions in the piece (as
+// positions() gives them): the same bits as positions() then moments(). Where AVX2 serves, the
+// positions of a block of samples are taken while the moments of the block before are, so that
+// the roots, which use a unit of their own, cost little beside the products.
+void placed_moments(const double* x, const double* d, std::size_t count, double lo,
+                    double inverse, Crowd crowd, std::size_t terms, double* moment);
+
 namespace portable {
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment);
 void positions(const double* x, std::size_t count, double lo, double inverse, Crowd crowd,
                double* y);
+void placed_moments(const double* x, const double* d, std::size_t count, double lo,
+                    double inverse, Crowd crowd, std::size_t terms, double* moment);
 } // namespace portable
 namespace avx2 {
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment);
 void positions(const double* x, std::size_t count, double lo, double inverse, Crowd crowd,
                double* y);
+void placed_moments(const double* x, const double* d, std::size_t count, double lo,
+                    double inverse, Crowd crowd, std::size_t terms, double* moment);
 } // namespace avx2
 
 // The kernel, written once over a vector type V of `width` doubles (the compiler's vector
-// extension): element-wise, correctly rounded operations only.
-template <class V, std::size_t width>
-void moments_kernel(const double* y, const double* d, std::size_t count, std::size_t terms,
+// extension): element-wise, correctly rounded operations only. load(j, n) gives the positions
+// of samples j .. j + n - 1 (0 < n <= width) in a vector, its lanes past n zero.
+template <class V, std::size_t width, class Load>
+void moments_kernel(Load load, const double* d, std::size_t count, std::size_t terms,
                     double* moment) {
     constexpr std::size_t vectors = lanes / width;
     // Lane L and lane L + 16 of a group of 32 samples are added before their sum is: the first
@@ -76,34 +91,44 @@ void moments_kernel(const double* y, const double* d, std::size_t count, std::si
         const std::size_t rest = count - groups * lanes;
         return groups * halves + (rest > halves * width ? halves : (rest + width - 1) / width);
     }();
+    // The first sample of vector h (0 or 1) of pair p.
+    const auto first = [](std::size_t p, std::size_t h) {
+        return (p / halves) * lanes + (p % halves + h * halves) * width;
+    };
+    // The positions of a block's vectors, taken one block ahead (see placed_moments).
+    const auto place = [&](std::size_t p0, V* at) {
+#pragma GCC unroll 6
+        for (std::size_t b = 0; b < 2 * block; ++b) {
+            const std::size_t p = p0 + b % block;
+            const std::size_t j0 = first(p, b / block);
+            at[b] = p < pairs && j0 < count ? load(j0, count - j0 < width ? count - j0 : width)
+                                            : V{};
+        }
+    };
+    V ahead[2 * block];
+    place(0, ahead);
     for (std::size_t p0 = 0; p0 < pairs; p0 += block) {
         V twice[2 * block];
         V previous[2 * block]; // d T_m-1, then d T_m-2 as the recurrence takes its step
         V current[2 * block];  // d T_m
         V* row[block];
-#pragma GCC unroll 3
-        for (std::size_t c = 0; c < block; ++c) {
-            const std::size_t p = p0 + c;
-            row[c] = p < pairs ? sum[p % halves] : sum[halves];
-#pragma GCC unroll 2
-            for (std::size_t h = 0; h < 2; ++h) {
-                const std::size_t b = c + h * block;
-                V at = {};
-                previous[b] = V{};
-                const std::size_t j0 = (p / halves) * lanes + (p % halves + h * halves) * width;
-                if (p < pairs && j0 + width <= count) {
-                    __builtin_memcpy(&at, y + j0, sizeof(V));
-                    __builtin_memcpy(&previous[b], d + j0, sizeof(V));
-                } else if (p < pairs) {
-                    for (std::size_t k = 0; j0 + k < count; ++k) {
-                        at[k] = y[j0 + k];
-                        previous[b][k] = d[j0 + k];
-                    }
-                }
-                twice[b] = at + at;
-                current[b] = previous[b] * at;
+#pragma GCC unroll 6
+        for (std::size_t b = 0; b < 2 * block; ++b) {
+            const std::size_t p = p0 + b % block;
+            const std::size_t j0 = first(p, b / block);
+            previous[b] = V{};
+            if (p < pairs && j0 + width <= count) {
+                __builtin_memcpy(&previous[b], d + j0, sizeof(V));
+            } else if (p < pairs) {
+                for (std::size_t k = 0; j0 + k < count; ++k) previous[b][k] = d[j0 + k];
             }
+            twice[b] = ahead[b] + ahead[b];
+            current[b] = previous[b] * ahead[b];
         }
+#pragma GCC unroll 3
+        for (std::size_t c = 0; c < block; ++c)
+            row[c] = p0 + c < pairs ? sum[(p0 + c) % halves] : sum[halves];
+        if (p0 + block < pairs) place(p0 + block, ahead);
 #pragma GCC unroll 3
         for (std::size_t c = 0; c < block; ++c) {
             row[c][0] += previous[c] + previous[c + block];
@@ -145,6 +170,19 @@ void moments_kernel(const double* y, const double* d, std::size_t count, std::si
             for (std::size_t k = 0; k < half; ++k) part[k] = part[k] + part[k + half];
         moment[m] = part[0];
     }
+}
+
+// The load of moments_kernel for positions already taken, y[j].
+template <class V, std::size_t width>
+auto stored(const double* y) {
+    return [y](std::size_t j, std::size_t n) {
+        V at = {};
+        if (n == width)
+            __builtin_memcpy(&at, y + j, sizeof(V));
+        else
+            for (std::size_t k = 0; k < n; ++k) at[k] = y[j + k];
+        return at;
+    };
 }
 
 } // namespace lumagnis::models::fspl::table_moments

@@ -11,34 +11,76 @@ using Quad = double __attribute__((vector_size(32)));
 
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment) {
-    moments_kernel<Quad, 4>(y, d, count, terms, moment);
+    moments_kernel<Quad, 4>(stored<Quad, 4>(y), d, count, terms, moment);
 }
 
-// The portable loop's operations in the same order, four samples at a time; the clamp by
-// min and max differs from it only in the sign of a zero fraction, which no position keeps.
-void positions(const double* x, std::size_t count, double lo, double inverse, Crowd crowd,
-               double* y) {
-    const __m256d start = _mm256_set1_pd(lo);
-    const __m256d scale = _mm256_set1_pd(inverse);
+namespace {
+
+// The positions of four samples: the portable loop's operations in the same order; the clamp
+// by min and max differs from it only in the sign of a zero fraction, which no position keeps.
+template <Crowd crowd>
+__m256d place(__m256d x, __m256d start, __m256d scale) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d two = _mm256_set1_pd(2.0);
-    std::size_t l = 0;
-    for (; l + 4 <= count; l += 4) {
-        __m256d v = _mm256_mul_pd(_mm256_sub_pd(_mm256_loadu_pd(x + l), start), scale);
-        v = _mm256_min_pd(_mm256_max_pd(v, zero), one);
-        __m256d out;
-        if (crowd == Crowd::left) {
-            out = _mm256_sub_pd(_mm256_mul_pd(two, _mm256_sqrt_pd(_mm256_sqrt_pd(v))), one);
-        } else if (crowd == Crowd::right) {
-            const __m256d root = _mm256_sqrt_pd(_mm256_sqrt_pd(_mm256_sub_pd(one, v)));
-            out = _mm256_sub_pd(one, _mm256_mul_pd(two, root));
-        } else {
-            out = _mm256_sub_pd(_mm256_mul_pd(two, v), one);
-        }
-        _mm256_storeu_pd(y + l, out);
+    __m256d v = _mm256_mul_pd(_mm256_sub_pd(x, start), scale);
+    v = _mm256_min_pd(_mm256_max_pd(v, zero), one);
+    if constexpr (crowd == Crowd::left) {
+        return _mm256_sub_pd(_mm256_mul_pd(two, _mm256_sqrt_pd(_mm256_sqrt_pd(v))), one);
+    } else if constexpr (crowd == Crowd::right) {
+        const __m256d root = _mm256_sqrt_pd(_mm256_sqrt_pd(_mm256_sub_pd(one, v)));
+        return _mm256_sub_pd(one, _mm256_mul_pd(two, root));
+    } else {
+        return _mm256_sub_pd(_mm256_mul_pd(two, v), one);
     }
+}
+
+template <Crowd crowd>
+void placed(const double* x, std::size_t count, double lo, double inverse, double* y) {
+    const __m256d start = _mm256_set1_pd(lo);
+    const __m256d scale = _mm256_set1_pd(inverse);
+    std::size_t l = 0;
+    for (; l + 4 <= count; l += 4)
+        _mm256_storeu_pd(y + l, place<crowd>(_mm256_loadu_pd(x + l), start, scale));
     if (l < count) portable::positions(x + l, count - l, lo, inverse, crowd, y + l);
+}
+
+template <Crowd crowd>
+void placed_moments_in(const double* x, const double* d, std::size_t count, double lo,
+                       double inverse, std::size_t terms, double* moment) {
+    const __m256d start = _mm256_set1_pd(lo);
+    const __m256d scale = _mm256_set1_pd(inverse);
+    const auto load = [&](std::size_t j, std::size_t n) {
+        if (n == 4) return Quad(place<crowd>(_mm256_loadu_pd(x + j), start, scale));
+        double part[4] = {lo, lo, lo, lo};
+        for (std::size_t k = 0; k < n; ++k) part[k] = x[j + k];
+        Quad at = place<crowd>(_mm256_loadu_pd(part), start, scale);
+        for (std::size_t k = n; k < 4; ++k) at[k] = 0.0;
+        return at;
+    };
+    moments_kernel<Quad, 4>(load, d, count, terms, moment);
+}
+
+} // namespace
+
+void positions(const double* x, std::size_t count, double lo, double inverse, Crowd crowd,
+               double* y) {
+    if (crowd == Crowd::left)
+        placed<Crowd::left>(x, count, lo, inverse, y);
+    else if (crowd == Crowd::right)
+        placed<Crowd::right>(x, count, lo, inverse, y);
+    else
+        placed<Crowd::none>(x, count, lo, inverse, y);
+}
+
+void placed_moments(const double* x, const double* d, std::size_t count, double lo,
+                    double inverse, Crowd crowd, std::size_t terms, double* moment) {
+    if (crowd == Crowd::left)
+        placed_moments_in<Crowd::left>(x, d, count, lo, inverse, terms, moment);
+    else if (crowd == Crowd::right)
+        placed_moments_in<Crowd::right>(x, d, count, lo, inverse, terms, moment);
+    else
+        placed_moments_in<Crowd::none>(x, d, count, lo, inverse, terms, moment);
 }
 
 } // namespace lumagnis::models::fspl::table_moments::avx2

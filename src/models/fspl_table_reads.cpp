@@ -263,8 +263,8 @@ double t_step(double ta, double tb, double mu_a, double mu_b) {
     return (mu_b - mu_a) * ((1 + ta * ta) * (1 + tb * tb)) / (2 * product_gap);
 }
 
-// The samples whose positions are gathered at a time.
-constexpr std::size_t chunk = 1024;
+// The samples whose moments are taken at a time.
+constexpr std::size_t chunk = table_moments::max_placed;
 
 // Past this sum of the changes of slope against the flux (the intensity scaled to a peak of
 // 1), the rounding of the reads, which the changes weigh, would no longer be small beside the
@@ -393,10 +393,9 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
         while (end < samples && x[end] < piece.hi) ++end;
         for (std::size_t first = start; first < end; first += chunk) {
             const std::size_t count = end - first < chunk ? end - first : chunk;
-            double y[chunk];
-            positions(&x[first], count, piece, y);
             double part_moments[N + 1];
-            table_moments::moments(y, &change[first], count, N + 1, part_moments);
+            table_moments::placed_moments(&x[first], &change[first], count, piece.lo,
+                                          1 / length, piece.crowd, N + 1, part_moments);
             for (std::size_t m = 0; m <= N; ++m) mu[m] += part_moments[m];
         }
         // The changes' own sum is moment 0 (T_0 = 1).

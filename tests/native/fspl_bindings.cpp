@@ -146,6 +146,49 @@ PyObject* fspl_table_positions(PyObject*, PyObject* args) noexcept {
     return result;
 }
 
+// fspl_table_placed_moments(x, d, lo, inverse, crowd, terms, avx2) -> the moments of the samples
+// at their positions in a piece, taken together (at most max_placed samples).
+PyObject* fspl_table_placed_moments(PyObject*, PyObject* args) noexcept {
+    PyObject* sequences[2];
+    double lo;
+    double inverse;
+    int crowd;
+    Py_ssize_t terms;
+    int avx2;
+    if (!PyArg_ParseTuple(args, "OOddinp", &sequences[0], &sequences[1], &lo, &inverse, &crowd,
+                          &terms, &avx2))
+        return nullptr;
+    namespace moments = models::fspl::table_moments;
+    const Py_ssize_t count = PySequence_Size(sequences[0]);
+    if ((avx2 && !moments::vectorised()) || crowd < 0 || crowd > 2 || count < 0 ||
+        count > static_cast<Py_ssize_t>(moments::max_placed) ||
+        PySequence_Size(sequences[1]) != count || terms < 2 ||
+        terms > static_cast<Py_ssize_t>(moments::max_terms)) {
+        PyErr_SetString(PyExc_ValueError, "x and d of one length up to max_placed, crowd 0, 1 "
+                                          "or 2, 2 <= terms <= max_terms; avx2 where it runs");
+        return nullptr;
+    }
+    std::vector<double> values[2];
+    for (int s = 0; s < 2; ++s) {
+        values[s].resize(static_cast<std::size_t>(count));
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            PyObject* a = PySequence_GetItem(sequences[s], j);
+            values[s][static_cast<std::size_t>(j)] = a == nullptr ? -1.0 : PyFloat_AsDouble(a);
+            Py_XDECREF(a);
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    std::vector<double> out(static_cast<std::size_t>(terms));
+    (avx2 ? moments::avx2::placed_moments : moments::portable::placed_moments)(
+        values[0].data(), values[1].data(), values[0].size(), lo, inverse,
+        static_cast<moments::Crowd>(crowd), out.size(), out.data());
+    PyObject* result = PyList_New(terms);
+    if (result == nullptr) return nullptr;
+    for (Py_ssize_t m = 0; m < terms; ++m)
+        PyList_SET_ITEM(result, m, PyFloat_FromDouble(out[static_cast<std::size_t>(m)]));
+    return result;
+}
+
 PyObject* fspl_vectorised(PyObject*, PyObject*) noexcept {
     return PyBool_FromLong(models::fspl::lanes::vectorised() ? 1 : 0);
 }
@@ -156,6 +199,7 @@ PyMethodDef methods[] = {
     {"fspl_vectorised", fspl_vectorised, METH_NOARGS, nullptr},
     {"fspl_table_moments", fspl_table_moments, METH_VARARGS, nullptr},
     {"fspl_table_positions", fspl_table_positions, METH_VARARGS, nullptr},
+    {"fspl_table_placed_moments", fspl_table_placed_moments, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
