@@ -10,6 +10,7 @@
 // that the series themselves are never formed, only their products with the moments, which are
 // weights at the rule's nodes.
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -389,8 +390,10 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
         // order.
         std::array<double, N + 1> mu{};
         const std::size_t start = next;
-        std::size_t end = next;
-        while (end < samples && x[end] < piece.hi) ++end;
+        // The samples ascend: the first at or past hi, found by halving.
+        const auto from = x.begin() + static_cast<std::ptrdiff_t>(start);
+        const std::size_t end =
+            start + static_cast<std::size_t>(std::lower_bound(from, x.end(), piece.hi) - from);
         for (std::size_t first = start; first < end; first += chunk) {
             const std::size_t count = end - first < chunk ? end - first : chunk;
             double part_moments[N + 1];
