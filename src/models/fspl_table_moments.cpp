@@ -36,7 +36,7 @@ namespace portable {
 using Pair = double __attribute__((vector_size(16)));
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment) {
-    moments_kernel<Pair, 2>(stored<Pair, 2>(y), d, count, terms, moment);
+    moments_kernel<Pair, 2>(y, d, count, terms, moment, taken);
 }
 
 // Here the roots are taken a vector at a time by positions() (see the build's options for its

@@ -38,7 +38,7 @@ inline constexpr std::size_t max_placed = 1024;
 
 // The moments of the samples x[j], j < count <= max_placed, at their positions in the piece (as
 // positions() gives them): the same bits as positions() then moments(). Where AVX2 serves, the
-// positions of a block of samples are taken while the moments of the block before are, so that
+// positions of a group of samples are taken while the moments of the group before are, so that
 // the roots, which use a unit of their own, cost little beside the products.
 void placed_moments(const double* x, const double* d, std::size_t count, double lo,
                     double inverse, Crowd crowd, std::size_t terms, double* moment);
@@ -61,102 +61,125 @@ void placed_moments(const double* x, const double* d, std::size_t count, double 
 } // namespace avx2
 
 // The kernel, written once over a vector type V of `width` doubles (the compiler's vector
-// extension): element-wise, correctly rounded operations only. load(j, n) gives the positions
-// of samples j .. j + n - 1 (0 < n <= width) in a vector, its lanes past n zero.
-template <class V, std::size_t width, class Load>
-void moments_kernel(Load load, const double* d, std::size_t count, std::size_t terms,
-                    double* moment) {
+// extension): element-wise, correctly rounded operations only. The positions y[j] are read a
+// group of 32 at a time; place(j, n) is called first to make y[j .. j + n - 1] ready (a group,
+// or the last one's samples), a group before the moments need them, so that positions taken
+// there (see placed_moments) overlap the moments of the group before.
+template <class V, std::size_t width, class Place>
+void moments_kernel(const double* y, const double* d, std::size_t count, std::size_t terms,
+                    double* moment, Place place) {
     constexpr std::size_t vectors = lanes / width;
     // Lane L and lane L + 16 of a group of 32 samples are added before their sum is: the first
     // pairing of the halving, taken a group at a time so that only half the sums go through
     // memory. A pair is a vector of a group with its partner half a group on.
     constexpr std::size_t halves = vectors / 2;
-    // Each moment is a product then a difference on every recurrence, about eight cycles on the
-    // chain: three pairs, six recurrences, keep both arithmetic ports busy through them, and
-    // their twelve vectors of state stay in sixteen registers (the doubled positions are read
-    // from memory).
-    constexpr std::size_t block = 3;
-    // sum[q]: the moments of the pairs whose first vector is vector q of its group; a row more
-    // takes the adds of a last block's empty places.
-    V sum[halves + 1][max_terms];
-    for (std::size_t q = 0; q <= halves; ++q)
+    // A block (at most four pairs) then lies in two groups at most, both placed before it starts
+    // (see place_to).
+    static_assert(halves >= 4);
+    if (count == 0) {
+        for (std::size_t m = 0; m < terms; ++m) moment[m] = 0.0;
+        return;
+    }
+    // sum[q]: the moments of the pairs whose first vector is vector q of its group.
+    V sum[halves][max_terms];
+    for (std::size_t q = 0; q < halves; ++q)
         for (std::size_t m = 0; m < terms; ++m) sum[q][m] = V{};
     // The pairs are walked in order, p = group * halves + q, a block of them at a time across
     // the ends of groups: a pair's sums follow those of the pair before it in the same row,
     // whose block came earlier, so each row adds its groups in order. A pair whose first
     // vector starts past the last sample would add only zeros (and a sum that starts at +0
-    // never becomes -0), so it is left out.
-    const std::size_t pairs = [&] {
-        const std::size_t groups = count / lanes;
-        const std::size_t rest = count - groups * lanes;
-        return groups * halves + (rest > halves * width ? halves : (rest + width - 1) / width);
-    }();
-    // The first sample of vector h (0 or 1) of pair p.
-    const auto first = [](std::size_t p, std::size_t h) {
-        return (p / halves) * lanes + (p % halves + h * halves) * width;
+    // never becomes -0), so it is left out; and a pair whose partner does would add the
+    // partner's zeros, so it is taken alone.
+    const std::size_t groups = (count + lanes - 1) / lanes;
+    const std::size_t last = count - (groups - 1) * lanes; // the samples of the last group
+    const std::size_t partnered = (groups - 1) * halves + (last > halves * width ? halves : 0);
+    const std::size_t pairs = last > halves * width ? partnered : partnered + (last - 1) / width + 1;
+    std::size_t ready = 0; // the groups placed
+    const auto place_to = [&](std::size_t group) {
+        for (; ready <= group && ready < groups; ++ready)
+            place(ready * lanes, ready + 1 < groups ? lanes : last);
     };
-    // The positions of a block's vectors, taken one block ahead (see placed_moments).
-    const auto place = [&](std::size_t p0, V* at) {
-#pragma GCC unroll 6
-        for (std::size_t b = 0; b < 2 * block; ++b) {
-            const std::size_t p = p0 + b % block;
-            const std::size_t j0 = first(p, b / block);
-            at[b] = p < pairs && j0 < count ? load(j0, count - j0 < width ? count - j0 : width)
-                                            : V{};
-        }
+    const auto read = [&](const double* from, std::size_t j0) {
+        V at = {};
+        if (j0 + width <= count)
+            __builtin_memcpy(&at, from + j0, sizeof(V));
+        else
+            for (std::size_t k = 0; j0 + k < count; ++k) at[k] = from[j0 + k];
+        return at;
     };
-    V ahead[2 * block];
-    place(0, ahead);
-    for (std::size_t p0 = 0; p0 < pairs; p0 += block) {
-        V twice[2 * block];
-        V previous[2 * block]; // d T_m-1, then d T_m-2 as the recurrence takes its step
-        V current[2 * block];  // d T_m
+    // Each moment is a product then a difference on every recurrence, about eight cycles on the
+    // chain: six recurrences (three pairs) keep both arithmetic ports busy through them, and
+    // their twelve vectors of state stay in sixteen registers (the doubled positions are read
+    // from memory). Fewer where fewer remain.
+    const auto run = [&]<std::size_t block, std::size_t sides>(std::size_t p0) {
+        constexpr std::size_t chains = block * sides;
+        V twice[chains];
+        V previous[chains]; // d T_m-1, then d T_m-2 as the recurrence takes its step
+        V current[chains];  // d T_m
         V* row[block];
 #pragma GCC unroll 6
-        for (std::size_t b = 0; b < 2 * block; ++b) {
+        for (std::size_t b = 0; b < chains; ++b) {
             const std::size_t p = p0 + b % block;
-            const std::size_t j0 = first(p, b / block);
-            previous[b] = V{};
-            if (p < pairs && j0 + width <= count) {
-                __builtin_memcpy(&previous[b], d + j0, sizeof(V));
-            } else if (p < pairs) {
-                for (std::size_t k = 0; j0 + k < count; ++k) previous[b][k] = d[j0 + k];
+            const std::size_t j0 = (p / halves) * lanes + (p % halves + b / block * halves) * width;
+            const V at = read(y, j0);
+            previous[b] = read(d, j0);
+            twice[b] = at + at;
+            current[b] = previous[b] * at;
+        }
+#pragma GCC unroll 6
+        for (std::size_t c = 0; c < block; ++c) row[c] = sum[(p0 + c) % halves];
+        // The next block's samples, placed while this one's moments are taken.
+        place_to((p0 + block) / halves + 1);
+        // A pair's two vectors added, then their sum to its row's.
+        const auto add = [&](const V* at, std::size_t m) {
+#pragma GCC unroll 6
+            for (std::size_t c = 0; c < block; ++c) {
+                if constexpr (sides == 2)
+                    row[c][m] += at[c] + at[c + block];
+                else
+                    row[c][m] += at[c];
             }
-            twice[b] = ahead[b] + ahead[b];
-            current[b] = previous[b] * ahead[b];
-        }
-#pragma GCC unroll 3
-        for (std::size_t c = 0; c < block; ++c)
-            row[c] = p0 + c < pairs ? sum[(p0 + c) % halves] : sum[halves];
-        if (p0 + block < pairs) place(p0 + block, ahead);
-#pragma GCC unroll 3
-        for (std::size_t c = 0; c < block; ++c) {
-            row[c][0] += previous[c] + previous[c + block];
-            row[c][1] += current[c] + current[c + block];
-        }
+        };
+        add(previous, 0);
+        add(current, 1);
         // The recurrence T_m+1 = 2 y T_m - T_m-1 carried on d T_m itself, which it keeps
         // (being linear): one product fewer per moment. Two moments a turn, the roles of the
         // two vectors swapped between them, so that no vector is copied.
         std::size_t m = 2;
         for (; m + 1 < terms; m += 2) {
 #pragma GCC unroll 6
-            for (std::size_t b = 0; b < 2 * block; ++b)
+            for (std::size_t b = 0; b < chains; ++b)
                 previous[b] = twice[b] * current[b] - previous[b];
-#pragma GCC unroll 3
-            for (std::size_t c = 0; c < block; ++c) row[c][m] += previous[c] + previous[c + block];
+            add(previous, m);
 #pragma GCC unroll 6
-            for (std::size_t b = 0; b < 2 * block; ++b)
+            for (std::size_t b = 0; b < chains; ++b)
                 current[b] = twice[b] * previous[b] - current[b];
-#pragma GCC unroll 3
-            for (std::size_t c = 0; c < block; ++c)
-                row[c][m + 1] += current[c] + current[c + block];
+            add(current, m + 1);
         }
         if (m < terms) {
 #pragma GCC unroll 6
-            for (std::size_t b = 0; b < 2 * block; ++b)
+            for (std::size_t b = 0; b < chains; ++b)
                 previous[b] = twice[b] * current[b] - previous[b];
-#pragma GCC unroll 3
-            for (std::size_t c = 0; c < block; ++c) row[c][m] += previous[c] + previous[c + block];
+            add(previous, m);
+        }
+    };
+    place_to(1);
+    std::size_t p0 = 0;
+    for (; p0 + 3 <= partnered; p0 += 3) run.template operator()<3, 2>(p0);
+    if (partnered - p0 == 2) run.template operator()<2, 2>(p0);
+    if (partnered - p0 == 1) run.template operator()<1, 2>(p0);
+    // The pairs alone, of the last group.
+    for (p0 = partnered; p0 < pairs;) {
+        const std::size_t left = pairs - p0;
+        if (left >= 4) {
+            run.template operator()<4, 1>(p0);
+            p0 += 4;
+        } else if (left >= 2) {
+            run.template operator()<2, 1>(p0);
+            p0 += 2;
+        } else {
+            run.template operator()<1, 1>(p0);
+            p0 += 1;
         }
     }
     for (std::size_t m = 0; m < terms; ++m) {
@@ -172,17 +195,7 @@ void moments_kernel(Load load, const double* d, std::size_t count, std::size_t t
     }
 }
 
-// The load of moments_kernel for positions already taken, y[j].
-template <class V, std::size_t width>
-auto stored(const double* y) {
-    return [y](std::size_t j, std::size_t n) {
-        V at = {};
-        if (n == width)
-            __builtin_memcpy(&at, y + j, sizeof(V));
-        else
-            for (std::size_t k = 0; k < n; ++k) at[k] = y[j + k];
-        return at;
-    };
-}
+// The place of moments_kernel for positions already taken.
+inline void taken(std::size_t, std::size_t) {}
 
 } // namespace lumagnis::models::fspl::table_moments

@@ -11,7 +11,7 @@ using Quad = double __attribute__((vector_size(32)));
 
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment) {
-    moments_kernel<Quad, 4>(stored<Quad, 4>(y), d, count, terms, moment);
+    moments_kernel<Quad, 4>(y, d, count, terms, moment, taken);
 }
 
 namespace {
@@ -48,17 +48,11 @@ void placed(const double* x, std::size_t count, double lo, double inverse, doubl
 template <Crowd crowd>
 void placed_moments_in(const double* x, const double* d, std::size_t count, double lo,
                        double inverse, std::size_t terms, double* moment) {
-    const __m256d start = _mm256_set1_pd(lo);
-    const __m256d scale = _mm256_set1_pd(inverse);
-    const auto load = [&](std::size_t j, std::size_t n) {
-        if (n == 4) return Quad(place<crowd>(_mm256_loadu_pd(x + j), start, scale));
-        double part[4] = {lo, lo, lo, lo};
-        for (std::size_t k = 0; k < n; ++k) part[k] = x[j + k];
-        Quad at = place<crowd>(_mm256_loadu_pd(part), start, scale);
-        for (std::size_t k = n; k < 4; ++k) at[k] = 0.0;
-        return at;
+    double y[max_placed];
+    const auto place = [&](std::size_t j, std::size_t n) {
+        placed<crowd>(x + j, n, lo, inverse, y + j);
     };
-    moments_kernel<Quad, 4>(load, d, count, terms, moment);
+    moments_kernel<Quad, 4>(y, d, count, terms, moment, place);
 }
 
 } // namespace
