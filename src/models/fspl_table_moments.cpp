@@ -23,8 +23,8 @@ void positions(const double* x, std::size_t count, double lo, double inverse, Cr
         portable::positions(x, count, lo, inverse, crowd, y);
 }
 
-void placed_moments(const double* x, const double* d, std::size_t count, double lo,
-                    double inverse, Crowd crowd, std::size_t terms, double* moment) {
+void placed_moments(const double* x, const double* d, std::size_t count, double lo, double inverse,
+                    Crowd crowd, std::size_t terms, double* moment) {
     if (vectorised())
         avx2::placed_moments(x, d, count, lo, inverse, crowd, terms, moment);
     else
@@ -41,8 +41,8 @@ void moments(const double* y, const double* d, std::size_t count, std::size_t te
 
 // Here the roots are taken a vector at a time by positions() (see the build's options for its
 // file), and then the moments.
-void placed_moments(const double* x, const double* d, std::size_t count, double lo,
-                    double inverse, Crowd crowd, std::size_t terms, double* moment) {
+void placed_moments(const double* x, const double* d, std::size_t count, double lo, double inverse,
+                    Crowd crowd, std::size_t terms, double* moment) {
     double y[max_placed];
     portable::positions(x, count, lo, inverse, crowd, y);
     portable::moments(y, d, count, terms, moment);
@@ -54,8 +54,8 @@ namespace avx2 {
 // Never called where the AVX2 file is not built: vectorised() is false there.
 void moments(const double*, const double*, std::size_t, std::size_t, double*) {}
 void positions(const double*, std::size_t, double, double, Crowd, double*) {}
-void placed_moments(const double*, const double*, std::size_t, double, double, Crowd,
-                    std::size_t, double*) {}
+void placed_moments(const double*, const double*, std::size_t, double, double, Crowd, std::size_t,
+                    double*) {}
 } // namespace avx2
 #endif
 

@@ -40,24 +40,24 @@ inline constexpr std::size_t max_placed = 1024;
 // positions() gives them): the same bits as positions() then moments(). Where AVX2 serves, the
 // positions of a group of samples are taken while the moments of the group before are, so that
 // the roots, which use a unit of their own, cost little beside the products.
-void placed_moments(const double* x, const double* d, std::size_t count, double lo,
-                    double inverse, Crowd crowd, std::size_t terms, double* moment);
+void placed_moments(const double* x, const double* d, std::size_t count, double lo, double inverse,
+                    Crowd crowd, std::size_t terms, double* moment);
 
 namespace portable {
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment);
 void positions(const double* x, std::size_t count, double lo, double inverse, Crowd crowd,
                double* y);
-void placed_moments(const double* x, const double* d, std::size_t count, double lo,
-                    double inverse, Crowd crowd, std::size_t terms, double* moment);
+void placed_moments(const double* x, const double* d, std::size_t count, double lo, double inverse,
+                    Crowd crowd, std::size_t terms, double* moment);
 } // namespace portable
 namespace avx2 {
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment);
 void positions(const double* x, std::size_t count, double lo, double inverse, Crowd crowd,
                double* y);
-void placed_moments(const double* x, const double* d, std::size_t count, double lo,
-                    double inverse, Crowd crowd, std::size_t terms, double* moment);
+void placed_moments(const double* x, const double* d, std::size_t count, double lo, double inverse,
+                    Crowd crowd, std::size_t terms, double* moment);
 } // namespace avx2
 
 // The kernel, written once over a vector type V of `width` doubles (the compiler's vector
@@ -93,7 +93,8 @@ void moments_kernel(const double* y, const double* d, std::size_t count, std::si
     const std::size_t groups = (count + lanes - 1) / lanes;
     const std::size_t last = count - (groups - 1) * lanes; // the samples of the last group
     const std::size_t partnered = (groups - 1) * halves + (last > halves * width ? halves : 0);
-    const std::size_t pairs = last > halves * width ? partnered : partnered + (last - 1) / width + 1;
+    const std::size_t pairs =
+        last > halves * width ? partnered : partnered + (last - 1) / width + 1;
     std::size_t ready = 0; // the groups placed
     const auto place_to = [&](std::size_t group) {
         for (; ready <= group && ready < groups; ++ready)

@@ -18,8 +18,7 @@ namespace {
 
 // The positions of four samples: the portable loop's operations in the same order; the clamp
 // by min and max differs from it only in the sign of a zero fraction, which no position keeps.
-template <Crowd crowd>
-__m256d place(__m256d x, __m256d start, __m256d scale) {
+template <Crowd crowd> __m256d place(__m256d x, __m256d start, __m256d scale) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d two = _mm256_set1_pd(2.0);
@@ -67,8 +66,8 @@ void positions(const double* x, std::size_t count, double lo, double inverse, Cr
         placed<Crowd::none>(x, count, lo, inverse, y);
 }
 
-void placed_moments(const double* x, const double* d, std::size_t count, double lo,
-                    double inverse, Crowd crowd, std::size_t terms, double* moment) {
+void placed_moments(const double* x, const double* d, std::size_t count, double lo, double inverse,
+                    Crowd crowd, std::size_t terms, double* moment) {
     if (crowd == Crowd::left)
         placed_moments_in<Crowd::left>(x, d, count, lo, inverse, terms, moment);
     else if (crowd == Crowd::right)

@@ -397,8 +397,8 @@ void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
         for (std::size_t first = start; first < end; first += chunk) {
             const std::size_t count = end - first < chunk ? end - first : chunk;
             double part_moments[N + 1];
-            table_moments::placed_moments(&x[first], &change[first], count, piece.lo,
-                                          1 / length, piece.crowd, N + 1, part_moments);
+            table_moments::placed_moments(&x[first], &change[first], count, piece.lo, 1 / length,
+                                          piece.crowd, N + 1, part_moments);
             for (std::size_t m = 0; m <= N; ++m) mu[m] += part_moments[m];
         }
         // The changes' own sum is moment 0 (T_0 = 1).
