@@ -14,6 +14,8 @@
 #include <cmath>
 #include <cstddef>
 #include <vector>
+#include <limits>
+#include <cstdlib>
 #include <complex>
 
 #include "models/fspl.hpp"
@@ -244,10 +246,15 @@ Pieces pieces_in_t(double z) {
 //   poles of order up to three, R^-N N^2.
 // The 32-node rule, the only one until now, held its worst piece (the first graded panel,
 // [2z, 8z] with the kink at a sixth of its length before it: R = 2.215) at 2.215^-32 32^-3 =
-// 2.6e-16; each piece away from the kink takes the fewest nodes whose bound, of either kind,
-// stays below that. A piece drawn towards the kink keeps 32 nodes: there the logarithm of the
-// slopes' integrand, tau^3 ln tau under the crowding, is what the 32 nodes hold to ~1e-10.
+// 2.6e-16; each piece takes the fewest nodes whose bound, of either kind, stays below that
+// (for a piece drawn towards the kink, in tau, where the crowding moves the other points).
+// The kink at a crowded end leaves the slopes' integrand a logarithm, tau^3 ln tau, whose
+// interpolant's error falls only like N^-8, in proportion to the piece's share: a table in r
+// (whose crowded pieces span the whole range) keeps 32 nodes there, held to ~1e-10; a table in
+// mu takes at least 24 (its slopes then within ~1e-11 of the 32-node rule's, against a 64-node
+// one, on random and adversarial separations, 1e-6 <= rho <= 2).
 constexpr double kink_tolerance = 2.6e-16;
+constexpr int crowded_mu_nodes = 24;
 constexpr std::array<int, 3> fewer_nodes = {16, 20, 24};
 struct Thresholds {
     // The least a (half the sum of the distances to the foci, over the half-length) for each
@@ -276,11 +283,22 @@ struct Point {
 };
 
 // a for the point s = re + i im and an uncrowded piece [lo, hi]: (|s - lo| + |s - hi|) / L.
+// For a crowded piece, in tau: the point's fraction v of the piece from its crowded end (a
+// right crowding is a left one seen from the other end), tau^4 = v, and of the four roots the
+// principal one (|arg| <= pi / 4) is the nearest to [0, 1], its argument's cosine taken by two
+// half angles. The crowded end itself, which the crowding smooths, counts as far off.
 double ellipse_sum(const Piece& piece, Point s) {
     const double inverse = 1 / (piece.hi - piece.lo);
-    const double v = (s.re - piece.lo) * inverse;
+    const double v = (piece.crowd == Crowd::right ? piece.hi - s.re : s.re - piece.lo) * inverse;
     const double w = s.im * inverse;
-    return std::sqrt(v * v + w * w) + std::sqrt((v - 1) * (v - 1) + w * w);
+    if (piece.crowd == Crowd::none)
+        return std::sqrt(v * v + w * w) + std::sqrt((v - 1) * (v - 1) + w * w);
+    const double size = std::sqrt(v * v + w * w);
+    if (size == 0.0) return std::numeric_limits<double>::infinity();
+    const double root = std::sqrt(std::sqrt(size));
+    const double half = std::sqrt(0.5 * (1 + v / size));
+    const double quarter = std::sqrt(0.5 * (1 + half));
+    return root + std::sqrt(std::fmax(0.0, root * root - 2 * root * quarter + 1));
 }
 
 // The singularities near [0, 1] off the real segment and the kink's own (upper half plane
@@ -322,19 +340,16 @@ Singular singularities(double z, double rho, bool in_mu) {
 }
 
 void choose_rules(Pieces& pieces, double z, double rho, bool in_mu) {
-    bool any = false;
-    for (int p = 0; p < pieces.count; ++p) any = any || pieces.piece[p].crowd == Crowd::none;
-    if (!any) return;
     const Singular near = singularities(z, rho, in_mu);
     for (int p = 0; p < pieces.count; ++p) {
         Piece& piece = pieces.piece[p];
-        if (piece.crowd != Crowd::none) continue;
+        const int floor = piece.crowd == Crowd::none ? 0 : in_mu ? crowded_mu_nodes : 32;
         double kink = 1e300;
         double pole = 1e300;
         for (int k = 0; k < near.kinks; ++k) kink = std::fmin(kink, ellipse_sum(piece, near.kink[k]));
         for (int k = 0; k < near.poles; ++k) pole = std::fmin(pole, ellipse_sum(piece, near.pole[k]));
         for (std::size_t k = 0; k < fewer_nodes.size(); ++k) {
-            if (kink >= thresholds.kink[k] && pole >= thresholds.pole[k]) {
+            if (fewer_nodes[k] >= floor && kink >= thresholds.kink[k] && pole >= thresholds.pole[k]) {
                 piece.rule = static_cast<PieceRule>(k);
                 break;
             }
@@ -494,6 +509,89 @@ struct ReadState {
     double open = 0.0;
 };
 
+// The point of a piece at tau in [0, 1] of its rule: its radius r (in the source's), the
+// Jacobian of the variable in which the integral by parts is taken (r, or mu for a table in mu)
+// against tau, and the ring's radius rho r.
+void node_point(const ReadInput& in, const Piece& piece, double tau, double& r, double& jacobian,
+                double& radius) {
+    const double length = piece.hi - piece.lo;
+    double v = tau;
+    double dv = 1.0;
+    if (piece.crowd == Crowd::left) {
+        const double t3 = tau * tau * tau;
+        v = t3 * tau;
+        dv = 4 * t3;
+    } else if (piece.crowd == Crowd::right) {
+        const double s = 1 - tau;
+        const double s3 = s * s * s;
+        v = 1 - s3 * s;
+        dv = 4 * s3;
+    }
+    const double at = piece.lo + length * v;
+    jacobian = length * dv;
+    if (in.in_mu) {
+        const double inv = 1 / (1 + at * at);
+        r = (1 - at * at) * inv;
+        jacobian *= r * (2 * inv); // dmu / dt
+    } else {
+        r = at;
+    }
+    radius = in.rho * r;
+}
+
+// The segments that end in a piece, samples start .. end - 1, from the integrand at the nodes
+// of an N-node rule (times the Jacobian) and its integral over the piece.
+template <std::size_t N>
+void read_segments(const ReadInput& in, const Piece& piece,
+                   const std::array<std::array<double, N>, N + 1>& reads,
+                   const std::array<double, N>& at_node, double total, std::size_t start,
+                   std::size_t end, ReadState& state) {
+    if (end == start) {
+        state.open += total;
+        return;
+    }
+    const std::vector<double>& x = *in.x;
+    const double length = piece.hi - piece.lo;
+    // The series of the cumulative integral on this piece, and from it the segments that end
+    // in it.
+    std::array<double, N + 1> g{};
+    for (std::size_t i = 0; i < N; ++i)
+        for (std::size_t k = 0; k <= N; ++k) g[k] += reads[k][i] * at_node[i];
+    // Pair l runs from sample l - 1 (the piece's start for the first) to sample l, and a last
+    // one from the last sample to the piece's end.
+    const std::size_t count = end - start;
+    std::vector<double> b(count + 1);
+    std::vector<double> a(count + 1);
+    positions(&x[start], count, piece, b.data());
+    b[count] = 1.0;
+    a[0] = -1.0;
+    for (std::size_t l = 1; l <= count; ++l) a[l] = b[l - 1];
+    // The fractions of the piece at the pairs' ends, and their differences.
+    const double inverse = 1 / length;
+    std::vector<double> v(count + 2);
+    std::vector<double> dv(count + 1);
+    v[0] = 0.0;
+    v[count + 1] = 1.0;
+    for (std::size_t l = 0; l < count; ++l)
+        v[l + 1] = std::fmin(1.0, std::fmax(0.0, (x[start + l] - piece.lo) * inverse));
+    dv[0] = v[1];
+    for (std::size_t l = 1; l < count; ++l) {
+        const std::size_t j = start + l;
+        double step = x[j] - x[j - 1];
+        if (in.in_mu) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
+        dv[l] = std::fmax(0.0, step * inverse);
+    }
+    dv[count] = std::fmax(0.0, (piece.hi - x[end - 1]) * inverse);
+    std::vector<double> gap(count + 1);
+    gaps(v.data(), dv.data(), count + 1, piece.crowd, gap.data());
+    std::vector<double> part(count + 1);
+    chebyshev_differences(g.data(), N + 1, a.data(), b.data(), gap.data(), count + 1,
+                          part.data());
+    if (start > 0) in.segment[start - 1] = state.open + part[0];
+    for (std::size_t l = 1; l < count; ++l) in.segment[start + l - 1] = part[l];
+    state.open = part[count];
+}
+
 // One piece on an N-node rule: adds sum_j d_j G(x_j) over its samples to `sum`, for the value
 // and with WithGradient for the slopes in u and rho.
 template <bool WithGradient, std::size_t N>
@@ -504,7 +602,6 @@ void read_piece(const ReadInput& in, const Piece& piece, const std::array<GaussN
     const std::vector<double>& change = *in.change;
     const std::size_t samples = x.size();
     Gradient& cumulative = state.cumulative;
-    const double length = piece.hi - piece.lo;
     // The samples in [lo, hi): their moments, a chunk at a time, the chunks summed in order.
     std::array<double, N + 1> mu{};
     const std::size_t start = state.next;
@@ -535,31 +632,8 @@ void read_piece(const ReadInput& in, const Piece& piece, const std::array<GaussN
         double r[disk_lanes];
         double jacobian[disk_lanes];
         double radius[disk_lanes];
-        for (int i = 0; i < disk_lanes; ++i) {
-            const double tau = rule[first + i].x;
-            double v = tau;
-            double dv = 1.0;
-            if (piece.crowd == Crowd::left) {
-                const double t3 = tau * tau * tau;
-                v = t3 * tau;
-                dv = 4 * t3;
-            } else if (piece.crowd == Crowd::right) {
-                const double s = 1 - tau;
-                const double s3 = s * s * s;
-                v = 1 - s3 * s;
-                dv = 4 * s3;
-            }
-            const double at = piece.lo + length * v;
-            jacobian[i] = length * dv;
-            if (in.in_mu) {
-                const double inv = 1 / (1 + at * at);
-                r[i] = (1 - at * at) * inv;
-                jacobian[i] *= r[i] * (2 * inv); // dmu / dt
-            } else {
-                r[i] = at;
-            }
-            radius[i] = in.rho * r[i];
-        }
+        for (int i = 0; i < disk_lanes; ++i)
+            node_point(in, piece, rule[first + i].x, r[i], jacobian[i], radius[i]);
         const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
         for (int i = 0; i < disk_lanes; ++i) {
             const std::size_t node = first + i;
@@ -580,47 +654,30 @@ void read_piece(const ReadInput& in, const Piece& piece, const std::array<GaussN
         }
     }
     if (in.segment != nullptr) {
-        if (end > start) {
-            // The series of the cumulative integral on this piece, and from it the segments
-            // that end in it.
-            std::array<double, N + 1> g{};
-            for (std::size_t i = 0; i < N; ++i)
-                for (std::size_t k = 0; k <= N; ++k) g[k] += reads[k][i] * at_node[i];
-            // Pair l runs from sample l - 1 (the piece's start for the first) to sample l, and
-            // a last one from the last sample to the piece's end.
-            const std::size_t count = end - start;
-            std::vector<double> b(count + 1);
-            std::vector<double> a(count + 1);
-            positions(&x[start], count, piece, b.data());
-            b[count] = 1.0;
-            a[0] = -1.0;
-            for (std::size_t l = 1; l <= count; ++l) a[l] = b[l - 1];
-            // The fractions of the piece at the pairs' ends, and their differences.
-            const double inverse = 1 / length;
-            std::vector<double> v(count + 2);
-            std::vector<double> dv(count + 1);
-            v[0] = 0.0;
-            v[count + 1] = 1.0;
-            for (std::size_t l = 0; l < count; ++l)
-                v[l + 1] = std::fmin(1.0, std::fmax(0.0, (x[start + l] - piece.lo) * inverse));
-            dv[0] = v[1];
-            for (std::size_t l = 1; l < count; ++l) {
-                const std::size_t j = start + l;
-                double step = x[j] - x[j - 1];
-                if (in.in_mu) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
-                dv[l] = std::fmax(0.0, step * inverse);
-            }
-            dv[count] = std::fmax(0.0, (piece.hi - x[end - 1]) * inverse);
-            std::vector<double> gap(count + 1);
-            gaps(v.data(), dv.data(), count + 1, piece.crowd, gap.data());
-            std::vector<double> part(count + 1);
-            chebyshev_differences(g.data(), N + 1, a.data(), b.data(), gap.data(), count + 1,
-                                  part.data());
-            if (start > 0) in.segment[start - 1] = state.open + part[0];
-            for (std::size_t l = 1; l < count; ++l) in.segment[start + l - 1] = part[l];
-            state.open = part[count];
+        // The segments read the series pointwise, where the kink's logarithm is not averaged
+        // out as in the sums over samples: they keep the 32-node series, whatever rule the
+        // value takes (which a second pass over the nodes leaves as it is).
+        if constexpr (N == 32) {
+            read_segments(in, piece, reads, at_node, total.a, start, end, state);
         } else {
-            state.open += total.a;
+            std::array<double, 32> fine{};
+            double fine_total = 0.0;
+            const auto& fine_rule = numerics::gauss_legendre_32;
+            for (std::size_t first = 0; first < 32; first += disk_lanes) {
+                double r[disk_lanes];
+                double jacobian[disk_lanes];
+                double radius[disk_lanes];
+                for (int i = 0; i < disk_lanes; ++i)
+                    node_point(in, piece, fine_rule[first + i].x, r[i], jacobian[i], radius[i]);
+                const DiskLanes disk = uniform_disk_closed_lanes<false>(in.u, radius, in.rim);
+                for (int i = 0; i < disk_lanes; ++i) {
+                    const double h = jacobian[i] * (r[i] * r[i]);
+                    if (h == 0.0) continue;
+                    fine_total += (fine_rule[first + i].w * h) * disk.a[i];
+                    fine[first + i] = h * disk.a[i];
+                }
+            }
+            read_segments(in, piece, reads_32, fine, fine_total, start, end, state);
         }
     }
     sum.a += change_sum * cumulative.a + read.a;
