@@ -340,16 +340,29 @@ Singular singularities(double z, double rho, bool in_mu) {
 }
 
 void choose_rules(Pieces& pieces, double z, double rho, bool in_mu) {
+    // The least node count each piece may take: a crowded piece in r keeps 32, and then so
+    // do all when no other piece is left.
+    std::array<int, max_pieces> floor{};
+    bool any = false;
+    for (int p = 0; p < pieces.count; ++p) {
+        const Crowd crowd = pieces.piece[p].crowd;
+        floor[p] = crowd == Crowd::none ? 0 : in_mu ? crowded_mu_nodes : 32;
+        any = any || floor[p] < 32;
+    }
+    if (!any) return;
     const Singular near = singularities(z, rho, in_mu);
     for (int p = 0; p < pieces.count; ++p) {
+        if (floor[p] >= 32) continue;
         Piece& piece = pieces.piece[p];
-        const int floor = piece.crowd == Crowd::none ? 0 : in_mu ? crowded_mu_nodes : 32;
-        double kink = 1e300;
-        double pole = 1e300;
-        for (int k = 0; k < near.kinks; ++k) kink = std::fmin(kink, ellipse_sum(piece, near.kink[k]));
-        for (int k = 0; k < near.poles; ++k) pole = std::fmin(pole, ellipse_sum(piece, near.pole[k]));
+        double kink = std::numeric_limits<double>::infinity();
+        double pole = kink;
+        for (int k = 0; k < near.kinks; ++k)
+            kink = std::fmin(kink, ellipse_sum(piece, near.kink[k]));
+        for (int k = 0; k < near.poles; ++k)
+            pole = std::fmin(pole, ellipse_sum(piece, near.pole[k]));
         for (std::size_t k = 0; k < fewer_nodes.size(); ++k) {
-            if (fewer_nodes[k] >= floor && kink >= thresholds.kink[k] && pole >= thresholds.pole[k]) {
+            if (fewer_nodes[k] >= floor[p] && kink >= thresholds.kink[k] &&
+                pole >= thresholds.pole[k]) {
                 piece.rule = static_cast<PieceRule>(k);
                 break;
             }
