@@ -12,11 +12,11 @@
 
 #include <array>
 #include <cmath>
-#include <cstddef>
-#include <vector>
-#include <limits>
-#include <cstdlib>
 #include <complex>
+#include <cstddef>
+#include <cstdlib>
+#include <limits>
+#include <vector>
 
 #include "models/fspl.hpp"
 #include "models/fspl_rules.hpp"
@@ -598,8 +598,7 @@ void read_segments(const ReadInput& in, const Piece& piece,
     std::vector<double> gap(count + 1);
     gaps(v.data(), dv.data(), count + 1, piece.crowd, gap.data());
     std::vector<double> part(count + 1);
-    chebyshev_differences(g.data(), N + 1, a.data(), b.data(), gap.data(), count + 1,
-                          part.data());
+    chebyshev_differences(g.data(), N + 1, a.data(), b.data(), gap.data(), count + 1, part.data());
     if (start > 0) in.segment[start - 1] = state.open + part[0];
     for (std::size_t l = 1; l < count; ++l) in.segment[start + l - 1] = part[l];
     state.open = part[count];
