@@ -253,3 +253,28 @@ def test_extreme_laws_are_finite_or_refused(make):
 def test_the_point_source_at_zero_is_plus_infinity():
     assert fspl.point_source(0.0) == math.inf
     assert fspl.point_source(-0.0) == math.inf
+
+
+def table_rule_switches():
+    """u/rho where a piece of a many-sample table changes its node count (16, 20, 24, 32), for a
+    small source, from the error bound R^-N N^-3 <= 2.6e-16 with R the Bernstein parameter of the
+    kink off the piece (a = half the sum of its distances to the ends, over the half-length):
+    in r, the last graded panel [2 z 4^j, 1] beyond the kink; in mu, the panel [2 t, 1] in
+    t = tan(phi / 2) beyond the kink at t = sqrt((1 - z) / (1 + z))."""
+    in_r, in_mu = [1 / 17], []
+    for n in (16, 20, 24):
+        rho = math.exp((-math.log(2.6e-16) - 3 * math.log(n)) / n)
+        a = (rho + 1 / rho) / 2
+        in_r += [(a - 1) / (2 * (4**j - 1) + 2 * a * 4**j) for j in range(3)]
+        t = (1 - 1 / a) / 2
+        in_mu.append((1 - t * t) / (1 + t * t))
+    return in_r, in_mu
+
+
+@pytest.mark.parametrize("in_mu", [False, True])
+def test_no_jump_where_a_table_piece_changes_rule(in_mu):
+    x = np.linspace(0.0, 1.0, 1000)
+    profile = fspl.Tabulated.from_mu(x, 0.4 + 0.6 * x) if in_mu else fspl.Tabulated(x, 0.4 + 0.6 * np.sqrt(1 - x * x))
+    for rho in (1e-3, 0.05):
+        for ratio in table_rule_switches()[in_mu]:
+            assert_no_jump(evaluate(profile, straddle(ratio * rho, 8), rho), f"{in_mu} rho={rho} u/rho={ratio}")

@@ -45,7 +45,7 @@ def reference(u, rho, x, intensity, in_mu, du=False):
     z = u / rho
 
     def ring(r):
-        return r * r * disk(u, rho * np.maximum(r, 1e-300), du)
+        return r * r * disk(u, rho * np.maximum(r, 1e-90), du)
 
     if in_mu:
         f = lambda m: ring(np.sqrt((1 - m) * (1 + m)))
@@ -239,3 +239,26 @@ def test_sample_derivatives_of_a_fine_table_near_the_limb(in_mu):
     for k, z in enumerate(zs):
         want, _ = sample_derivatives(z * rho, rho, x, intensity, in_mu)
         np.testing.assert_allclose(d[k], want, rtol=0, atol=1e-9 * np.max(np.abs(want)), err_msg=f"{z}")
+
+
+@pytest.mark.parametrize("in_mu", [False, True])
+def test_pieces_on_fewer_nodes_match_independent_quadrature(in_mu):
+    """Pieces away from the kink take fewer nodes by an error bound: an uneven, noisy table of
+    100 samples, at separations a relative 1e-9 either side of where a piece's node count
+    changes, the centre and random ones, for a small source and one whose point-lens branch
+    points come near: the value within 1e-12 and dA/du within 1e-10 of the reference."""
+    from test_fspl_invariants import table_rule_switches
+
+    rng = np.random.default_rng(23 + in_mu)
+    x = np.sort(np.concatenate([[0.0, 1.0], rng.uniform(0, 1, 98)]))
+    intensity = 0.65 + 0.35 * (x if in_mu else 1 - x) + 1e-3 * rng.uniform(-0.35, 0.35, x.size)
+    profile = fspl.Tabulated.from_mu(x, intensity) if in_mu else fspl.Tabulated(x, intensity)
+    switches = [z for z in table_rule_switches()[in_mu] if z < 1 / 17 or in_mu]
+    zs = np.concatenate([[z * (1 + s) for z in switches[:3] for s in (-1e-9, 1e-9)], [0.0], rng.uniform(0, 1, 2)])
+    for rho in (1e-3, 1.0):
+        a, da_du, _ = fspl.limb_darkened(zs * rho, rho, profile, gradient=True)
+        for k, z in enumerate(zs):
+            assert a[k] == pytest.approx(reference(z * rho, rho, x, intensity, in_mu), rel=1e-12), (rho, z)
+            if z > 0:
+                want = reference(z * rho, rho, x, intensity, in_mu, du=True)
+                assert da_du[k] == pytest.approx(want, rel=1e-10, abs=1e-12 * a[k] / (z * rho)), (rho, z)

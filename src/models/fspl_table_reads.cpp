@@ -13,7 +13,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <complex>
 #include <cstddef>
+#include <cstdlib>
+#include <limits>
 #include <vector>
 
 #include "models/fspl.hpp"
@@ -80,10 +83,13 @@ make_reads(const std::array<GaussNode, N>& rule) {
     return out;
 }
 
-// 32-node pieces: the value within ~1e-13, the slopes, whose integrands have a logarithm at
-// the kink that the interpolant follows more slowly, within ~1e-10.
-constexpr auto& piece_rule = numerics::gauss_legendre_32;
-constexpr auto piece_reads = make_reads(piece_rule);
+// The rules a piece may take: the fewer nodes, the cheaper both its uniform disks and the
+// moments of each sample in it.
+constexpr auto reads_16 = make_reads(numerics::gauss_legendre_16);
+constexpr auto reads_20 = make_reads(numerics::gauss_legendre_20);
+constexpr auto reads_24 = make_reads(numerics::gauss_legendre_24);
+constexpr auto reads_32 = make_reads(numerics::gauss_legendre_32);
+enum class PieceRule { n16, n20, n24, n32 };
 
 // How a piece is drawn towards an end, as the segments' rules draw theirs.
 using table_moments::Crowd;
@@ -92,6 +98,7 @@ struct Piece {
     double lo;
     double hi;
     Crowd crowd;
+    PieceRule rule;
 };
 
 using rules::graded_ratio;
@@ -114,7 +121,7 @@ struct Pieces {
     int count = 0;
     void add(double lo, double hi, Crowd crowd) {
         if (count < max_pieces && hi > lo)
-            piece[count++] = Piece{.lo = lo, .hi = hi, .crowd = crowd};
+            piece[count++] = Piece{.lo = lo, .hi = hi, .crowd = crowd, .rule = PieceRule::n32};
     }
 };
 
@@ -225,6 +232,143 @@ Pieces pieces_in_t(double z) {
         }
     }
     return out;
+}
+
+// The rules, by the singularities of the integrand off each piece. On a piece mapped to
+// [-1, 1], an interpolant at N nodes of a function analytic inside the Bernstein ellipse of
+// parameter R (foci at the ends, sum of distances to them 2a, R = a + sqrt(a^2 - 1)) errs by
+// O(R^-N), times a power of N set by the nearest singularity's kind:
+// - the kink r = u / rho and its mirror image (in r, r = -u / rho; in t, the four points
+//   +-t_kink, +-1 / t_kink, or +-i t_lens for a lens outside): A_U ~ g + h (R - u) ln|R - u|
+//   there, whose Chebyshev coefficients fall like R^-n n^-2, and the cumulative integral that
+//   the reads take gains 1 / n: R^-N N^-3;
+// - in t, the poles at t = +-i (r and dmu / dt), and for a larger source the branch points of
+//   the point lens, where the distance to the lens is 2i (r = +-u / rho +- 2i / rho): taken as
+//   poles of order up to three, R^-N N^2.
+// The 32-node rule, the only one until now, held its worst piece (the first graded panel,
+// [2z, 8z] with the kink at a sixth of its length before it: R = 2.215) at 2.215^-32 32^-3 =
+// 2.6e-16; each piece takes the fewest nodes whose bound, of either kind, stays below that
+// (for a piece drawn towards the kink, in tau, where the crowding moves the other points).
+// The kink at a crowded end leaves the slopes' integrand a logarithm, tau^3 ln tau, whose
+// interpolant's error falls only like N^-8, in proportion to the piece's share: a table in r
+// (whose crowded pieces span the whole range) keeps 32 nodes there, held to ~1e-10; a table in
+// mu takes at least 24 (its slopes then within ~1e-11 of the 32-node rule's, against a 64-node
+// one, on random and adversarial separations, 1e-6 <= rho <= 2).
+constexpr double kink_tolerance = 2.6e-16;
+constexpr int crowded_mu_nodes = 24;
+constexpr std::array<int, 3> fewer_nodes = {16, 20, 24};
+struct Thresholds {
+    // The least a (half the sum of the distances to the foci, over the half-length) for each
+    // of fewer_nodes, by kind.
+    std::array<double, 3> kink;
+    std::array<double, 3> pole;
+};
+const Thresholds thresholds = [] {
+    Thresholds out{};
+    const auto a_of = [](double log_r) {
+        const double r = std::exp(log_r);
+        return 0.5 * (r + 1 / r);
+    };
+    for (std::size_t k = 0; k < fewer_nodes.size(); ++k) {
+        const double n = fewer_nodes[k];
+        const double log_tolerance = std::log(kink_tolerance);
+        out.kink[k] = a_of((-log_tolerance - 3 * std::log(n)) / n);
+        out.pole[k] = a_of((-log_tolerance + 2 * std::log(n)) / n);
+    }
+    return out;
+}();
+
+struct Point {
+    double re;
+    double im;
+};
+
+// a for the point s = re + i im and an uncrowded piece [lo, hi]: (|s - lo| + |s - hi|) / L.
+// For a crowded piece, in tau: the point's fraction v of the piece from its crowded end (a
+// right crowding is a left one seen from the other end), tau^4 = v, and of the four roots the
+// principal one (|arg| <= pi / 4) is the nearest to [0, 1], its argument's cosine taken by two
+// half angles. The crowded end itself, which the crowding smooths, counts as far off.
+double ellipse_sum(const Piece& piece, Point s) {
+    const double inverse = 1 / (piece.hi - piece.lo);
+    const double v = (piece.crowd == Crowd::right ? piece.hi - s.re : s.re - piece.lo) * inverse;
+    const double w = s.im * inverse;
+    if (piece.crowd == Crowd::none)
+        return std::sqrt(v * v + w * w) + std::sqrt((v - 1) * (v - 1) + w * w);
+    const double size = std::sqrt(v * v + w * w);
+    if (size == 0.0) return std::numeric_limits<double>::infinity();
+    const double root = std::sqrt(std::sqrt(size));
+    const double half = std::sqrt(0.5 * (1 + v / size));
+    const double quarter = std::sqrt(0.5 * (1 + half));
+    return root + std::sqrt(std::fmax(0.0, root * root - 2 * root * quarter + 1));
+}
+
+// The singularities near [0, 1] off the real segment and the kink's own (upper half plane
+// only: the integrand is real, so they come in conjugate pairs), by kind.
+struct Singular {
+    std::array<Point, 4> kink;
+    int kinks = 0;
+    std::array<Point, 5> pole;
+    int poles = 0;
+};
+
+Singular singularities(double z, double rho, bool in_mu) {
+    Singular out;
+    const double offset = 2 / rho;
+    if (!in_mu) {
+        if (z > 0) {
+            out.kink[out.kinks++] = {z, 0};
+            out.kink[out.kinks++] = {-z, 0};
+        }
+        out.pole[out.poles++] = {z, offset};
+        out.pole[out.poles++] = {-z, offset};
+        return out;
+    }
+    if (z > 0 && z < 1) {
+        const double k = std::sqrt((1 - z) / (1 + z));
+        for (const double at : {k, -k, 1 / k, -1 / k}) out.kink[out.kinks++] = {at, 0};
+    } else if (z >= 1) {
+        out.kink[out.kinks++] = {0, std::sqrt((z - 1) / (z + 1))};
+    }
+    out.pole[out.poles++] = {0, 1};
+    // t^2 = (1 - r) / (1 + r) at r = +-z + 2i / rho, and both roots.
+    for (const double side : {z, -z}) {
+        const std::complex<double> r(side, offset);
+        const std::complex<double> t = std::sqrt((1.0 - r) / (1.0 + r));
+        out.pole[out.poles++] = {t.real(), std::fabs(t.imag())};
+        out.pole[out.poles++] = {-t.real(), std::fabs(t.imag())};
+    }
+    return out;
+}
+
+void choose_rules(Pieces& pieces, double z, double rho, bool in_mu) {
+    // The least node count each piece may take: a crowded piece in r keeps 32, and then so
+    // do all when no other piece is left.
+    std::array<int, max_pieces> floor{};
+    bool any = false;
+    for (int p = 0; p < pieces.count; ++p) {
+        const Crowd crowd = pieces.piece[p].crowd;
+        floor[p] = crowd == Crowd::none ? 0 : in_mu ? crowded_mu_nodes : 32;
+        any = any || floor[p] < 32;
+    }
+    if (!any) return;
+    const Singular near = singularities(z, rho, in_mu);
+    for (int p = 0; p < pieces.count; ++p) {
+        if (floor[p] >= 32) continue;
+        Piece& piece = pieces.piece[p];
+        double kink = std::numeric_limits<double>::infinity();
+        double pole = kink;
+        for (int k = 0; k < near.kinks; ++k)
+            kink = std::fmin(kink, ellipse_sum(piece, near.kink[k]));
+        for (int k = 0; k < near.poles; ++k)
+            pole = std::fmin(pole, ellipse_sum(piece, near.pole[k]));
+        for (std::size_t k = 0; k < fewer_nodes.size(); ++k) {
+            if (fewer_nodes[k] >= floor[p] && kink >= thresholds.kink[k] &&
+                pole >= thresholds.pole[k]) {
+                piece.rule = static_cast<PieceRule>(k);
+                break;
+            }
+        }
+    }
 }
 
 void positions(const double* x, std::size_t count, const Piece& piece, double* y) {
@@ -370,161 +514,226 @@ void chebyshev_differences(const double* g, std::size_t terms, const double* a, 
     }
 }
 
-// One pass over the pieces on an N-node rule: adds sum_j d_j G(x_j) to `sum`, for the value
-// and with WithGradient for the slopes in u and rho.
-template <bool WithGradient, std::size_t N>
-void read_pieces(const ReadInput& in, const std::array<GaussNode, N>& rule,
-                 const std::array<std::array<double, N>, N + 1>& reads, Gradient& sum) {
-    const std::vector<double>& x = *in.x;
-    const std::vector<double>& change = *in.change;
-    const std::size_t samples = x.size();
+// What a pass over the pieces carries from one piece to the next.
+struct ReadState {
     std::size_t next = 0; // the first sample not yet read
     Gradient cumulative{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     // With the segments: the integral from the last sample read to the current piece's start,
     // where that sample lies in an earlier piece.
     double open = 0.0;
+};
+
+// The point of a piece at tau in [0, 1] of its rule: its radius r (in the source's), the
+// Jacobian of the variable in which the integral by parts is taken (r, or mu for a table in mu)
+// against tau, and the ring's radius rho r.
+void node_point(const ReadInput& in, const Piece& piece, double tau, double& r, double& jacobian,
+                double& radius) {
+    const double length = piece.hi - piece.lo;
+    double v = tau;
+    double dv = 1.0;
+    if (piece.crowd == Crowd::left) {
+        const double t3 = tau * tau * tau;
+        v = t3 * tau;
+        dv = 4 * t3;
+    } else if (piece.crowd == Crowd::right) {
+        const double s = 1 - tau;
+        const double s3 = s * s * s;
+        v = 1 - s3 * s;
+        dv = 4 * s3;
+    }
+    const double at = piece.lo + length * v;
+    jacobian = length * dv;
+    if (in.in_mu) {
+        const double inv = 1 / (1 + at * at);
+        r = (1 - at * at) * inv;
+        jacobian *= r * (2 * inv); // dmu / dt
+    } else {
+        r = at;
+    }
+    radius = in.rho * r;
+}
+
+// The segments that end in a piece, samples start .. end - 1, from the integrand at the nodes
+// of an N-node rule (times the Jacobian) and its integral over the piece.
+template <std::size_t N>
+void read_segments(const ReadInput& in, const Piece& piece,
+                   const std::array<std::array<double, N>, N + 1>& reads,
+                   const std::array<double, N>& at_node, double total, std::size_t start,
+                   std::size_t end, ReadState& state) {
+    if (end == start) {
+        state.open += total;
+        return;
+    }
+    const std::vector<double>& x = *in.x;
+    const double length = piece.hi - piece.lo;
+    // The series of the cumulative integral on this piece, and from it the segments that end
+    // in it.
+    std::array<double, N + 1> g{};
+    for (std::size_t i = 0; i < N; ++i)
+        for (std::size_t k = 0; k <= N; ++k) g[k] += reads[k][i] * at_node[i];
+    // Pair l runs from sample l - 1 (the piece's start for the first) to sample l, and a last
+    // one from the last sample to the piece's end.
+    const std::size_t count = end - start;
+    std::vector<double> b(count + 1);
+    std::vector<double> a(count + 1);
+    positions(&x[start], count, piece, b.data());
+    b[count] = 1.0;
+    a[0] = -1.0;
+    for (std::size_t l = 1; l <= count; ++l) a[l] = b[l - 1];
+    // The fractions of the piece at the pairs' ends, and their differences.
+    const double inverse = 1 / length;
+    std::vector<double> v(count + 2);
+    std::vector<double> dv(count + 1);
+    v[0] = 0.0;
+    v[count + 1] = 1.0;
+    for (std::size_t l = 0; l < count; ++l)
+        v[l + 1] = std::fmin(1.0, std::fmax(0.0, (x[start + l] - piece.lo) * inverse));
+    dv[0] = v[1];
+    for (std::size_t l = 1; l < count; ++l) {
+        const std::size_t j = start + l;
+        double step = x[j] - x[j - 1];
+        if (in.in_mu) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
+        dv[l] = std::fmax(0.0, step * inverse);
+    }
+    dv[count] = std::fmax(0.0, (piece.hi - x[end - 1]) * inverse);
+    std::vector<double> gap(count + 1);
+    gaps(v.data(), dv.data(), count + 1, piece.crowd, gap.data());
+    std::vector<double> part(count + 1);
+    chebyshev_differences(g.data(), N + 1, a.data(), b.data(), gap.data(), count + 1, part.data());
+    if (start > 0) in.segment[start - 1] = state.open + part[0];
+    for (std::size_t l = 1; l < count; ++l) in.segment[start + l - 1] = part[l];
+    state.open = part[count];
+}
+
+// One piece on an N-node rule: adds sum_j d_j G(x_j) over its samples to `sum`, for the value
+// and with WithGradient for the slopes in u and rho.
+template <bool WithGradient, std::size_t N>
+void read_piece(const ReadInput& in, const Piece& piece, const std::array<GaussNode, N>& rule,
+                const std::array<std::array<double, N>, N + 1>& reads, ReadState& state,
+                Gradient& sum) {
+    const std::vector<double>& x = *in.x;
+    const std::vector<double>& change = *in.change;
+    Gradient& cumulative = state.cumulative;
+    // The samples in [lo, hi): their moments, a chunk at a time, the chunks summed in order.
+    std::array<double, N + 1> mu{};
+    const std::size_t start = state.next;
+    // The samples ascend: the first at or past hi, found by halving.
+    const auto from = x.begin() + static_cast<std::ptrdiff_t>(start);
+    const std::size_t end =
+        start + static_cast<std::size_t>(std::lower_bound(from, x.end(), piece.hi) - from);
+    const double inverse = 1 / (piece.hi - piece.lo);
+    for (std::size_t first = start; first < end; first += chunk) {
+        const std::size_t count = end - first < chunk ? end - first : chunk;
+        double part_moments[N + 1];
+        table_moments::placed_moments(&x[first], &change[first], count, piece.lo, inverse,
+                                      piece.crowd, N + 1, part_moments);
+        for (std::size_t m = 0; m <= N; ++m) mu[m] += part_moments[m];
+    }
+    // The changes' own sum is moment 0 (T_0 = 1).
+    const double change_sum = mu[0];
+    state.next = end;
+    // The weight of each node: nu_i = sum_k Lambda_ik mu_k, the product of the cumulative
+    // integral's series with the moments mu_k = sum_j d_j T_k(y_j).
+    std::array<double, N> nu{};
+    if (end > start) {
+        for (std::size_t k = 0; k <= N; ++k)
+            for (std::size_t i = 0; i < N; ++i) nu[i] += reads[k][i] * mu[k];
+    }
+    Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    std::array<double, N> at_node{}; // the integrand at the nodes, with the segments
+    for (std::size_t first = 0; first < N; first += disk_lanes) {
+        double r[disk_lanes];
+        double jacobian[disk_lanes];
+        double radius[disk_lanes];
+        for (int i = 0; i < disk_lanes; ++i)
+            node_point(in, piece, rule[first + i].x, r[i], jacobian[i], radius[i]);
+        const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
+        for (int i = 0; i < disk_lanes; ++i) {
+            const std::size_t node = first + i;
+            const double h = jacobian[i] * (r[i] * r[i]);
+            if (h == 0.0) continue;
+            total.a += (rule[node].w * h) * disk.a[i];
+            read.a += (nu[node] * h) * disk.a[i];
+            at_node[node] = h * disk.a[i];
+            if constexpr (WithGradient) {
+                // A node on the ring through the lens itself: its share of the integrable
+                // logarithm is nil.
+                if (!std::isfinite(disk.da_du[i])) continue;
+                total.da_du += (rule[node].w * h) * disk.da_du[i];
+                total.da_drho += (rule[node].w * (h * r[i])) * disk.da_dradius[i];
+                read.da_du += (nu[node] * h) * disk.da_du[i];
+                read.da_drho += (nu[node] * (h * r[i])) * disk.da_dradius[i];
+            }
+        }
+    }
+    if (in.segment != nullptr) {
+        // The segments read the series pointwise, where the kink's logarithm is not averaged
+        // out as in the sums over samples: they keep the 32-node series, whatever rule the
+        // value takes (which a second pass over the nodes leaves as it is).
+        if constexpr (N == 32) {
+            read_segments(in, piece, reads, at_node, total.a, start, end, state);
+        } else {
+            std::array<double, 32> fine{};
+            double fine_total = 0.0;
+            const auto& fine_rule = numerics::gauss_legendre_32;
+            for (std::size_t first = 0; first < 32; first += disk_lanes) {
+                double r[disk_lanes];
+                double jacobian[disk_lanes];
+                double radius[disk_lanes];
+                for (int i = 0; i < disk_lanes; ++i)
+                    node_point(in, piece, fine_rule[first + i].x, r[i], jacobian[i], radius[i]);
+                const DiskLanes disk = uniform_disk_closed_lanes<false>(in.u, radius, in.rim);
+                for (int i = 0; i < disk_lanes; ++i) {
+                    const double h = jacobian[i] * (r[i] * r[i]);
+                    if (h == 0.0) continue;
+                    fine_total += (fine_rule[first + i].w * h) * disk.a[i];
+                    fine[first + i] = h * disk.a[i];
+                }
+            }
+            read_segments(in, piece, reads_32, fine, fine_total, start, end, state);
+        }
+    }
+    sum.a += change_sum * cumulative.a + read.a;
+    cumulative.a += total.a;
+    if constexpr (WithGradient) {
+        sum.da_du += change_sum * cumulative.da_du + read.da_du;
+        sum.da_drho += change_sum * cumulative.da_drho + read.da_drho;
+        cumulative.da_du += total.da_du;
+        cumulative.da_drho += total.da_drho;
+    }
+}
+
+// One pass over the pieces, each on its own rule.
+template <bool WithGradient> void read_pieces(const ReadInput& in, Gradient& sum) {
+    ReadState state;
     for (int p = 0; p < in.pieces->count; ++p) {
         const Piece& piece = in.pieces->piece[p];
-        const double length = piece.hi - piece.lo;
-        // The samples in [lo, hi): their moments, a chunk at a time, the chunks summed in
-        // order.
-        std::array<double, N + 1> mu{};
-        const std::size_t start = next;
-        // The samples ascend: the first at or past hi, found by halving.
-        const auto from = x.begin() + static_cast<std::ptrdiff_t>(start);
-        const std::size_t end =
-            start + static_cast<std::size_t>(std::lower_bound(from, x.end(), piece.hi) - from);
-        for (std::size_t first = start; first < end; first += chunk) {
-            const std::size_t count = end - first < chunk ? end - first : chunk;
-            double part_moments[N + 1];
-            table_moments::placed_moments(&x[first], &change[first], count, piece.lo, 1 / length,
-                                          piece.crowd, N + 1, part_moments);
-            for (std::size_t m = 0; m <= N; ++m) mu[m] += part_moments[m];
-        }
-        // The changes' own sum is moment 0 (T_0 = 1).
-        const double change_sum = mu[0];
-        next = end;
-        // The weight of each node: nu_i = sum_k Lambda_ik mu_k, the product of the cumulative
-        // integral's series with the moments mu_k = sum_j d_j T_k(y_j).
-        std::array<double, N> nu{};
-        if (end > start) {
-            for (std::size_t k = 0; k <= N; ++k)
-                for (std::size_t i = 0; i < N; ++i) nu[i] += reads[k][i] * mu[k];
-        }
-        Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
-        Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
-        std::array<double, N> at_node{}; // the integrand at the nodes, with the segments
-        for (std::size_t first = 0; first < N; first += disk_lanes) {
-            double r[disk_lanes];
-            double jacobian[disk_lanes];
-            double radius[disk_lanes];
-            for (int i = 0; i < disk_lanes; ++i) {
-                const double tau = rule[first + i].x;
-                double v = tau;
-                double dv = 1.0;
-                if (piece.crowd == Crowd::left) {
-                    const double t3 = tau * tau * tau;
-                    v = t3 * tau;
-                    dv = 4 * t3;
-                } else if (piece.crowd == Crowd::right) {
-                    const double s = 1 - tau;
-                    const double s3 = s * s * s;
-                    v = 1 - s3 * s;
-                    dv = 4 * s3;
-                }
-                const double at = piece.lo + length * v;
-                jacobian[i] = length * dv;
-                if (in.in_mu) {
-                    const double inv = 1 / (1 + at * at);
-                    r[i] = (1 - at * at) * inv;
-                    jacobian[i] *= r[i] * (2 * inv); // dmu / dt
-                } else {
-                    r[i] = at;
-                }
-                radius[i] = in.rho * r[i];
-            }
-            const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
-            for (int i = 0; i < disk_lanes; ++i) {
-                const std::size_t node = first + i;
-                const double h = jacobian[i] * (r[i] * r[i]);
-                if (h == 0.0) continue;
-                total.a += (rule[node].w * h) * disk.a[i];
-                read.a += (nu[node] * h) * disk.a[i];
-                at_node[node] = h * disk.a[i];
-                if constexpr (WithGradient) {
-                    // A node on the ring through the lens itself: its share of the integrable
-                    // logarithm is nil.
-                    if (!std::isfinite(disk.da_du[i])) continue;
-                    total.da_du += (rule[node].w * h) * disk.da_du[i];
-                    total.da_drho += (rule[node].w * (h * r[i])) * disk.da_dradius[i];
-                    read.da_du += (nu[node] * h) * disk.da_du[i];
-                    read.da_drho += (nu[node] * (h * r[i])) * disk.da_dradius[i];
-                }
-            }
-        }
-        if (in.segment != nullptr) {
-            if (end > start) {
-                // The series of the cumulative integral on this piece, and from it the segments
-                // that end in it.
-                std::array<double, N + 1> g{};
-                for (std::size_t i = 0; i < N; ++i)
-                    for (std::size_t k = 0; k <= N; ++k) g[k] += reads[k][i] * at_node[i];
-                // Pair l runs from sample l - 1 (the piece's start for the first) to sample l,
-                // and a last one from the last sample to the piece's end.
-                const std::size_t count = end - start;
-                std::vector<double> b(count + 1);
-                std::vector<double> a(count + 1);
-                positions(&x[start], count, piece, b.data());
-                b[count] = 1.0;
-                a[0] = -1.0;
-                for (std::size_t l = 1; l <= count; ++l) a[l] = b[l - 1];
-                // The fractions of the piece at the pairs' ends, and their differences.
-                const double inverse = 1 / length;
-                std::vector<double> v(count + 2);
-                std::vector<double> dv(count + 1);
-                v[0] = 0.0;
-                v[count + 1] = 1.0;
-                for (std::size_t l = 0; l < count; ++l)
-                    v[l + 1] = std::fmin(1.0, std::fmax(0.0, (x[start + l] - piece.lo) * inverse));
-                dv[0] = v[1];
-                for (std::size_t l = 1; l < count; ++l) {
-                    const std::size_t j = start + l;
-                    double step = x[j] - x[j - 1];
-                    if (in.in_mu) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
-                    dv[l] = std::fmax(0.0, step * inverse);
-                }
-                dv[count] = std::fmax(0.0, (piece.hi - x[end - 1]) * inverse);
-                std::vector<double> gap(count + 1);
-                gaps(v.data(), dv.data(), count + 1, piece.crowd, gap.data());
-                std::vector<double> part(count + 1);
-                chebyshev_differences(g.data(), N + 1, a.data(), b.data(), gap.data(), count + 1,
-                                      part.data());
-                if (start > 0) in.segment[start - 1] = open + part[0];
-                for (std::size_t l = 1; l < count; ++l) in.segment[start + l - 1] = part[l];
-                open = part[count];
-            } else {
-                open += total.a;
-            }
-        }
-        sum.a += change_sum * cumulative.a + read.a;
-        cumulative.a += total.a;
-        if constexpr (WithGradient) {
-            sum.da_du += change_sum * cumulative.da_du + read.da_du;
-            sum.da_drho += change_sum * cumulative.da_drho + read.da_drho;
-            cumulative.da_du += total.da_du;
-            cumulative.da_drho += total.da_drho;
+        switch (piece.rule) {
+        case PieceRule::n16:
+            read_piece<WithGradient>(in, piece, numerics::gauss_legendre_16, reads_16, state, sum);
+            break;
+        case PieceRule::n20:
+            read_piece<WithGradient>(in, piece, numerics::gauss_legendre_20, reads_20, state, sum);
+            break;
+        case PieceRule::n24:
+            read_piece<WithGradient>(in, piece, numerics::gauss_legendre_24, reads_24, state, sum);
+            break;
+        default:
+            read_piece<WithGradient>(in, piece, numerics::gauss_legendre_32, reads_32, state, sum);
         }
     }
     // Samples at the end of the range (r = 1, or the centre t = 1) read the whole integral.
-    for (; next < samples; ++next) {
+    const std::vector<double>& change = *in.change;
+    for (std::size_t next = state.next; next < in.x->size(); ++next) {
         if (in.segment != nullptr && next > 0) {
-            in.segment[next - 1] = open;
-            open = 0.0;
+            in.segment[next - 1] = state.open;
+            state.open = 0.0;
         }
-        sum.a += change[next] * cumulative.a;
+        sum.a += change[next] * state.cumulative.a;
         if constexpr (WithGradient) {
-            sum.da_du += change[next] * cumulative.da_du;
-            sum.da_drho += change[next] * cumulative.da_drho;
+            sum.da_du += change[next] * state.cumulative.da_du;
+            sum.da_drho += change[next] * state.cumulative.da_drho;
         }
     }
 }
@@ -554,7 +763,8 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segmen
     if (slope_change_.empty() || rho > rules::large_source) return false;
     const double z = u / rho;
     const bool in_mu = kind_ == Kind::mu_table;
-    const Pieces pieces = in_mu ? pieces_in_t(z) : pieces_in_r(z);
+    Pieces pieces = in_mu ? pieces_in_t(z) : pieces_in_r(z);
+    choose_rules(pieces, z, rho, in_mu);
     const ReadInput in{.u = u,
                        .rho = rho,
                        .in_mu = in_mu,
@@ -564,7 +774,7 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segmen
                        .change = &slope_change_,
                        .mu = &table_mu_,
                        .segment = segment};
-    read_pieces<WithGradient>(in, piece_rule, piece_reads, sum);
+    read_pieces<WithGradient>(in, sum);
     return true;
 }
 
