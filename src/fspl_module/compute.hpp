@@ -166,21 +166,36 @@ PyRef compute(const Inputs& inputs, std::size_t threads, Kernel kernel) {
 template <std::size_t N, std::size_t K, class Kernel, class Row> class RowEach {
 public:
     static constexpr std::size_t lanes = Row::lanes;
+    // The walk hands it whole runs of elements (run).
+    static constexpr bool takes_runs = true;
     using Columns = std::array<std::array<double, lanes>, N>;
 
     RowEach(const std::array<double*, K>& out, const Kernel& kernel, const Row& row)
         : out_(out), kernel_(&kernel), row_(&row) {}
 
     void operator()(std::size_t i, const std::array<double, N>& values) {
-        if (!row_->takes(values)) {
-            write(i, (*kernel_)(values));
-            return;
+        run(i, 1, [&values](std::size_t) { return values; });
+    }
+
+    // The elements i .. i + count - 1, element e's values given by values_at(e). The count of
+    // elements held and the row kernel are kept in locals for the run: held in the object, the
+    // count would make every element wait on its own store and reload.
+    template <class ValuesAt> void run(std::size_t i, std::size_t count, ValuesAt values_at) {
+        const Row row = *row_;
+        std::size_t held = held_;
+        for (std::size_t e = 0; e < count; ++e, ++i) {
+            const std::array<double, N> values = values_at(e);
+            if (!row.takes(values)) {
+                write(i, (*kernel_)(values));
+                continue;
+            }
+            index_[held] = i;
+            for (std::size_t k = 0; k < N; ++k) columns_[k][held] = values[k];
+            if (++held < lanes) continue;
+            held = 0;
+            row(columns_, out_, index_);
         }
-        index_[held_] = i;
-        for (std::size_t k = 0; k < N; ++k) columns_[k][held_] = values[k];
-        if (++held_ < lanes) return;
-        held_ = 0;
-        (*row_)(columns_, out_, index_);
+        held_ = held;
     }
 
     // The elements of a row left short, one by one.
