@@ -74,12 +74,9 @@ void visit_elements(const Walk<N>& walk, std::size_t begin, std::size_t end, Eac
             // An `each` that keeps state from element to element takes the run whole, so that
             // its state stays in registers rather than going through memory at every element.
             const std::size_t count = static_cast<std::size_t>(last - j);
-            each.run(i, count, [&row, &step, j](std::size_t e) {
-                std::array<double, N> at;
-                const Py_ssize_t place = j + static_cast<Py_ssize_t>(e);
-                for (std::size_t k = 0; k < N; ++k) at[k] = load(row[k] + place * step[k]);
-                return at;
-            });
+            std::array<const char*, N> first;
+            for (std::size_t k = 0; k < N; ++k) first[k] = row[k] + j * step[k];
+            each.run(i, count, first, step);
             i += count;
             j = last;
         } else {

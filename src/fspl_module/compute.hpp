@@ -11,6 +11,8 @@
 
 #include <array>
 #include <chrono>
+#include <concepts>
+#include <cstdint>
 #include <cstddef>
 #include <exception>
 #include <vector>
@@ -168,23 +170,70 @@ public:
     static constexpr std::size_t lanes = Row::lanes;
     // The walk hands it whole runs of elements (run).
     static constexpr bool takes_runs = true;
+    static constexpr bool has_direct =
+        requires(const Row& r, const std::array<const double*, N>& at, std::size_t i) {
+            { r.direct(at, std::array<double*, K>{}, i) } -> std::same_as<bool>;
+        };
     using Columns = std::array<std::array<double, lanes>, N>;
 
     RowEach(const std::array<double*, K>& out, const Kernel& kernel, const Row& row)
         : out_(out), kernel_(&kernel), row_(&row) {}
 
     void operator()(std::size_t i, const std::array<double, N>& values) {
-        run(i, 1, [&values](std::size_t) { return values; });
+        std::array<const char*, N> first;
+        for (std::size_t k = 0; k < N; ++k) first[k] = reinterpret_cast<const char*>(&values[k]);
+        run(i, 1, first, std::array<Py_ssize_t, N>{});
     }
 
-    // The elements i .. i + count - 1, element e's values given by values_at(e). The count of
-    // elements held and the row kernel are kept in locals for the run: held in the object, the
-    // count would make every element wait on its own store and reload.
-    template <class ValuesAt> void run(std::size_t i, std::size_t count, ValuesAt values_at) {
+    // The elements i .. i + count - 1, argument k of element e at first[k] + e * step[k] (bytes).
+    // The count of elements held and the row kernel are kept in locals for the run: held in the
+    // object, the count would make every element wait on its own store and reload.
+    void run(std::size_t i, std::size_t count, const std::array<const char*, N>& first,
+             const std::array<Py_ssize_t, N>& step) {
         const Row row = *row_;
         std::size_t held = held_;
+        // Where every argument is contiguous and aligned, or one value for the whole run, a Row
+        // with `direct` reads lanes of elements in place and writes their results in place.
+        [[maybe_unused]] Columns same{};
+        [[maybe_unused]] bool direct = false;
+        if constexpr (has_direct) {
+            direct = count >= lanes;
+            for (std::size_t k = 0; k < N; ++k) {
+                const bool aligned =
+                    reinterpret_cast<std::uintptr_t>(first[k]) % alignof(double) == 0;
+                if (step[k] == 0) {
+                    same[k].fill(load(first[k]));
+                } else {
+                    direct = direct && aligned && step[k] == sizeof(double);
+                }
+            }
+        }
+        // Elements left to the one-at-a-time loop before the next try of a direct row: after a
+        // lane of a try was not the row's, the lanes tried, so that a run of elements the row
+        // does not take is not tried at every element.
+        std::size_t single = 0;
         for (std::size_t e = 0; e < count; ++e, ++i) {
-            const std::array<double, N> values = values_at(e);
+            if constexpr (has_direct) {
+                if (direct && held == 0 && single == 0 && count - e >= lanes) {
+                    std::array<const double*, N> at;
+                    for (std::size_t k = 0; k < N; ++k) {
+                        at[k] = step[k] == 0
+                                    ? same[k].data()
+                                    : reinterpret_cast<const double*>(first[k] + e * step[k]);
+                    }
+                    if (row.direct(at, out_, i)) {
+                        e += lanes - 1;
+                        i += lanes - 1;
+                        continue;
+                    }
+                    single = lanes;
+                }
+                if (single > 0) --single;
+            }
+            std::array<double, N> values;
+            for (std::size_t k = 0; k < N; ++k) {
+                values[k] = load(first[k] + static_cast<Py_ssize_t>(e) * step[k]);
+            }
             if (!row.takes(values)) {
                 write(i, (*kernel_)(values));
                 continue;

@@ -101,6 +101,25 @@ template <bool WithGradient> struct FarRow {
             }
         }
     }
+
+    // The lanes u[0 .. lanes) and rho[0 .. lanes), in place, when the row takes every one of
+    // them: their results written to out[k][i .. i + lanes); false, with nothing written, if not.
+    bool direct(const std::array<const double*, 2>& at, const std::array<double*, results>& out,
+                std::size_t i) const {
+        bool all = true;
+        for (std::size_t l = 0; l < lanes; ++l) all = all && takes({at[0][l], at[1][l]});
+        if (!all) return false;
+        fspl::DiskLanes g;
+        source->row<WithGradient>(at[0], at[1], g);
+        for (std::size_t l = 0; l < lanes; ++l) {
+            out[0][i + l] = g.a[l];
+            if constexpr (WithGradient) {
+                out[1][i + l] = g.da_du[l];
+                out[2][i + l] = g.da_dradius[l];
+            }
+        }
+        return true;
+    }
 };
 
 template <class Inputs>
