@@ -12,8 +12,8 @@
 #include <array>
 #include <chrono>
 #include <concepts>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <vector>
 
