@@ -164,7 +164,9 @@ PyRef compute(const Inputs& inputs, std::size_t threads, Kernel kernel) {
 // Row: takes(values) whether an element may go in a row; row(columns, out, index) for lanes of
 // them, columns[k][l] the k-th value of lane l, its K results written to out[k][index[l]]. The
 // values are held argument by argument, as the row reads them, and its results go straight to
-// the output, so that a row costs no copies between the two layouts.
+// the output, so that a row costs no copies between the two layouts. Optionally, direct(at, out,
+// i): lanes consecutive elements read in place, at[k][l] the k-th value of lane l, their
+// results written to out[k][i + l] if the row takes them all (true), else nothing (false).
 template <std::size_t N, std::size_t K, class Kernel, class Row> class RowEach {
 public:
     static constexpr std::size_t lanes = Row::lanes;
@@ -178,12 +180,6 @@ public:
 
     RowEach(const std::array<double*, K>& out, const Kernel& kernel, const Row& row)
         : out_(out), kernel_(&kernel), row_(&row) {}
-
-    void operator()(std::size_t i, const std::array<double, N>& values) {
-        std::array<const char*, N> first;
-        for (std::size_t k = 0; k < N; ++k) first[k] = reinterpret_cast<const char*>(&values[k]);
-        run(i, 1, first, std::array<Py_ssize_t, N>{});
-    }
 
     // The elements i .. i + count - 1, argument k of element e at first[k] + e * step[k] (bytes).
     // The count of elements held and the row kernel are kept in locals for the run: held in the
@@ -208,18 +204,18 @@ public:
                 }
             }
         }
-        // Elements left to the one-at-a-time loop before the next try of a direct row: after a
-        // lane of a try was not the row's, the lanes tried, so that a run of elements the row
-        // does not take is not tried at every element.
+        // After a try of a direct row in which some lane was not the row's, the lanes tried go
+        // one at a time (`single` counts those left), so that a run of elements the row does
+        // not take is not tried again at every element.
         std::size_t single = 0;
         for (std::size_t e = 0; e < count; ++e, ++i) {
             if constexpr (has_direct) {
                 if (direct && held == 0 && single == 0 && count - e >= lanes) {
                     std::array<const double*, N> at;
                     for (std::size_t k = 0; k < N; ++k) {
-                        at[k] = step[k] == 0
-                                    ? same[k].data()
-                                    : reinterpret_cast<const double*>(first[k] + e * step[k]);
+                        at[k] = step[k] == 0 ? same[k].data()
+                                             : reinterpret_cast<const double*>(
+                                                   first[k] + static_cast<Py_ssize_t>(e) * step[k]);
                     }
                     if (row.direct(at, out_, i)) {
                         e += lanes - 1;
