@@ -106,3 +106,49 @@ def test_curve_epochs_in_rows_have_their_own_bits(gradient):
             alone = as_tuple(fspl.magnification_curve(float(t[i]), *args, law, gradient=gradient))
             for w, a in zip(whole, alone):
                 assert np.asarray(w)[i].tobytes() == np.float64(a).tobytes(), (i, t[i])
+
+
+def unaligned_copy(x):
+    """x's values in an array whose data starts one byte past an 8-byte boundary."""
+    buffer = np.empty(x.size * 8 + 9, dtype=np.uint8)
+    start = (-buffer.ctypes.data) % 8 + 1
+    view = np.frombuffer(buffer[start : start + x.size * 8].data, dtype=np.float64)
+    view[:] = x
+    assert view.ctypes.data % 8 != 0
+    return view
+
+
+@pytest.mark.parametrize("gradient", [False, True])
+@pytest.mark.parametrize("name", ["uniform", "linear"])
+def test_element_bits_do_not_depend_on_the_layout(name, gradient):
+    """Contiguous arrays are read in place four at a time where the row takes all four; strided,
+    unaligned, reversed and broadcast ones go element by element. Runs of far and near elements
+    of every length make the in-place tries fail at every offset. Every element keeps the bits
+    of its call alone."""
+    law = LAWS[name]
+    rng = np.random.default_rng(5)
+    rho = 0.01
+    runs = rng.integers(1, 9, 160)
+    ratio = np.concatenate(
+        [rng.uniform(11, 1e4, n) if k % 2 else rng.uniform(0.2, 9, n) for k, n in enumerate(runs)]
+    )
+    u = ratio * rho
+
+    def call(u, rho):
+        return [np.asarray(r) for r in as_tuple(fspl.limb_darkened(u, rho, law, gradient=gradient))]
+
+    expected = [np.array(list(column)) for column in zip(*(call(float(x), rho) for x in u))]
+    wide = np.empty(2 * u.size)
+    wide[::2] = u
+    # Each layout's results, and the elements of u they belong to.
+    layouts = {
+        "contiguous": (call(u, rho), slice(None)),
+        "rho array": (call(u, np.full(u.size, rho)), slice(None)),
+        "strided": (call(wide[::2], rho), slice(None)),
+        "unaligned": (call(unaligned_copy(u), rho), slice(None)),
+        "reversed": ([r[::-1] for r in call(u[::-1].copy(), rho)], slice(None)),
+        "offset by one": (call(u[1:], rho), slice(1, None)),
+    }
+    for layout, (results, part) in layouts.items():
+        for k, (r, e) in enumerate(zip(results, expected)):
+            assert r.tobytes() == e[part].tobytes(), (layout, k)

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "fspl_module/call.hpp"
@@ -69,9 +70,20 @@ void visit_elements(const Walk<N>& walk, std::size_t begin, std::size_t end, Eac
     for (;;) {
         // The element loop has no branch but its own.
         const Py_ssize_t last = std::min(inner, j + static_cast<Py_ssize_t>(end - i));
-        for (; j < last; ++j, ++i) {
-            for (std::size_t k = 0; k < N; ++k) values[k] = load(row[k] + j * step[k]);
-            each(i, values);
+        if constexpr (requires { std::remove_cvref_t<Each>::takes_runs; }) {
+            // An `each` that keeps state from element to element takes the run whole, so that
+            // its state stays in registers rather than going through memory at every element.
+            const std::size_t count = static_cast<std::size_t>(last - j);
+            std::array<const char*, N> first;
+            for (std::size_t k = 0; k < N; ++k) first[k] = row[k] + j * step[k];
+            each.run(i, count, first, step);
+            i += count;
+            j = last;
+        } else {
+            for (; j < last; ++j, ++i) {
+                for (std::size_t k = 0; k < N; ++k) values[k] = load(row[k] + j * step[k]);
+                each(i, values);
+            }
         }
         if (i == end) return;
         j = 0;

@@ -11,7 +11,9 @@
 
 #include <array>
 #include <chrono>
+#include <concepts>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <vector>
 
@@ -162,25 +164,83 @@ PyRef compute(const Inputs& inputs, std::size_t threads, Kernel kernel) {
 // Row: takes(values) whether an element may go in a row; row(columns, out, index) for lanes of
 // them, columns[k][l] the k-th value of lane l, its K results written to out[k][index[l]]. The
 // values are held argument by argument, as the row reads them, and its results go straight to
-// the output, so that a row costs no copies between the two layouts.
+// the output, so that a row costs no copies between the two layouts. Optionally, direct(at, out,
+// i): lanes consecutive elements read in place, at[k][l] the k-th value of lane l, their
+// results written to out[k][i + l] if the row takes them all (true), else nothing (false).
 template <std::size_t N, std::size_t K, class Kernel, class Row> class RowEach {
 public:
     static constexpr std::size_t lanes = Row::lanes;
+    // The walk hands it whole runs of elements (run).
+    static constexpr bool takes_runs = true;
+    static constexpr bool has_direct =
+        requires(const Row& r, const std::array<const double*, N>& at, std::size_t i) {
+            { r.direct(at, std::array<double*, K>{}, i) } -> std::same_as<bool>;
+        };
     using Columns = std::array<std::array<double, lanes>, N>;
 
     RowEach(const std::array<double*, K>& out, const Kernel& kernel, const Row& row)
         : out_(out), kernel_(&kernel), row_(&row) {}
 
-    void operator()(std::size_t i, const std::array<double, N>& values) {
-        if (!row_->takes(values)) {
-            write(i, (*kernel_)(values));
-            return;
+    // The elements i .. i + count - 1, argument k of element e at first[k] + e * step[k] (bytes).
+    // The count of elements held and the row kernel are kept in locals for the run: held in the
+    // object, the count would make every element wait on its own store and reload.
+    void run(std::size_t i, std::size_t count, const std::array<const char*, N>& first,
+             const std::array<Py_ssize_t, N>& step) {
+        const Row row = *row_;
+        std::size_t held = held_;
+        // Where every argument is contiguous and aligned, or one value for the whole run, a Row
+        // with `direct` reads lanes of elements in place and writes their results in place.
+        [[maybe_unused]] Columns same{};
+        [[maybe_unused]] bool direct = false;
+        if constexpr (has_direct) {
+            direct = count >= lanes;
+            for (std::size_t k = 0; k < N; ++k) {
+                const bool aligned =
+                    reinterpret_cast<std::uintptr_t>(first[k]) % alignof(double) == 0;
+                if (step[k] == 0) {
+                    same[k].fill(load(first[k]));
+                } else {
+                    direct = direct && aligned && step[k] == sizeof(double);
+                }
+            }
         }
-        index_[held_] = i;
-        for (std::size_t k = 0; k < N; ++k) columns_[k][held_] = values[k];
-        if (++held_ < lanes) return;
-        held_ = 0;
-        (*row_)(columns_, out_, index_);
+        // After a try of a direct row in which some lane was not the row's, the lanes tried go
+        // one at a time (`single` counts those left), so that a run of elements the row does
+        // not take is not tried again at every element.
+        std::size_t single = 0;
+        for (std::size_t e = 0; e < count; ++e, ++i) {
+            if constexpr (has_direct) {
+                if (direct && held == 0 && single == 0 && count - e >= lanes) {
+                    std::array<const double*, N> at;
+                    for (std::size_t k = 0; k < N; ++k) {
+                        at[k] = step[k] == 0 ? same[k].data()
+                                             : reinterpret_cast<const double*>(
+                                                   first[k] + static_cast<Py_ssize_t>(e) * step[k]);
+                    }
+                    if (row.direct(at, out_, i)) {
+                        e += lanes - 1;
+                        i += lanes - 1;
+                        continue;
+                    }
+                    single = lanes;
+                }
+                if (single > 0) --single;
+            }
+            std::array<double, N> values;
+            for (std::size_t k = 0; k < N; ++k) {
+                values[k] = load(first[k] + static_cast<Py_ssize_t>(e) * step[k]);
+            }
+            if (!row.takes(values)) {
+                write(i, (*kernel_)(values));
+                continue;
+            }
+            index_[held] = i;
+            for (std::size_t k = 0; k < N; ++k) columns_[k][held] = values[k];
+            if (++held < lanes) continue;
+            held = 0;
+            row(columns_, out_, index_);
+        }
+        held_ = held;
     }
 
     // The elements of a row left short, one by one.

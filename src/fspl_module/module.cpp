@@ -80,8 +80,13 @@ template <bool WithGradient> struct FarRow {
     static constexpr std::size_t lanes = fspl::far_lanes;
     static constexpr std::size_t results = WithGradient ? 3 : 1;
     const fspl::Source* source;
+    // source->in_row(u, rho) as u > ratio rho and u <= row_end, the source's kind looked up
+    // once.
+    double ratio = source->row_ratio();
 
-    bool takes(const std::array<double, 2>& v) const { return source->in_row(v[0], v[1]); }
+    bool takes(const std::array<double, 2>& v) const {
+        return v[0] > ratio * v[1] && v[0] <= fspl::far_series_end;
+    }
 
     void operator()(const std::array<std::array<double, lanes>, 2>& columns,
                     const std::array<double*, results>& out,
@@ -95,6 +100,25 @@ template <bool WithGradient> struct FarRow {
                 out[2][index[l]] = g.da_dradius[l];
             }
         }
+    }
+
+    // The lanes u[0 .. lanes) and rho[0 .. lanes), in place, when the row takes every one of
+    // them: their results written to out[k][i .. i + lanes); false, with nothing written, if not.
+    bool direct(const std::array<const double*, 2>& at, const std::array<double*, results>& out,
+                std::size_t i) const {
+        bool all = true;
+        for (std::size_t l = 0; l < lanes; ++l) all = all && takes({at[0][l], at[1][l]});
+        if (!all) return false;
+        fspl::DiskLanes g;
+        source->row<WithGradient>(at[0], at[1], g);
+        for (std::size_t l = 0; l < lanes; ++l) {
+            out[0][i + l] = g.a[l];
+            if constexpr (WithGradient) {
+                out[1][i + l] = g.da_du[l];
+                out[2][i + l] = g.da_dradius[l];
+            }
+        }
+        return true;
     }
 };
 

@@ -102,6 +102,11 @@ public:
         // slopes' series takes over sooner), so that decides with or without the slopes.
         return far_row_point(u, rho) && (kind_ != Kind::uniform || far_for_values(u, rho));
     }
+    // in_row(u, rho) is u > row_ratio() rho && u <= far_series_end, for every u and accepted
+    // rho: with 10 rho (the uniform disk's), 4 rho < 10 rho rounded, so it implies the other.
+    double row_ratio() const {
+        return kind_ == Kind::uniform ? far_series::value_ratio : far_series::law_ratio;
+    }
     // magnification() (a alone) or gradient() of far_lanes points that in_row accepts, each to
     // the bit as alone, evaluated side by side (da_dradius the slope in rho).
     template <bool WithGradient> void row(const double* u, const double* rho, DiskLanes& out) const;

@@ -6,10 +6,12 @@
 //
 // Each lane takes exactly the operations of far_field on its own point, in the same order,
 // each correctly rounded: a point's bits do not depend on its neighbours or on the vectors. The
-// row runs to its longest count of terms, and a lane past its own count adds -0, which leaves
-// every sum as it was (x + -0 = x for every x, +0 included).
+// row runs to its longest count of terms, and a lane past its own count adds +0, which leaves
+// every sum as it was: x + 0 = x for every x but -0, and no sum is ever -0 (the value's starts
+// above 0, the slopes' at -4 and +0, and a sum that cancels exactly is +0).
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -35,7 +37,15 @@ namespace fs = far_series;
 
 // Four doubles, one lane per point (the compiler splits it into pairs where it must).
 using V = double __attribute__((vector_size(4 * sizeof(double))));
+// The lanes' counts of terms, and the masks of comparisons (all ones where true): integers, so
+// that counting and choosing take one integer operation each, off the ports the series uses.
+using C = long long __attribute__((vector_size(4 * sizeof(long long))));
 static_assert(far_lanes == 4);
+
+// x where `in`, else +0.
+[[gnu::always_inline]] inline V keep(const C& in, const V& x) {
+    return std::bit_cast<V>(std::bit_cast<C>(x) & in);
+}
 
 [[gnu::always_inline]] inline V splat(double x) { return V{x, x, x, x}; }
 
@@ -114,45 +124,52 @@ template <int K, bool Near> [[gnu::always_inline]] inline V slope_term(const V* 
 // add_terms of far_field for the row; value_terms and terms are the lanes' own counts, Terms
 // the largest of terms.
 template <bool Near, bool WithGradient, int Terms>
-void add_terms(const Point& at, const double* m, const V& value_terms, const V& terms, Sums& sums) {
+void add_terms(const Point& at, const double* m, const C& value_terms, const C& terms, Sums& sums) {
     constexpr int highest = WithGradient ? 2 * (Terms - 1) : 2 * Terms - 3;
     V power[highest > 1 ? highest + 1 : 2];
     power[0] = splat(1.0);
     power[1] = Near ? at.q : at.y;
     for (int i = 2; i <= highest; ++i) power[i] = power[i >> 1] * power[i - (i >> 1)];
-    const V none = splat(-0.0);
+    // The sums in locals: the moments are doubles, which a store through `sums` could alias, so
+    // that each term would wait on a store and a reload of every sum.
+    V excess = sums.excess;
+    V slope = sums.slope;
+    V radial = sums.radial;
+    const V step = at.step;
+    const V y = at.y;
     V factor = splat(1.0);
     const auto add = [&]<int K>() {
-        factor = factor * at.step;
+        factor = factor * step;
         const V weight = m[K] * factor;
-        const V term = weight * value_term<K, Near>(power, at.y);
-        const V k = splat(K);
-        sums.excess = sums.excess + (k < value_terms ? term : none);
+        const V term = weight * value_term<K, Near>(power, y);
+        const C k{K, K, K, K};
+        excess = excess + keep(k < value_terms, term);
         if constexpr (WithGradient) {
-            const auto in = k < terms;
-            sums.radial = sums.radial + (in ? static_cast<double>(K) * term : none);
-            sums.slope = sums.slope + (in ? weight * slope_term<K, Near>(power) : none);
+            const C in = k < terms;
+            radial = radial + keep(in, static_cast<double>(K) * term);
+            slope = slope + keep(in, weight * slope_term<K, Near>(power));
         }
     };
     [&]<std::size_t... J>(std::index_sequence<J...>) {
         (add.template operator()<static_cast<int>(J) + 1>(), ...);
     }(std::make_index_sequence<Terms - 1>{});
+    sums = Sums{.excess = excess, .slope = slope, .radial = radial};
 }
 
-using AddTerms = void (*)(const Point&, const double*, const V&, const V&, Sums&);
+using AddTerms = void (*)(const Point&, const double*, const C&, const C&, Sums&);
 
 template <bool Near, bool WithGradient, std::size_t... T>
 constexpr std::array<AddTerms, sizeof...(T)> table(std::index_sequence<T...>) {
     return {&add_terms<Near, WithGradient, static_cast<int>(T) + 1>...};
 }
 
-// How many of the thresholds From[Begin .. End) times the radius u lies below, summed as a tree:
-// the counts are small integers, exact in any order, and the tree keeps them off one long chain
-// of additions that the row's choice of its series would wait on.
+// Minus how many of the thresholds From[Begin .. End) times the radius u lies below (each
+// comparison's mask is -1), summed as a tree that keeps them off one long chain of additions
+// that the row's choice of its series would wait on.
 template <const auto& From, int Begin, int End>
-[[gnu::always_inline]] inline V below(const V& u, const V& radius) {
+[[gnu::always_inline]] inline C below(const V& u, const V& radius) {
     if constexpr (End - Begin == 1) {
-        return u < From[Begin] * radius ? splat(1.0) : splat(0.0);
+        return u < From[Begin] * radius;
     } else {
         constexpr int middle = Begin + (End - Begin) / 2;
         return below<From, Begin, middle>(u, radius) + below<From, middle, End>(u, radius);
@@ -164,16 +181,16 @@ template <const auto& From, int Begin, int End>
 // number of them that u / R lies below. Those not above law_ratio are left out: a series point
 // lies above them all.
 template <const auto& From>
-[[gnu::always_inline]] inline V term_counts(const V& u, const V& radius) {
+[[gnu::always_inline]] inline C term_counts(const V& u, const V& radius) {
     constexpr int live = [] {
         int n = 0;
         for (int j = 0; j < fs::most_terms - 1; ++j) n = From[j] > fs::law_ratio ? j + 1 : n;
         return n;
     }();
     if constexpr (live == 0) {
-        return splat(1.0);
+        return C{1, 1, 1, 1};
     } else {
-        return 1 + below<From, 0, live>(u, radius);
+        return 1 - below<From, 0, live>(u, radius);
     }
 }
 
@@ -188,10 +205,10 @@ bool row(const double* u, const double* radius, const Moments& moments, DiskLane
     for (int l = 1; l < far_lanes; ++l) {
         if ((near_lanes[l] != 0) != near) return false;
     }
-    const V value_terms = term_counts<fs::value_terms_from>(lane_u, lane_radius);
-    const V terms =
+    const C value_terms = term_counts<fs::value_terms_from>(lane_u, lane_radius);
+    const C terms =
         WithGradient ? term_counts<fs::slope_terms_from>(lane_u, lane_radius) : value_terms;
-    double longest = 1;
+    long long longest = 1;
     for (int l = 0; l < far_lanes; ++l) longest = terms[l] > longest ? terms[l] : longest;
     const Point at(lane_u, lane_radius, near);
     Sums sums{.excess = 4 / (at.q + 2 + at.root), .slope = splat(-4.0), .radial = splat(0.0)};
