@@ -19,8 +19,8 @@
 
 #include "models/fspl.hpp"
 #include "models/fspl_rules.hpp"
-#include "models/fspl_table_pieces.hpp"
 #include "models/fspl_table_moments.hpp"
+#include "models/fspl_table_pieces.hpp"
 #include "numerics/gauss_legendre_nodes.hpp"
 
 namespace lumagnis::models::fspl {
@@ -88,11 +88,11 @@ constexpr auto reads_20 = make_reads(numerics::gauss_legendre_20);
 constexpr auto reads_24 = make_reads(numerics::gauss_legendre_24);
 constexpr auto reads_32 = make_reads(numerics::gauss_legendre_32);
 
+using rules::table_centre;
 using table_moments::Crowd;
 using table_pieces::Piece;
 using table_pieces::PieceRule;
 using table_pieces::Pieces;
-using rules::table_centre;
 
 void positions(const double* x, std::size_t count, const Piece& piece, double* y) {
     table_moments::positions(x, count, piece.lo, 1 / (piece.hi - piece.lo), piece.crowd, y);
