@@ -13,15 +13,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <complex>
 #include <cstddef>
 #include <cstdlib>
-#include <limits>
 #include <vector>
 
 #include "models/fspl.hpp"
 #include "models/fspl_rules.hpp"
 #include "models/fspl_table_moments.hpp"
+#include "models/fspl_table_pieces.hpp"
 #include "numerics/gauss_legendre_nodes.hpp"
 
 namespace lumagnis::models::fspl {
@@ -83,293 +82,17 @@ make_reads(const std::array<GaussNode, N>& rule) {
     return out;
 }
 
-// The rules a piece may take: the fewer nodes, the cheaper both its uniform disks and the
-// moments of each sample in it.
+// The rules a piece may take (see PieceRule).
 constexpr auto reads_16 = make_reads(numerics::gauss_legendre_16);
 constexpr auto reads_20 = make_reads(numerics::gauss_legendre_20);
 constexpr auto reads_24 = make_reads(numerics::gauss_legendre_24);
 constexpr auto reads_32 = make_reads(numerics::gauss_legendre_32);
-enum class PieceRule { n16, n20, n24, n32 };
 
-// How a piece is drawn towards an end, as the segments' rules draw theirs.
-using table_moments::Crowd;
-
-struct Piece {
-    double lo;
-    double hi;
-    Crowd crowd;
-    PieceRule rule;
-};
-
-using rules::graded_ratio;
-using rules::limb_panel;
-using rules::near_singularity;
 using rules::table_centre;
-using rules::table_graded;
-
-// At most this many pieces, whatever the grading asks for.
-constexpr int max_pieces = 48;
-// A table in mu: the kink within this of the centre, where its mirror image closes in, takes
-// panels graded from the kink towards the limb.
-constexpr double mirror_graded = 0.5;
-// Graded panels in t end at the centre once the next would pass this: the last then spans at
-// most 1 / last_panel of its start, as far as the partial integrals stay at ~1e-14.
-constexpr double last_panel = 0.8;
-
-struct Pieces {
-    std::array<Piece, max_pieces> piece;
-    int count = 0;
-    void add(double lo, double hi, Crowd crowd) {
-        if (count < max_pieces && hi > lo)
-            piece[count++] = Piece{.lo = lo, .hi = hi, .crowd = crowd, .rule = PieceRule::n32};
-    }
-};
-
-// A table in r: the kink at r = z.
-Pieces pieces_in_r(double z) {
-    Pieces out;
-    if (z == 0) {
-        out.add(0.0, 1.0, Crowd::none);
-    } else if (z < 1) {
-        out.add(0.0, z, Crowd::right);
-        if (1 - z > table_graded * z) {
-            double near = z;
-            for (int panel = 0; near < 1.0; ++panel) {
-                const double far = out.count + 2 >= max_pieces
-                                       ? 1.0
-                                       : std::fmin(1.0, panel == 0 ? 2 * z : graded_ratio * near);
-                out.add(near, far, panel == 0 ? Crowd::left : Crowd::none);
-                near = far;
-            }
-        } else {
-            out.add(z, 1.0, Crowd::left);
-        }
-    } else {
-        const double gap = z - 1;
-        if (gap > 0 && gap * table_graded < 1) {
-            // Panels from the limb inwards, [1 - 4 d, 1], [1 - 16 d, 1 - 4 d], ..., gathered in
-            // ascending order.
-            std::array<double, max_pieces> edge{};
-            int edges = 0;
-            double near = 0;
-            edge[edges++] = 1.0;
-            while (near < 1.0 && edges + 2 < max_pieces) {
-                const double far = std::fmin(1.0, (near == 0 ? gap : near) * graded_ratio);
-                edge[edges++] = 1.0 - far;
-                near = far;
-            }
-            if (near < 1.0) edge[edges++] = 0.0;
-            for (int e = edges - 1; e > 0; --e)
-                out.add(edge[e], edge[e - 1], e == 1 ? Crowd::right : Crowd::none);
-        } else {
-            out.add(0.0, 1.0, z < 2 ? Crowd::right : Crowd::none);
-        }
-    }
-    return out;
-}
-
-// A table in mu, in t = tan(phi / 2) from the limb (t = 0) to the centre (t = 1), in which r
-// and mu are both analytic: the kink at t = sqrt((1 - z) / (1 + z)), and its mirror image
-// (the ring r = -z) at 1 / t, just beyond the centre for a lens near it; a lens outside puts a
-// singularity at i sqrt((z - 1) / (z + 1)), off the limb end. Within near_singularity of an
-// end, either takes graded panels growing away from it.
-Pieces pieces_in_t(double z) {
-    Pieces out;
-    const auto graded = [&out](double start) {
-        double lo = start;
-        while (lo < 1.0) {
-            const double next = graded_ratio * lo;
-            const double hi = next >= last_panel || out.count + 2 >= max_pieces ? 1.0 : next;
-            out.add(lo, hi, Crowd::none);
-            lo = hi;
-        }
-    };
-    if (z == 0) {
-        out.add(0.0, 1.0, Crowd::none);
-    } else if (z < 1) {
-        const double kink = std::sqrt((1 - z) / (1 + z));
-        const double gap = 1 - kink; // to the centre, half the distance to the mirror image
-        if (gap < mirror_graded) {
-            // Panels from the kink towards the limb, [kink - gap, kink], [kink - 4 gap,
-            // kink - gap], ..., gathered in ascending order.
-            std::array<double, max_pieces> edge{};
-            int edges = 0;
-            edge[edges++] = kink;
-            double near = 0;
-            while (near < kink && edges + 3 < max_pieces) {
-                const double far = std::fmin(kink, near == 0 ? gap : graded_ratio * near);
-                edge[edges++] = kink - far;
-                near = far;
-            }
-            if (near < kink) edge[edges++] = 0.0;
-            for (int e = edges - 1; e > 0; --e)
-                out.add(edge[e], edge[e - 1], e == 1 ? Crowd::right : Crowd::none);
-        } else {
-            out.add(0.0, kink, Crowd::right);
-        }
-        // The panel drawn towards the kink ends at twice its distance from the limb: the
-        // mirror image at -kink (r is even in t) then lies as far off it as the panel is long,
-        // where a longer one would leave the interpolant's partial integrals, which the
-        // segments between samples take, at ~1e-10 of the whole (beside ~1e-15).
-        const double next = std::fmin(1.0, 2 * kink);
-        out.add(kink, next, Crowd::left);
-        if (next < 1.0) {
-            if (kink < near_singularity)
-                graded(next);
-            else
-                out.add(next, 1.0, Crowd::none);
-        }
-    } else {
-        const double lens = std::sqrt((z - 1) / (z + 1));
-        if (lens > 0 && lens < near_singularity) {
-            out.add(0.0, 2 * lens, Crowd::none);
-            graded(2 * lens);
-        } else if (lens == 0) {
-            out.add(0.0, limb_panel, Crowd::left);
-            graded(limb_panel);
-        } else {
-            out.add(0.0, 1.0, Crowd::none);
-        }
-    }
-    return out;
-}
-
-// The rules, by the singularities of the integrand off each piece. On a piece mapped to
-// [-1, 1], an interpolant at N nodes of a function analytic inside the Bernstein ellipse of
-// parameter R (foci at the ends, sum of distances to them 2a, R = a + sqrt(a^2 - 1)) errs by
-// O(R^-N), times a power of N set by the nearest singularity's kind:
-// - the kink r = u / rho and its mirror image (in r, r = -u / rho; in t, the four points
-//   +-t_kink, +-1 / t_kink, or +-i t_lens for a lens outside): A_U ~ g + h (R - u) ln|R - u|
-//   there, whose Chebyshev coefficients fall like R^-n n^-2, and the cumulative integral that
-//   the reads take gains 1 / n: R^-N N^-3;
-// - in t, the poles at t = +-i (r and dmu / dt), and for a larger source the branch points of
-//   the point lens, where the distance to the lens is 2i (r = +-u / rho +- 2i / rho): taken as
-//   poles of order up to three, R^-N N^2.
-// The 32-node rule, the only one until now, held its worst piece (the first graded panel,
-// [2z, 8z] with the kink at a sixth of its length before it: R = 2.215) at 2.215^-32 32^-3 =
-// 2.6e-16; each piece takes the fewest nodes whose bound, of either kind, stays below that
-// (for a piece drawn towards the kink, in tau, where the crowding moves the other points).
-// The kink at a crowded end leaves the slopes' integrand a logarithm, tau^3 ln tau, whose
-// interpolant's error falls only like N^-8, in proportion to the piece's share: a table in r
-// (whose crowded pieces span the whole range) keeps 32 nodes there, held to ~1e-10; a table in
-// mu takes at least 24 (its slopes then within ~1e-11 of the 32-node rule's, against a 64-node
-// one, on random and adversarial separations, 1e-6 <= rho <= 2).
-constexpr double kink_tolerance = 2.6e-16;
-constexpr int crowded_mu_nodes = 24;
-constexpr std::array<int, 3> fewer_nodes = {16, 20, 24};
-struct Thresholds {
-    // The least a (half the sum of the distances to the foci, over the half-length) for each
-    // of fewer_nodes, by kind.
-    std::array<double, 3> kink;
-    std::array<double, 3> pole;
-};
-const Thresholds thresholds = [] {
-    Thresholds out{};
-    const auto a_of = [](double log_r) {
-        const double r = std::exp(log_r);
-        return 0.5 * (r + 1 / r);
-    };
-    for (std::size_t k = 0; k < fewer_nodes.size(); ++k) {
-        const double n = fewer_nodes[k];
-        const double log_tolerance = std::log(kink_tolerance);
-        out.kink[k] = a_of((-log_tolerance - 3 * std::log(n)) / n);
-        out.pole[k] = a_of((-log_tolerance + 2 * std::log(n)) / n);
-    }
-    return out;
-}();
-
-struct Point {
-    double re;
-    double im;
-};
-
-// a for the point s = re + i im and an uncrowded piece [lo, hi]: (|s - lo| + |s - hi|) / L.
-// For a crowded piece, in tau: the point's fraction v of the piece from its crowded end (a
-// right crowding is a left one seen from the other end), tau^4 = v, and of the four roots the
-// principal one (|arg| <= pi / 4) is the nearest to [0, 1], its argument's cosine taken by two
-// half angles. The crowded end itself, which the crowding smooths, counts as far off.
-double ellipse_sum(const Piece& piece, Point s) {
-    const double inverse = 1 / (piece.hi - piece.lo);
-    const double v = (piece.crowd == Crowd::right ? piece.hi - s.re : s.re - piece.lo) * inverse;
-    const double w = s.im * inverse;
-    if (piece.crowd == Crowd::none)
-        return std::sqrt(v * v + w * w) + std::sqrt((v - 1) * (v - 1) + w * w);
-    const double size = std::sqrt(v * v + w * w);
-    if (size == 0.0) return std::numeric_limits<double>::infinity();
-    const double root = std::sqrt(std::sqrt(size));
-    const double half = std::sqrt(0.5 * (1 + v / size));
-    const double quarter = std::sqrt(0.5 * (1 + half));
-    return root + std::sqrt(std::fmax(0.0, root * root - 2 * root * quarter + 1));
-}
-
-// The singularities near [0, 1] off the real segment and the kink's own (upper half plane
-// only: the integrand is real, so they come in conjugate pairs), by kind.
-struct Singular {
-    std::array<Point, 4> kink;
-    int kinks = 0;
-    std::array<Point, 5> pole;
-    int poles = 0;
-};
-
-Singular singularities(double z, double rho, bool in_mu) {
-    Singular out;
-    const double offset = 2 / rho;
-    if (!in_mu) {
-        if (z > 0) {
-            out.kink[out.kinks++] = {z, 0};
-            out.kink[out.kinks++] = {-z, 0};
-        }
-        out.pole[out.poles++] = {z, offset};
-        out.pole[out.poles++] = {-z, offset};
-        return out;
-    }
-    if (z > 0 && z < 1) {
-        const double k = std::sqrt((1 - z) / (1 + z));
-        for (const double at : {k, -k, 1 / k, -1 / k}) out.kink[out.kinks++] = {at, 0};
-    } else if (z >= 1) {
-        out.kink[out.kinks++] = {0, std::sqrt((z - 1) / (z + 1))};
-    }
-    out.pole[out.poles++] = {0, 1};
-    // t^2 = (1 - r) / (1 + r) at r = +-z + 2i / rho, and both roots.
-    for (const double side : {z, -z}) {
-        const std::complex<double> r(side, offset);
-        const std::complex<double> t = std::sqrt((1.0 - r) / (1.0 + r));
-        out.pole[out.poles++] = {t.real(), std::fabs(t.imag())};
-        out.pole[out.poles++] = {-t.real(), std::fabs(t.imag())};
-    }
-    return out;
-}
-
-void choose_rules(Pieces& pieces, double z, double rho, bool in_mu) {
-    // The least node count each piece may take: a crowded piece in r keeps 32, and then so
-    // do all when no other piece is left.
-    std::array<int, max_pieces> floor{};
-    bool any = false;
-    for (int p = 0; p < pieces.count; ++p) {
-        const Crowd crowd = pieces.piece[p].crowd;
-        floor[p] = crowd == Crowd::none ? 0 : in_mu ? crowded_mu_nodes : 32;
-        any = any || floor[p] < 32;
-    }
-    if (!any) return;
-    const Singular near = singularities(z, rho, in_mu);
-    for (int p = 0; p < pieces.count; ++p) {
-        if (floor[p] >= 32) continue;
-        Piece& piece = pieces.piece[p];
-        double kink = std::numeric_limits<double>::infinity();
-        double pole = kink;
-        for (int k = 0; k < near.kinks; ++k)
-            kink = std::fmin(kink, ellipse_sum(piece, near.kink[k]));
-        for (int k = 0; k < near.poles; ++k)
-            pole = std::fmin(pole, ellipse_sum(piece, near.pole[k]));
-        for (std::size_t k = 0; k < fewer_nodes.size(); ++k) {
-            if (fewer_nodes[k] >= floor[p] && kink >= thresholds.kink[k] &&
-                pole >= thresholds.pole[k]) {
-                piece.rule = static_cast<PieceRule>(k);
-                break;
-            }
-        }
-    }
-}
+using table_moments::Crowd;
+using table_pieces::Piece;
+using table_pieces::PieceRule;
+using table_pieces::Pieces;
 
 void positions(const double* x, std::size_t count, const Piece& piece, double* y) {
     table_moments::positions(x, count, piece.lo, 1 / (piece.hi - piece.lo), piece.crowd, y);
@@ -763,8 +486,8 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segmen
     if (slope_change_.empty() || rho > rules::large_source) return false;
     const double z = u / rho;
     const bool in_mu = kind_ == Kind::mu_table;
-    Pieces pieces = in_mu ? pieces_in_t(z) : pieces_in_r(z);
-    choose_rules(pieces, z, rho, in_mu);
+    Pieces pieces = in_mu ? table_pieces::pieces_in_t(z) : table_pieces::pieces_in_r(z);
+    table_pieces::choose_rules(pieces, z, rho, in_mu);
     const ReadInput in{.u = u,
                        .rho = rho,
                        .in_mu = in_mu,

@@ -1,0 +1,52 @@
+#pragma once
+// The pieces a table's reads cut the range into (fspl_table_reads.cpp): the kink at r = u / rho
+// (or its image in t for a table in mu) splits it, each piece drawn towards the kink as a single
+// segment's rule would be, graded panels where a singularity comes near an end, and each piece
+// given the fewest nodes its nearest singularities allow.
+
+#include <array>
+
+#include "models/fspl_table_moments.hpp"
+
+namespace lumagnis::models::fspl::table_pieces {
+
+// The rules a piece may take: the fewer nodes, the cheaper both its uniform disks and the
+// moments of each sample in it.
+enum class PieceRule { n16, n20, n24, n32 };
+
+// How a piece is drawn towards an end, as the segments' rules draw theirs.
+using table_moments::Crowd;
+
+struct Piece {
+    double lo;
+    double hi;
+    Crowd crowd;
+    PieceRule rule;
+};
+
+// At most this many pieces, whatever the grading asks for.
+inline constexpr int max_pieces = 48;
+
+struct Pieces {
+    std::array<Piece, max_pieces> piece;
+    int count = 0;
+    void add(double lo, double hi, Crowd crowd) {
+        if (count < max_pieces && hi > lo)
+            piece[count++] = Piece{.lo = lo, .hi = hi, .crowd = crowd, .rule = PieceRule::n32};
+    }
+};
+
+// A table in r: the kink at r = z = u / rho.
+Pieces pieces_in_r(double z);
+
+// A table in mu, in t = tan(phi / 2) from the limb (t = 0) to the centre (t = 1), in which r
+// and mu are both analytic: the kink at t = sqrt((1 - z) / (1 + z)), and its mirror image
+// (the ring r = -z) at 1 / t, just beyond the centre for a lens near it; a lens outside puts a
+// singularity at i sqrt((z - 1) / (z + 1)), off the limb end. Within near_singularity of an
+// end, either takes graded panels growing away from it.
+Pieces pieces_in_t(double z);
+
+// Each piece's rule, by the singularities of the integrand off it (see the source file).
+void choose_rules(Pieces& pieces, double z, double rho, bool in_mu);
+
+} // namespace lumagnis::models::fspl::table_pieces
