@@ -276,6 +276,20 @@ void node_point(const ReadInput& in, const Piece& piece, double tau, double& r, 
     radius = in.rho * r;
 }
 
+// Four nodes of a piece from `first` on: their r, their factor h = jacobian r^2 in the
+// integral by parts, and the uniform disks of radius rho r there.
+template <bool WithGradient, class Rule>
+DiskLanes node_disks(const ReadInput& in, const Piece& piece, const Rule& rule, std::size_t first,
+                     double (&r)[disk_lanes], double (&h)[disk_lanes]) {
+    double jacobian[disk_lanes];
+    double radius[disk_lanes];
+    for (int i = 0; i < disk_lanes; ++i) {
+        node_point(in, piece, rule[first + i].x, r[i], jacobian[i], radius[i]);
+        h[i] = jacobian[i] * (r[i] * r[i]);
+    }
+    return uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
+}
+
 // The segments that end in a piece, samples start .. end - 1, from the integrand at the nodes
 // of an N-node rule (times the Jacobian) and its integral over the piece.
 template <std::size_t N>
@@ -367,26 +381,22 @@ void read_piece(const ReadInput& in, const Piece& piece, const std::array<GaussN
     std::array<double, N> at_node{}; // the integrand at the nodes, with the segments
     for (std::size_t first = 0; first < N; first += disk_lanes) {
         double r[disk_lanes];
-        double jacobian[disk_lanes];
-        double radius[disk_lanes];
-        for (int i = 0; i < disk_lanes; ++i)
-            node_point(in, piece, rule[first + i].x, r[i], jacobian[i], radius[i]);
-        const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
+        double h[disk_lanes];
+        const DiskLanes disk = node_disks<WithGradient>(in, piece, rule, first, r, h);
         for (int i = 0; i < disk_lanes; ++i) {
             const std::size_t node = first + i;
-            const double h = jacobian[i] * (r[i] * r[i]);
-            if (h == 0.0) continue;
-            total.a += (rule[node].w * h) * disk.a[i];
-            read.a += (nu[node] * h) * disk.a[i];
-            at_node[node] = h * disk.a[i];
+            if (h[i] == 0.0) continue;
+            total.a += (rule[node].w * h[i]) * disk.a[i];
+            read.a += (nu[node] * h[i]) * disk.a[i];
+            at_node[node] = h[i] * disk.a[i];
             if constexpr (WithGradient) {
                 // A node on the ring through the lens itself: its share of the integrable
                 // logarithm is nil.
                 if (!std::isfinite(disk.da_du[i])) continue;
-                total.da_du += (rule[node].w * h) * disk.da_du[i];
-                total.da_drho += (rule[node].w * (h * r[i])) * disk.da_dradius[i];
-                read.da_du += (nu[node] * h) * disk.da_du[i];
-                read.da_drho += (nu[node] * (h * r[i])) * disk.da_dradius[i];
+                total.da_du += (rule[node].w * h[i]) * disk.da_du[i];
+                total.da_drho += (rule[node].w * (h[i] * r[i])) * disk.da_dradius[i];
+                read.da_du += (nu[node] * h[i]) * disk.da_du[i];
+                read.da_drho += (nu[node] * (h[i] * r[i])) * disk.da_dradius[i];
             }
         }
     }
@@ -402,16 +412,12 @@ void read_piece(const ReadInput& in, const Piece& piece, const std::array<GaussN
             const auto& fine_rule = numerics::gauss_legendre_32;
             for (std::size_t first = 0; first < 32; first += disk_lanes) {
                 double r[disk_lanes];
-                double jacobian[disk_lanes];
-                double radius[disk_lanes];
-                for (int i = 0; i < disk_lanes; ++i)
-                    node_point(in, piece, fine_rule[first + i].x, r[i], jacobian[i], radius[i]);
-                const DiskLanes disk = uniform_disk_closed_lanes<false>(in.u, radius, in.rim);
+                double h[disk_lanes];
+                const DiskLanes disk = node_disks<false>(in, piece, fine_rule, first, r, h);
                 for (int i = 0; i < disk_lanes; ++i) {
-                    const double h = jacobian[i] * (r[i] * r[i]);
-                    if (h == 0.0) continue;
-                    fine_total += (fine_rule[first + i].w * h) * disk.a[i];
-                    fine[first + i] = h * disk.a[i];
+                    if (h[i] == 0.0) continue;
+                    fine_total += (fine_rule[first + i].w * h[i]) * disk.a[i];
+                    fine[first + i] = h[i] * disk.a[i];
                 }
             }
             read_segments(in, piece, reads_32, fine, fine_total, start, end, state);
