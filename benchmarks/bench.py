@@ -20,6 +20,7 @@ import math
 import os
 import pathlib
 import platform
+import random
 import statistics
 import struct
 import subprocess
@@ -235,6 +236,18 @@ def measure_row(row, repeats, quick):
         row.plain = per_unit("plain")
         row.speedup = statistics.median(total("plain", i) / total("ours", i) for i in range(repeats))
         row.bits = "identical" if identical else "**differ**"
+
+
+def call_order(names, seed):
+    """A fresh seeded order of the contenders for every pass over a case. A call made just
+    after another tool's (whose working set has displaced ours from the caches) pays for the
+    refill; a fixed or merely rotated order would charge that to the same contender every time,
+    since rotating keeps each one's predecessor."""
+    generator = random.Random(seed)
+    while True:
+        order = list(names)
+        generator.shuffle(order)
+        yield order
 
 
 def duration(ns):

@@ -29,7 +29,7 @@ import numpy
 
 import lumagnis_fspl as fspl
 
-from bench import duration, machine, ratio, script_main
+from bench import call_order, duration, machine, ratio, script_main
 
 try:
     import VBMicrolensing
@@ -216,11 +216,12 @@ def measure(contenders, the_curves, repeats, quick):
     gc.disable()
     try:
         started = time.perf_counter_ns()
+        orders = call_order(contenders, 20261210)
         for done in range(repeats):
             for contender in contenders:
                 contender.samples.append([])
             for index, curve in enumerate(the_curves):
-                for contender in contenders:
+                for contender in next(orders):
                     start = time.perf_counter_ns()
                     contender.evaluate(curve)
                     contender.samples[-1].append(time.perf_counter_ns() - start)

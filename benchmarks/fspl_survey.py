@@ -24,7 +24,7 @@ import numpy
 
 import lumagnis_fspl as fspl
 
-from bench import duration, machine, ratio, script_main
+from bench import call_order, duration, machine, ratio, script_main
 
 try:
     import VBMicrolensing
@@ -92,15 +92,12 @@ def timed_repeats(cases, contenders, repeats, quick):
     gc.disable()
     try:
         started = time.perf_counter_ns()
+        orders = call_order(contenders, 20261210)
         for done in range(repeats):
             for name in contenders:
                 samples[name].append([])
-            # The order turns by one each repeat: the call after a peer's (whose working set
-            # has just displaced ours) pays for it, and that must not always be the same one.
-            names = list(contenders)
-            names = names[done % len(names):] + names[:done % len(names)]
             for case in cases:
-                for name in names:
+                for name in next(orders):
                     evaluate = contenders[name]
                     start = time.perf_counter_ns()
                     evaluate(case)
