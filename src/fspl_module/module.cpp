@@ -80,12 +80,11 @@ template <bool WithGradient> struct FarRow {
     static constexpr std::size_t lanes = fspl::far_lanes;
     static constexpr std::size_t results = WithGradient ? 3 : 1;
     const fspl::Source* source;
-    // source->in_row(u, rho) as u > ratio rho and u <= row_end, the source's kind looked up
-    // once.
+    // source->in_row(u, rho), the source's kind looked up once.
     double ratio = source->row_ratio();
 
     bool takes(const std::array<double, 2>& v) const {
-        return v[0] > ratio * v[1] && v[0] <= fspl::far_series_end;
+        return fspl::Source::row_takes(ratio, v[0], v[1]);
     }
 
     void operator()(const std::array<std::array<double, lanes>, 2>& columns,

@@ -96,16 +96,17 @@ public:
     Gradient with_coefficients(double u, double rho, double* d_coefficients) const;
 
     // Whether (u, rho) lies where the value and the slopes come from the far-field series
-    // alone: the points that row() takes.
-    bool in_row(double u, double rho) const {
-        // The uniform disk's closed form gives the value nearer than far_for_values (its
-        // slopes' series takes over sooner), so that decides with or without the slopes.
-        return far_row_point(u, rho) && (kind_ != Kind::uniform || far_for_values(u, rho));
-    }
-    // in_row(u, rho) is u > row_ratio() rho && u <= far_series_end, for every u and accepted
-    // rho: with 10 rho (the uniform disk's), 4 rho < 10 rho rounded, so it implies the other.
+    // alone: the points that row() takes. The uniform disk's closed form gives the value
+    // nearer than far_for_values (its slopes' series takes over sooner), so its row starts at
+    // 10 rho, every other source's at far_for_law's 4 rho; 4 rho rounds to no more than 10 rho
+    // does, so the one comparison with row_ratio() implies far_row_point.
+    bool in_row(double u, double rho) const { return row_takes(row_ratio(), u, rho); }
     double row_ratio() const {
         return kind_ == Kind::uniform ? far_series::value_ratio : far_series::law_ratio;
+    }
+    // in_row with row_ratio() looked up once, for a caller that tests many points.
+    static bool row_takes(double ratio, double u, double rho) {
+        return u > ratio * rho && u <= far_series_end;
     }
     // magnification() (a alone) or gradient() of far_lanes points that in_row accepts, each to
     // the bit as alone, evaluated side by side (da_dradius the slope in rho).
