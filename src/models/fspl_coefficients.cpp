@@ -262,7 +262,7 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
             if (k > 0) f -= segments[k - 1] / (table_r_[k] - table_r_[k - 1]);
             if (k + 1 < n) f += segments[k] / (table_r_[k + 1] - table_r_[k]);
         } else {
-            for (std::size_t j = 0; j < basis_.size(); ++j) {
+            const auto term_of = [&](std::size_t j) {
                 const BasisTerm& b = basis_[j];
                 double term = sums.term[j];
                 // The share of mu^beta ln(mu) with psi_exponent 0 is h(psi) ln(psi) / gamma near
@@ -271,7 +271,17 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
                 // integrates to the last digits.
                 if (b.logarithm && b.psi_exponent == 0.0 && !steep_limb_)
                     term -= (std::pow(2.0, b.beta) * b.scale) * sums.uniform * sums.log_error;
-                f += c.basis[j] * term;
+                return term;
+            };
+            for (std::size_t j = 0; j < basis_.size(); ++j) f += c.basis[j] * term_of(j);
+            if (!std::isfinite(f - a * c.flux)) {
+                // Power2's dI/dalpha carries c, which may be near the largest double: F and
+                // A N of it overflow, their ratios to the law's flux do not.
+                double scaled = (c.constant / flux_) * sums.uniform;
+                for (std::size_t j = 0; j < basis_.size(); ++j)
+                    scaled += (c.basis[j] / flux_) * term_of(j);
+                d_coefficients[k] = scaled - a * (c.flux / flux_);
+                continue;
             }
         }
         d_coefficients[k] = (f - a * c.flux) / flux_;
