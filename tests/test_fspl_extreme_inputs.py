@@ -156,3 +156,14 @@ def test_curve_slopes_stay_finite_where_the_trajectory_factors_overflow(t0, tE):
     at_u0, slope, _ = fspl.limb_darkened(0.004, 0.01, fspl.Linear(0.6), gradient=True)
     assert (a[0], d_t0[0], d_u0[0], d_tE[0]) == (at_u0, 0.0, slope, 0.0)
     assert a[1] == 1.0 and d_t0[1] == d_u0[1] == d_tE[1] == d_rho[1] == 0.0
+
+
+@pytest.mark.parametrize("c, alpha", [(0.6, 1.0), (0.7, 0.6)])
+@pytest.mark.parametrize("rho", [1e-100, 3e-99])
+def test_lens_near_the_centre_of_the_smallest_sources(c, alpha, rho):
+    # Within 1e-8 rho of the centre A differs from A(0) by ~(u / rho)^2.
+    u = np.array([5e-324, 1e-12 * rho, 1e-8 * rho])
+    a, *slopes, d_coefficients = fspl.limb_darkened(u, rho, fspl.Power2(c, alpha), gradient=True,
+                                                    coefficients=True)
+    np.testing.assert_allclose(a, power2_centre(c, alpha, rho), rtol=1e-10)
+    assert all(np.all(np.isfinite(s)) for s in [*slopes, d_coefficients])

@@ -778,9 +778,24 @@ Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
 template Gradient Source::evaluate<false>(double, double, BasisSums*) const;
 template Gradient Source::evaluate<true>(double, double, BasisSums*) const;
 
-double Source::magnification(double u, double rho) const { return evaluate<false>(u, rho).a; }
+bool Source::tiny(double u, double rho) const {
+    return kind_ != Kind::uniform && u < tiny_scale && rho < tiny_scale;
+}
+
+double Source::magnification(double u, double rho) const {
+    if (tiny(u, rho))
+        return std::ldexp(magnification(std::ldexp(u, tiny_shift), std::ldexp(rho, tiny_shift)),
+                          tiny_shift);
+    return evaluate<false>(u, rho).a;
+}
 
 Gradient Source::gradient(double u, double rho) const {
+    if (tiny(u, rho)) {
+        const Gradient g = gradient(std::ldexp(u, tiny_shift), std::ldexp(rho, tiny_shift));
+        return Gradient{.a = std::ldexp(g.a, tiny_shift),
+                        .da_du = std::ldexp(g.da_du, 2 * tiny_shift),
+                        .da_drho = std::ldexp(g.da_drho, 2 * tiny_shift)};
+    }
     return near_centre(evaluate<true>(u, rho), u, rho);
 }
 

@@ -226,6 +226,15 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
     const std::size_t n = coefficients_.size();
     // A table in mu is kept in ascending mu; its derivatives go back in the order given.
     const auto slot = [&](std::size_t k) { return table_reversed_ ? n - 1 - k : k; };
+    if (tiny(u, rho)) {
+        Gradient g = with_coefficients<WithGradient>(std::ldexp(u, tiny_shift),
+                                                     std::ldexp(rho, tiny_shift), d_coefficients);
+        for (std::size_t k = 0; k < n; ++k)
+            d_coefficients[k] = std::ldexp(d_coefficients[k], tiny_shift);
+        return Gradient{.a = std::ldexp(g.a, tiny_shift),
+                        .da_du = std::ldexp(g.da_du, 2 * tiny_shift),
+                        .da_drho = std::ldexp(g.da_drho, 2 * tiny_shift)};
+    }
     if (std::isnan(u) || std::isinf(u) || n == 0 || far_for_law(u, rho)) {
         const double fill = std::isnan(u) ? nan : 0.0;
         for (std::size_t k = 0; k < n; ++k) {
