@@ -167,3 +167,23 @@ def test_lens_near_the_centre_of_the_smallest_sources(c, alpha, rho):
                                                     coefficients=True)
     np.testing.assert_allclose(a, power2_centre(c, alpha, rho), rtol=1e-10)
     assert all(np.all(np.isfinite(s)) for s in [*slopes, d_coefficients])
+
+
+@pytest.mark.parametrize("rho", [1e-5, 0.1, 1.0])
+def test_table_with_the_lens_a_hair_from_the_centre(rho):
+    # Within 1e-100 of the centre a table's A and its slopes in the samples are those at the
+    # centre: A = sum I_j F_j / sum I_j N_j over the hat functions, each by mpmath.
+    r, intensity = [0.0, 0.5, 1.0], [1.0, 0.8, 0.3]
+    hats = [lambda x: mpmath.mpf(1) - 2 * x if x < 0.5 else mpmath.mpf(0),
+            lambda x: 2 * x if x < 0.5 else 2 - 2 * x,
+            lambda x: mpmath.mpf(0) if x < 0.5 else 2 * x - 1]
+    point = lambda s: (s * s + 2) / (s * mpmath.sqrt(s * s + 4))  # noqa: E731
+    F = [mpmath.quad(lambda x: 2 * x * h(x) * point(rho * x), [0, 0.5, 1]) for h in hats]
+    N = [mpmath.quad(lambda x: 2 * x * h(x), [0, 0.5, 1]) for h in hats]
+    flux = sum(i * n for i, n in zip(intensity, N))
+    a = sum(i * f for i, f in zip(intensity, F)) / flux
+    slopes = [float((f - a * n) / flux) for f, n in zip(F, N)]
+    u = np.array([5e-324, 1e-140, 1e-120, 1e-108])
+    value, d_intensity = fspl.limb_darkened(u, rho, fspl.Tabulated(r, intensity), coefficients=True)
+    np.testing.assert_allclose(value, float(a), rtol=1e-12)
+    np.testing.assert_allclose(d_intensity, np.broadcast_to(slopes, (4, 3)), rtol=1e-10)

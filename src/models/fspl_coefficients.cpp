@@ -235,6 +235,13 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
                         .da_du = std::ldexp(g.da_du, 2 * tiny_shift),
                         .da_drho = std::ldexp(g.da_drho, 2 * tiny_shift)};
     }
+    if (u > 0 && u < std::numeric_limits<double>::min()) {
+        // A subnormal u is the centre to far below rounding, (u / rho)^2 < 1e-400, in the
+        // coefficients' slopes too, whose table segments do not survive a kink that close.
+        with_coefficients<false>(0.0, rho, d_coefficients);
+        if constexpr (WithGradient) return gradient(u, rho);
+        return evaluate<false>(u, rho);
+    }
     if (std::isnan(u) || std::isinf(u) || n == 0 || far_for_law(u, rho)) {
         const double fill = std::isnan(u) ? nan : 0.0;
         for (std::size_t k = 0; k < n; ++k) {
