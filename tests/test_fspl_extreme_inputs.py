@@ -187,3 +187,16 @@ def test_table_with_the_lens_a_hair_from_the_centre(rho):
     value, d_intensity = fspl.limb_darkened(u, rho, fspl.Tabulated(r, intensity), coefficients=True)
     np.testing.assert_allclose(value, float(a), rtol=1e-12)
     np.testing.assert_allclose(d_intensity, np.broadcast_to(slopes, (4, 3)), rtol=1e-10)
+
+
+@pytest.mark.parametrize("rho", [1e-100, 1e-59, 1e-40])
+def test_table_on_a_source_so_small_that_the_lens_sees_one_over_x(rho):
+    # Below ~1e-20 the point magnification is 1/x over the disk; with the lens next to the
+    # centre, A = 2 int I dr / (rho int 2 r I dr) = 174 / (73 rho) for this table, and
+    # dA/drho = -A / rho.
+    u = rho * np.array([1e-130, 1e-110, 1e-100])
+    a, da_du, da_drho = fspl.limb_darkened(u, rho, fspl.Tabulated([0.0, 0.5, 1.0], [1.0, 0.8, 0.3]),
+                                           gradient=True)
+    np.testing.assert_allclose(a * rho, 174 / 73, rtol=1e-12)
+    np.testing.assert_allclose(da_drho * rho**2, -174 / 73, rtol=1e-10)
+    assert np.all(np.isfinite(da_du)) and np.all(da_du <= 0)

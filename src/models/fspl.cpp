@@ -783,18 +783,20 @@ bool Source::tiny(double u, double rho) const {
 }
 
 double Source::magnification(double u, double rho) const {
-    if (tiny(u, rho))
-        return std::ldexp(magnification(std::ldexp(u, tiny_shift), std::ldexp(rho, tiny_shift)),
-                          tiny_shift);
+    if (tiny(u, rho)) {
+        const int shift = tiny_shift(u, rho);
+        return std::ldexp(magnification(std::ldexp(u, shift), std::ldexp(rho, shift)), shift);
+    }
     return evaluate<false>(u, rho).a;
 }
 
 Gradient Source::gradient(double u, double rho) const {
     if (tiny(u, rho)) {
-        const Gradient g = gradient(std::ldexp(u, tiny_shift), std::ldexp(rho, tiny_shift));
-        return Gradient{.a = std::ldexp(g.a, tiny_shift),
-                        .da_du = std::ldexp(g.da_du, 2 * tiny_shift),
-                        .da_drho = std::ldexp(g.da_drho, 2 * tiny_shift)};
+        const int shift = tiny_shift(u, rho);
+        const Gradient g = gradient(std::ldexp(u, shift), std::ldexp(rho, shift));
+        return Gradient{.a = std::ldexp(g.a, shift),
+                        .da_du = std::ldexp(g.da_du, 2 * shift),
+                        .da_drho = std::ldexp(g.da_drho, 2 * shift)};
     }
     return near_centre(evaluate<true>(u, rho), u, rho);
 }

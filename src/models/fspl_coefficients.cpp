@@ -227,13 +227,14 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
     // A table in mu is kept in ascending mu; its derivatives go back in the order given.
     const auto slot = [&](std::size_t k) { return table_reversed_ ? n - 1 - k : k; };
     if (tiny(u, rho)) {
-        Gradient g = with_coefficients<WithGradient>(std::ldexp(u, tiny_shift),
-                                                     std::ldexp(rho, tiny_shift), d_coefficients);
+        const int shift = tiny_shift(u, rho);
+        Gradient g = with_coefficients<WithGradient>(std::ldexp(u, shift), std::ldexp(rho, shift),
+                                                     d_coefficients);
         for (std::size_t k = 0; k < n; ++k)
-            d_coefficients[k] = std::ldexp(d_coefficients[k], tiny_shift);
-        return Gradient{.a = std::ldexp(g.a, tiny_shift),
-                        .da_du = std::ldexp(g.da_du, 2 * tiny_shift),
-                        .da_drho = std::ldexp(g.da_drho, 2 * tiny_shift)};
+            d_coefficients[k] = std::ldexp(d_coefficients[k], shift);
+        return Gradient{.a = std::ldexp(g.a, shift),
+                        .da_du = std::ldexp(g.da_du, 2 * shift),
+                        .da_drho = std::ldexp(g.da_drho, 2 * shift)};
     }
     if (u > 0 && u < std::numeric_limits<double>::min()) {
         // A subnormal u is the centre to far below rounding, (u / rho)^2 < 1e-400, in the
