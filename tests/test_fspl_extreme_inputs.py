@@ -119,3 +119,84 @@ def test_light_curve_through_the_centre_and_over_the_limb():
     for profile in (None, fspl.Linear(0.5)):
         _, d_t0, _, d_te, _ = fspl.magnification_curve(0.0, 0.0, 0.01, 20.0, 0.01, profile, gradient=True)
         assert d_t0 == 0 and d_te == 0
+
+
+@pytest.mark.parametrize("profile", [fspl.Linear(0.6), fspl.Power2(0.7, 0.6),
+                                     fspl.Tabulated.from_mu([0.0, 0.5, 1.0], [0.3, 0.8, 1.0])])
+@pytest.mark.parametrize("rho", [1e-70, 1e-95])
+def test_slope_near_the_centre_of_a_tiny_source_scales_like_one_over_rho_squared(profile, rho):
+    # Below rho ~ 1e-50 the point magnification is 1/u to far below rounding, so
+    # A(k rho, rho) = G(k) / rho exactly in double precision and rho^2 dA/du depends on k only.
+    k = np.array([1e-9, 1e-6, 1e-4, 9e-4])
+    _, slope, _ = fspl.limb_darkened(k * rho, rho, profile, gradient=True)
+    _, moderate, _ = fspl.limb_darkened(k * 1e-40, 1e-40, profile, gradient=True)
+    assert np.all(slope < 0)
+    np.testing.assert_allclose(slope * rho**2, moderate * 1e-80, rtol=1e-10)
+
+
+def test_power2_exponent_slope_with_a_coefficient_near_the_largest_double():
+    c, rho = -1.79e308, 0.1
+
+    def centre(alpha):
+        return mpmath.quad(lambda r: 2 * r * (1 - c * (1 - mpmath.sqrt(1 - r * r) ** alpha))
+                           * (rho * rho * r * r + 2) / (rho * r * mpmath.sqrt(rho * rho * r * r + 4)),
+                           [0, 0.5, 1]) / (1 - c * alpha / (alpha + 2))
+
+    _, d = fspl.limb_darkened(0.0, rho, fspl.Power2(c, 1.3), coefficients=True)
+    assert d[1] == pytest.approx(float(mpmath.diff(centre, mpmath.mpf(1.3))), rel=1e-9)
+
+
+@pytest.mark.parametrize("t0, tE", [(1e300, 20.0), (0.0, 5e-324), (-1e300, 1e-300)])
+def test_curve_slopes_stay_finite_where_the_trajectory_factors_overflow(t0, tE):
+    # At t = t0 the separation is u0 and stationary in t0 and tE; far from t0, A = 1 to the
+    # last bit and every slope is below the smallest double.
+    t = np.array([t0, 0.0 if t0 > 0 else 1e300])
+    a, d_t0, d_u0, d_tE, d_rho = fspl.magnification_curve(t, t0, 0.004, tE, 0.01, fspl.Linear(0.6),
+                                                          gradient=True)
+    at_u0, slope, _ = fspl.limb_darkened(0.004, 0.01, fspl.Linear(0.6), gradient=True)
+    assert (a[0], d_t0[0], d_u0[0], d_tE[0]) == (at_u0, 0.0, slope, 0.0)
+    assert a[1] == 1.0 and d_t0[1] == d_u0[1] == d_tE[1] == d_rho[1] == 0.0
+
+
+@pytest.mark.parametrize("c, alpha", [(0.6, 1.0), (0.7, 0.6)])
+@pytest.mark.parametrize("rho", [1e-100, 3e-99])
+def test_lens_near_the_centre_of_the_smallest_sources(c, alpha, rho):
+    # Within 1e-8 rho of the centre A differs from A(0) by ~(u / rho)^2.
+    u = np.array([5e-324, 1e-12 * rho, 1e-8 * rho])
+    a, *slopes, d_coefficients = fspl.limb_darkened(u, rho, fspl.Power2(c, alpha), gradient=True,
+                                                    coefficients=True)
+    np.testing.assert_allclose(a, power2_centre(c, alpha, rho), rtol=1e-10)
+    assert all(np.all(np.isfinite(s)) for s in [*slopes, d_coefficients])
+
+
+@pytest.mark.parametrize("rho", [1e-5, 0.1, 1.0])
+def test_table_with_the_lens_a_hair_from_the_centre(rho):
+    # Within 1e-100 of the centre a table's A and its slopes in the samples are those at the
+    # centre: A = sum I_j F_j / sum I_j N_j over the hat functions, each by mpmath.
+    r, intensity = [0.0, 0.5, 1.0], [1.0, 0.8, 0.3]
+    hats = [lambda x: mpmath.mpf(1) - 2 * x if x < 0.5 else mpmath.mpf(0),
+            lambda x: 2 * x if x < 0.5 else 2 - 2 * x,
+            lambda x: mpmath.mpf(0) if x < 0.5 else 2 * x - 1]
+    point = lambda s: (s * s + 2) / (s * mpmath.sqrt(s * s + 4))  # noqa: E731
+    F = [mpmath.quad(lambda x: 2 * x * h(x) * point(rho * x), [0, 0.5, 1]) for h in hats]
+    N = [mpmath.quad(lambda x: 2 * x * h(x), [0, 0.5, 1]) for h in hats]
+    flux = sum(i * n for i, n in zip(intensity, N))
+    a = sum(i * f for i, f in zip(intensity, F)) / flux
+    slopes = [float((f - a * n) / flux) for f, n in zip(F, N)]
+    u = np.array([5e-324, 1e-140, 1e-120, 1e-108])
+    value, d_intensity = fspl.limb_darkened(u, rho, fspl.Tabulated(r, intensity), coefficients=True)
+    np.testing.assert_allclose(value, float(a), rtol=1e-12)
+    np.testing.assert_allclose(d_intensity, np.broadcast_to(slopes, (4, 3)), rtol=1e-10)
+
+
+@pytest.mark.parametrize("rho", [1e-100, 1e-59, 1e-40])
+def test_table_on_a_source_so_small_that_the_lens_sees_one_over_x(rho):
+    # Below ~1e-20 the point magnification is 1/x over the disk; with the lens next to the
+    # centre, A = 2 int I dr / (rho int 2 r I dr) = 174 / (73 rho) for this table, and
+    # dA/drho = -A / rho.
+    u = rho * np.array([1e-130, 1e-110, 1e-100])
+    a, da_du, da_drho = fspl.limb_darkened(u, rho, fspl.Tabulated([0.0, 0.5, 1.0], [1.0, 0.8, 0.3]),
+                                           gradient=True)
+    np.testing.assert_allclose(a * rho, 174 / 73, rtol=1e-12)
+    np.testing.assert_allclose(da_drho * rho**2, -174 / 73, rtol=1e-10)
+    assert np.all(np.isfinite(da_du)) and np.all(da_du <= 0)

@@ -778,9 +778,26 @@ Gradient Source::evaluate(double u, double rho, BasisSums* basis) const {
 template Gradient Source::evaluate<false>(double, double, BasisSums*) const;
 template Gradient Source::evaluate<true>(double, double, BasisSums*) const;
 
-double Source::magnification(double u, double rho) const { return evaluate<false>(u, rho).a; }
+bool Source::tiny(double u, double rho) const {
+    return kind_ != Kind::uniform && u < tiny_scale && rho < tiny_scale;
+}
+
+double Source::magnification(double u, double rho) const {
+    if (tiny(u, rho)) {
+        const int shift = tiny_shift(u, rho);
+        return std::ldexp(magnification(std::ldexp(u, shift), std::ldexp(rho, shift)), shift);
+    }
+    return evaluate<false>(u, rho).a;
+}
 
 Gradient Source::gradient(double u, double rho) const {
+    if (tiny(u, rho)) {
+        const int shift = tiny_shift(u, rho);
+        const Gradient g = gradient(std::ldexp(u, shift), std::ldexp(rho, shift));
+        return Gradient{.a = std::ldexp(g.a, shift),
+                        .da_du = std::ldexp(g.da_du, 2 * shift),
+                        .da_drho = std::ldexp(g.da_drho, 2 * shift)};
+    }
     return near_centre(evaluate<true>(u, rho), u, rho);
 }
 
@@ -792,13 +809,14 @@ Gradient Source::near_centre(Gradient g, double u, double rho) const {
     // (u / rho)^4 < 1e-12, with a and b from the slopes at the threshold and at twice it,
     // which the curve then passes through. (A table with a slope at r = 0 adds u log u, and
     // keeps its own nodes, placed in r.)
+    // In x = u / near the fit's terms stay the size of the slopes themselves: b alone, ~1/rho^5,
+    // would overflow for a source below ~1e-62 Einstein radii.
     const double near = centre_ratio * rho;
     if ((kind_ == Kind::power_law || smooth_centre_) && u > 0 && u < near) {
-        const double far = 2 * near;
-        const double at_near = evaluate<true>(near, rho).da_du / near;
-        const double at_far = evaluate<true>(far, rho).da_du / far;
-        const double b = (at_far - at_near) / ((far - near) * (far + near));
-        g.da_du = u * (at_near + b * ((u - near) * (u + near)));
+        const double at_near = evaluate<true>(near, rho).da_du;
+        const double at_far = evaluate<true>(2 * near, rho).da_du / 2;
+        const double x = u / near;
+        g.da_du = x * (at_near + (at_far - at_near) / 3 * ((x - 1) * (x + 1)));
     }
     return g;
 }

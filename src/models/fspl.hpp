@@ -8,6 +8,7 @@
 // accepted by profile_error(). u = NaN gives NaN, u = +inf gives 1.
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -154,6 +155,15 @@ private:
     void prepare_coefficients(const Profile& profile);
     // gradient()'s slopes, from evaluate's: dA/du of a law in mu near the centre.
     Gradient near_centre(Gradient g, double u, double rho) const;
+    // A lens and a source both below tiny_scale: every separation on the disk is then so small
+    // that the point magnification is 1/x to ~1e-42, and A(u, rho) = k A(k u, k rho), the
+    // slopes k^2 and the coefficients' k times theirs, to the last bit for k a power of 2.
+    // Moved up so that the larger of u and rho lies in [2^-70, 2^-69), the source's inner
+    // uniform disks (~1/R^3 at nodes near the centre, their slopes in R ~1/R^2) stay within
+    // the doubles, as they do not for rho below ~1e-50.
+    static constexpr double tiny_scale = 0x1p-71;
+    static int tiny_shift(double u, double rho) { return -70 - std::ilogb(u > rho ? u : rho); }
+    bool tiny(double u, double rho) const;
     // The rule of a law whose exponents are `betas` (all positive), its smallest `gamma`:
     // sets gamma_, rough_limb_ (or at least `rough`), steep_limb_ and peaked_.
     void choose_rule(double gamma, const std::vector<double>& betas, bool rough);

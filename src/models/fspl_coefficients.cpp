@@ -226,6 +226,23 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
     const std::size_t n = coefficients_.size();
     // A table in mu is kept in ascending mu; its derivatives go back in the order given.
     const auto slot = [&](std::size_t k) { return table_reversed_ ? n - 1 - k : k; };
+    if (tiny(u, rho)) {
+        const int shift = tiny_shift(u, rho);
+        Gradient g = with_coefficients<WithGradient>(std::ldexp(u, shift), std::ldexp(rho, shift),
+                                                     d_coefficients);
+        for (std::size_t k = 0; k < n; ++k)
+            d_coefficients[k] = std::ldexp(d_coefficients[k], shift);
+        return Gradient{.a = std::ldexp(g.a, shift),
+                        .da_du = std::ldexp(g.da_du, 2 * shift),
+                        .da_drho = std::ldexp(g.da_drho, 2 * shift)};
+    }
+    if (u > 0 && u < std::numeric_limits<double>::min()) {
+        // A subnormal u is the centre to far below rounding, (u / rho)^2 < 1e-400, in the
+        // coefficients' slopes too, whose table segments do not survive a kink that close.
+        with_coefficients<false>(0.0, rho, d_coefficients);
+        if constexpr (WithGradient) return gradient(u, rho);
+        return evaluate<false>(u, rho);
+    }
     if (std::isnan(u) || std::isinf(u) || n == 0 || far_for_law(u, rho)) {
         const double fill = std::isnan(u) ? nan : 0.0;
         for (std::size_t k = 0; k < n; ++k) {
@@ -262,7 +279,7 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
             if (k > 0) f -= segments[k - 1] / (table_r_[k] - table_r_[k - 1]);
             if (k + 1 < n) f += segments[k] / (table_r_[k + 1] - table_r_[k]);
         } else {
-            for (std::size_t j = 0; j < basis_.size(); ++j) {
+            const auto term_of = [&](std::size_t j) {
                 const BasisTerm& b = basis_[j];
                 double term = sums.term[j];
                 // The share of mu^beta ln(mu) with psi_exponent 0 is h(psi) ln(psi) / gamma near
@@ -271,7 +288,17 @@ Gradient Source::with_coefficients(double u, double rho, double* d_coefficients)
                 // integrates to the last digits.
                 if (b.logarithm && b.psi_exponent == 0.0 && !steep_limb_)
                     term -= (std::pow(2.0, b.beta) * b.scale) * sums.uniform * sums.log_error;
-                f += c.basis[j] * term;
+                return term;
+            };
+            for (std::size_t j = 0; j < basis_.size(); ++j) f += c.basis[j] * term_of(j);
+            if (!std::isfinite(f - a * c.flux)) {
+                // Power2's dI/dalpha carries c, which may be near the largest double: F and
+                // A N of it overflow, their ratios to the law's flux do not.
+                double scaled = (c.constant / flux_) * sums.uniform;
+                for (std::size_t j = 0; j < basis_.size(); ++j)
+                    scaled += (c.basis[j] / flux_) * term_of(j);
+                d_coefficients[k] = scaled - a * (c.flux / flux_);
+                continue;
             }
         }
         d_coefficients[k] = (f - a * c.flux) / flux_;

@@ -286,8 +286,16 @@ Trajectory trajectory(double t, double t0, double u0, double te) {
     const double u = big > plain_root_low && big < plain_root_high ? std::sqrt(a * a + b * b)
                                                                    : std::hypot(u0, tau);
     if (!(u > 0) || std::isinf(u)) return Trajectory{.u = u, .du_dt0 = 0, .du_du0 = 0, .du_dte = 0};
-    return Trajectory{
-        .u = u, .du_dt0 = -tau / (te * u), .du_du0 = u0 / u, .du_dte = -(tau * tau) / (te * u)};
+    // te * u may underflow to 0 (a subnormal tE) and tau^2 overflow (t - t0 near 1e300): the
+    // factors tau / u, at most 1 in size, then keep the slopes finite, and 0 at t = t0.
+    // (A subnormal te * u has already lost digits.)
+    double du_dt0 = -tau / (te * u);
+    double du_dte = -(tau * tau) / (te * u);
+    if (!(te * u >= std::numeric_limits<double>::min()) || !std::isfinite(du_dte)) {
+        du_dt0 = -(tau / u) / te;
+        du_dte = -(tau / te) * (tau / u);
+    }
+    return Trajectory{.u = u, .du_dt0 = du_dt0, .du_du0 = u0 / u, .du_dte = du_dte};
 }
 
 } // namespace
@@ -304,7 +312,11 @@ CurveGradient along(const Trajectory& path, const Gradient& g) {
         return CurveGradient{.a = nan, .da_dt0 = nan, .da_du0 = nan, .da_dte = nan, .da_drho = nan};
     // A factor du/dp of zero (t = t0, where u is stationary in t0 and tE) makes the slope
     // zero even where dA/du is infinite, the lens on the limb: 0 * inf would be NaN.
-    const auto chain = [&g](double du) { return du == 0 ? 0.0 : g.da_du * du; };
+    // Far out dA/du underflows to 0 where du/dp may still overflow: the product's true size is
+    // below the smallest double there, not NaN.
+    const auto chain = [&g](double du) {
+        return du == 0 || (g.da_du == 0 && std::isinf(du)) ? 0.0 : g.da_du * du;
+    };
     return CurveGradient{.a = g.a,
                          .da_dt0 = chain(path.du_dt0),
                          .da_du0 = chain(path.du_du0),
