@@ -29,6 +29,10 @@ def mixed_points(seed, count):
     straddle = rng.choice(count, count // 4, replace=False)
     rho[straddle] = 10 ** rng.uniform(-4, -1, straddle.size)
     u[straddle] = 2 * (1 + rng.uniform(-1e-3, 1e-3, straddle.size))
+    # Sources small enough that a lone element is computed scaled up by a power of 2.
+    tiny = rng.choice(count, count // 8, replace=False)
+    rho[tiny] = 10 ** rng.uniform(-100, -22, tiny.size)
+    u[tiny] = ratio[tiny] * rho[tiny]
     # Exact boundaries: the series' own thresholds at u = 4 rho and 10 rho, and u = 2.
     u[:6] = [4 * rho[0], 10 * rho[1], 2.0, np.nextafter(2.0, 3), np.nextafter(2.0, 1), 1e60]
     return u, rho
