@@ -2,7 +2,9 @@
 
 Tabulated with 6, 17, 100 and 1000 radii and Tabulated.from_mu with 100 and 1000 samples (both
 sampled from the linear law), against Linear(0.6) on the same random separations, u / rho
-uniform in [0, 10], at rho = 0.01 and 0.1. Rounds interleave the profiles; medians over rounds.
+uniform in [0, 10], at rho = 0.01 and 0.1. Rounds interleave the profiles, in a fresh order
+each round (a fixed one would charge every profile the cache refill after the same
+predecessor); medians over rounds.
 
     PYTHONPATH=build .venv/bin/python benchmarks/fspl_tables.py [--quick]
 """
@@ -14,6 +16,8 @@ import time
 import numpy as np
 
 import lumagnis_fspl as fspl
+
+from bench import call_order
 
 
 def profiles():
@@ -30,7 +34,7 @@ def profiles():
 def run(quick=False):
     rng = np.random.default_rng(2024)
     points = 200 if quick else 4000
-    rounds = 2 if quick else 7
+    rounds = 2 if quick else 25
     laws = profiles()
     lines = [
         "### Tabulated profiles (ns per point, u/rho in [0, 10], medians of interleaved rounds)",
@@ -43,8 +47,10 @@ def run(quick=False):
         u = rng.uniform(0.0, 10.0, points) * rho
         for gradient in (False, True):
             times = {name: [] for name in laws}
+            orders = call_order(laws, 20261210)
             for _ in range(rounds):
-                for name, law in laws.items():
+                for name in next(orders):
+                    law = laws[name]
                     start = time.perf_counter()
                     fspl.limb_darkened(u, rho, law, gradient=gradient)
                     times[name].append((time.perf_counter() - start) / points * 1e9)

@@ -115,6 +115,21 @@ def test_mu_table_of_a_law_agrees_within_its_interpolation_error(law, intensity,
         assert np.all(np.abs(table - exact) <= limit)
 
 
+@pytest.mark.parametrize("nodes", [16, 20, 24, 32])
+def test_node_weights_are_the_product_and_the_same_bits_on_either_path(nodes):
+    testing = pytest.importorskip("lumagnis_testing")
+    rng = np.random.default_rng(nodes)
+    # Rows of mixed sign and scale, as the read weights' are, and moments spanning decades.
+    reads = rng.normal(size=(nodes + 1, nodes)) * np.logspace(0, -12, nodes + 1)[:, None]
+    mu = rng.normal(size=nodes + 1) * np.logspace(3, -3, nodes + 1)
+    portable = testing.fspl_table_node_weights(list(reads.ravel()), list(mu), nodes, False)
+    scale = np.abs(reads).T @ np.abs(mu)
+    np.testing.assert_array_less(np.abs(np.array(portable) - reads.T @ mu), 1e-15 * scale)
+    if testing.fspl_vectorised():
+        avx2 = testing.fspl_table_node_weights(list(reads.ravel()), list(mu), nodes, True)
+        assert [v.hex() for v in avx2] == [v.hex() for v in portable]
+
+
 @pytest.mark.parametrize("count", [1, 16, 37, 300])
 def test_sample_moments_are_the_same_bits_on_either_path(count):
     testing = pytest.importorskip("lumagnis_testing")

@@ -31,9 +31,21 @@ void placed_moments(const double* x, const double* d, std::size_t count, double 
         portable::placed_moments(x, d, count, lo, inverse, crowd, terms, moment);
 }
 
+void node_weights(const double* reads, const double* mu, std::size_t terms, std::size_t nodes,
+                  double* nu) {
+    if (vectorised())
+        avx2::node_weights(reads, mu, terms, nodes, nu);
+    else
+        portable::node_weights(reads, mu, terms, nodes, nu);
+}
+
 namespace portable {
 // Two doubles side by side: the baseline's vectors.
 using Pair = double __attribute__((vector_size(16)));
+void node_weights(const double* reads, const double* mu, std::size_t terms, std::size_t nodes,
+                  double* nu) {
+    node_weights_kernel<Pair, 2>(reads, mu, terms, nodes, nu);
+}
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment) {
     moments_kernel<Pair, 2>(y, d, count, terms, moment, taken);
@@ -52,6 +64,7 @@ void placed_moments(const double* x, const double* d, std::size_t count, double 
 #if !defined(LUMAGNIS_HAVE_AVX2)
 namespace avx2 {
 // Never called where the AVX2 file is not built: vectorised() is false there.
+void node_weights(const double*, const double*, std::size_t, std::size_t, double*) {}
 void moments(const double*, const double*, std::size_t, std::size_t, double*) {}
 void positions(const double*, std::size_t, double, double, Crowd, double*) {}
 void placed_moments(const double*, const double*, std::size_t, double, double, Crowd, std::size_t,

@@ -43,7 +43,15 @@ inline constexpr std::size_t max_placed = 1024;
 void placed_moments(const double* x, const double* d, std::size_t count, double lo, double inverse,
                     Crowd crowd, std::size_t terms, double* moment);
 
+// The weights of an N-node rule's reads, nu[i] = sum_k reads[k][i] mu[k] over the rule's
+// terms = N + 1 moments, with reads stored a row of N per k and N a multiple of four: each
+// weight a chain of products added in k's order from +0, so the same bits at any width.
+void node_weights(const double* reads, const double* mu, std::size_t terms, std::size_t nodes,
+                  double* nu);
+
 namespace portable {
+void node_weights(const double* reads, const double* mu, std::size_t terms, std::size_t nodes,
+                  double* nu);
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment);
 void positions(const double* x, std::size_t count, double lo, double inverse, Crowd crowd,
@@ -52,6 +60,8 @@ void placed_moments(const double* x, const double* d, std::size_t count, double 
                     Crowd crowd, std::size_t terms, double* moment);
 } // namespace portable
 namespace avx2 {
+void node_weights(const double* reads, const double* mu, std::size_t terms, std::size_t nodes,
+                  double* nu);
 void moments(const double* y, const double* d, std::size_t count, std::size_t terms,
              double* moment);
 void positions(const double* x, std::size_t count, double lo, double inverse, Crowd crowd,
@@ -194,6 +204,26 @@ void moments_kernel(const double* y, const double* d, std::size_t count, std::si
             for (std::size_t k = 0; k < half; ++k) part[k] = part[k] + part[k + half];
         moment[m] = part[0];
     }
+}
+
+// node_weights over a vector type V of `width` doubles: every node's chain at once, the rows read
+// a vector at a time, so that the chains, being independent, keep the arithmetic ports busy.
+template <class V, std::size_t width>
+void node_weights_kernel(const double* reads, const double* mu, std::size_t terms,
+                         std::size_t nodes, double* nu) {
+    constexpr std::size_t most = 32 / width;
+    V sum[most];
+    const std::size_t vectors = nodes / width;
+    for (std::size_t q = 0; q < vectors; ++q) sum[q] = V{};
+    for (std::size_t k = 0; k < terms; ++k) {
+        const double weight = mu[k];
+        for (std::size_t q = 0; q < vectors; ++q) {
+            V row;
+            __builtin_memcpy(&row, reads + k * nodes + q * width, sizeof(V));
+            sum[q] += row * weight;
+        }
+    }
+    for (std::size_t q = 0; q < vectors; ++q) __builtin_memcpy(nu + q * width, &sum[q], sizeof(V));
 }
 
 // The place of moments_kernel for positions already taken.

@@ -14,6 +14,11 @@ void moments(const double* y, const double* d, std::size_t count, std::size_t te
     moments_kernel<Quad, 4>(y, d, count, terms, moment, taken);
 }
 
+void node_weights(const double* reads, const double* mu, std::size_t terms, std::size_t nodes,
+                  double* nu) {
+    node_weights_kernel<Quad, 4>(reads, mu, terms, nodes, nu);
+}
+
 namespace {
 
 // The positions of four samples: the portable loop's operations in the same order; the clamp

@@ -254,12 +254,20 @@ void choose_rules(Pieces& pieces, double z, double rho, bool in_mu) {
     for (int p = 0; p < pieces.count; ++p) {
         if (floor[p] >= 32) continue;
         Piece& piece = pieces.piece[p];
-        double kink = std::numeric_limits<double>::infinity();
-        double pole = kink;
-        for (int k = 0; k < near.kinks; ++k)
-            kink = std::fmin(kink, ellipse_sum(piece, near.kink[k]));
-        for (int k = 0; k < near.poles; ++k)
-            pole = std::fmin(pole, ellipse_sum(piece, near.pole[k]));
+        // The least of the sums (never NaN), by a comparison the compiler keeps inline, so
+        // that the roots of successive points overlap; the poles only where the kinks leave a
+        // rule to choose.
+        const auto least = [&piece](const auto& points, int count) {
+            double out = std::numeric_limits<double>::infinity();
+            for (int k = 0; k < count; ++k) {
+                const double sum = ellipse_sum(piece, points[k]);
+                out = sum < out ? sum : out;
+            }
+            return out;
+        };
+        const double kink = least(near.kink, near.kinks);
+        if (!(kink >= thresholds.kink.back())) continue;
+        const double pole = least(near.pole, near.poles);
         for (std::size_t k = 0; k < fewer_nodes.size(); ++k) {
             if (fewer_nodes[k] >= floor[p] && kink >= thresholds.kink[k] &&
                 pole >= thresholds.pole[k]) {

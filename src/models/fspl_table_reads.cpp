@@ -371,11 +371,9 @@ void read_piece(const ReadInput& in, const Piece& piece, const std::array<GaussN
     state.next = end;
     // The weight of each node: nu_i = sum_k Lambda_ik mu_k, the product of the cumulative
     // integral's series with the moments mu_k = sum_j d_j T_k(y_j).
+    static_assert(N % 4 == 0 && N <= 32 && sizeof(reads) == (N + 1) * N * sizeof(double));
     std::array<double, N> nu{};
-    if (end > start) {
-        for (std::size_t k = 0; k <= N; ++k)
-            for (std::size_t i = 0; i < N; ++i) nu[i] += reads[k][i] * mu[k];
-    }
+    if (end > start) table_moments::node_weights(reads[0].data(), mu.data(), N + 1, N, nu.data());
     Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     std::array<double, N> at_node{}; // the integrand at the nodes, with the segments

@@ -189,6 +189,51 @@ PyObject* fspl_table_placed_moments(PyObject*, PyObject* args) noexcept {
     return result;
 }
 
+// A sequence of floats as doubles; false with the Python error set.
+bool read_floats(PyObject* seq, std::vector<double>& out) {
+    const Py_ssize_t count = PySequence_Size(seq);
+    if (count < 0) return false;
+    out.resize(static_cast<std::size_t>(count));
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        PyObject* item = PySequence_GetItem(seq, j);
+        out[static_cast<std::size_t>(j)] = item == nullptr ? -1.0 : PyFloat_AsDouble(item);
+        Py_XDECREF(item);
+        if (PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
+// fspl_table_node_weights(reads, mu, nodes, avx2) -> [sum_k reads[k nodes + i] mu[k], i <
+// nodes]: reads a flat sequence of len(mu) rows of `nodes`, a multiple of 4 up to 32.
+PyObject* fspl_table_node_weights(PyObject*, PyObject* args) noexcept {
+    PyObject* reads_seq;
+    PyObject* mu_seq;
+    Py_ssize_t nodes;
+    int avx2;
+    if (!PyArg_ParseTuple(args, "OOnp", &reads_seq, &mu_seq, &nodes, &avx2)) return nullptr;
+    namespace moments = models::fspl::table_moments;
+    if (avx2 && !moments::vectorised()) {
+        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
+        return nullptr;
+    }
+    std::vector<double> reads;
+    std::vector<double> mu;
+    if (!read_floats(reads_seq, reads) || !read_floats(mu_seq, mu)) return nullptr;
+    if (nodes <= 0 || nodes > 32 || nodes % 4 != 0 ||
+        reads.size() != mu.size() * static_cast<std::size_t>(nodes)) {
+        PyErr_SetString(PyExc_ValueError, "len(reads) == len(mu) * nodes, nodes in 4, 8, ..., 32");
+        return nullptr;
+    }
+    std::vector<double> out(static_cast<std::size_t>(nodes));
+    (avx2 ? moments::avx2::node_weights : moments::portable::node_weights)(
+        reads.data(), mu.data(), mu.size(), out.size(), out.data());
+    PyObject* result = PyList_New(nodes);
+    if (result == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < nodes; ++i)
+        PyList_SET_ITEM(result, i, PyFloat_FromDouble(out[static_cast<std::size_t>(i)]));
+    return result;
+}
+
 PyObject* fspl_vectorised(PyObject*, PyObject*) noexcept {
     return PyBool_FromLong(models::fspl::lanes::vectorised() ? 1 : 0);
 }
@@ -200,6 +245,7 @@ PyMethodDef methods[] = {
     {"fspl_table_moments", fspl_table_moments, METH_VARARGS, nullptr},
     {"fspl_table_positions", fspl_table_positions, METH_VARARGS, nullptr},
     {"fspl_table_placed_moments", fspl_table_placed_moments, METH_VARARGS, nullptr},
+    {"fspl_table_node_weights", fspl_table_node_weights, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
