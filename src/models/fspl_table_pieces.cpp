@@ -257,9 +257,6 @@ double ellipse_sum(const Piece& piece, Point s) {
 
 // The singularities near [0, 1] off the real segment and the kink's own (upper half plane
 // only: the integrand is real, so they come in conjugate pairs), by kind.
-// Past this offset 2 / rho the point lens's branch points are left out (their square in mu
-// would overflow; any piece's ellipse sum for them is then beyond every threshold).
-constexpr double far_offset = 1e100;
 struct Singular {
     std::array<Point, 4> kink;
     int kinks = 0;
@@ -306,9 +303,12 @@ Singular singularities(double z, double rho, Variable variable) {
     } else {
         out.kink[out.kinks++] = {0, std::sqrt((z - 1) * (z + 1))};
     }
-    // mu^2 = 1 - r^2 at r = z + 2i / rho (r = -z + 2i / rho gives the conjugate), both roots;
-    // for a small source they lie about 2 / rho away, beyond any piece's ellipse.
-    if (offset < far_offset) {
+    // mu^2 = 1 - r^2 at r = z + 2i / rho (r = -z + 2i / rho gives the conjugate), both roots.
+    // Where |mu| >= Re(mu^2)^(1/2) = (1 - z^2 + 4 / rho^2)^(1/2) passes 1 + a / 2 for the
+    // largest threshold a, every uncrowded piece's sum, at least 2 (|mu| - 1), passes every
+    // threshold (the crowded ones keep 32 nodes in mu): left out, as for any small source.
+    const double far = 1 + 0.5 * thresholds.pole.front();
+    if (!(1 - z * z + offset * offset >= far * far)) {
         const std::complex<double> r(z, offset);
         const std::complex<double> mu = std::sqrt(1.0 - r * r);
         out.pole[out.poles++] = {mu.real(), std::fabs(mu.imag())};
