@@ -75,6 +75,32 @@ Pieces pieces_in_r(double z) {
 
 namespace {
 
+// Panels from start to the centre (1), each graded_ratio times as far from the limb as the
+// last.
+void add_graded(Pieces& out, double start) {
+    double lo = start;
+    while (lo < 1.0) {
+        const double next = graded_ratio * lo;
+        const double hi = next >= last_panel || out.count + 2 >= max_pieces ? 1.0 : next;
+        out.add(lo, hi, Crowd::none);
+        lo = hi;
+    }
+}
+
+// A lens on the limb or outside, with the kink's singularity at i lens off the limb end (0):
+// within `near` of it, panels graded away from it.
+void add_outside(Pieces& out, double lens, double near) {
+    if (lens > 0 && lens < near) {
+        out.add(0.0, 2 * lens, Crowd::none);
+        add_graded(out, 2 * lens);
+    } else if (lens == 0) {
+        out.add(0.0, limb_panel, Crowd::left);
+        add_graded(out, limb_panel);
+    } else {
+        out.add(0.0, 1.0, Crowd::none);
+    }
+}
+
 // Whether a table in mu takes its pieces in mu at z (see pieces_in_mu): a lens on the limb or
 // outside, or a kink mu_k inside whose gap to the centre, 1 - mu_k, is at least mu_k /
 // table_graded.
@@ -93,15 +119,6 @@ Variable variable_for(bool mu_table, double z) {
 
 Pieces pieces_in_t(double z) {
     Pieces out;
-    const auto graded = [&out](double start) {
-        double lo = start;
-        while (lo < 1.0) {
-            const double next = graded_ratio * lo;
-            const double hi = next >= last_panel || out.count + 2 >= max_pieces ? 1.0 : next;
-            out.add(lo, hi, Crowd::none);
-            lo = hi;
-        }
-    };
     if (z == 0) {
         out.add(0.0, 1.0, Crowd::none);
     } else if (z < 1) {
@@ -133,21 +150,12 @@ Pieces pieces_in_t(double z) {
         out.add(kink, next, Crowd::left);
         if (next < 1.0) {
             if (kink < near_singularity)
-                graded(next);
+                add_graded(out, next);
             else
                 out.add(next, 1.0, Crowd::none);
         }
     } else {
-        const double lens = std::sqrt((z - 1) / (z + 1));
-        if (lens > 0 && lens < near_singularity) {
-            out.add(0.0, 2 * lens, Crowd::none);
-            graded(2 * lens);
-        } else if (lens == 0) {
-            out.add(0.0, limb_panel, Crowd::left);
-            graded(limb_panel);
-        } else {
-            out.add(0.0, 1.0, Crowd::none);
-        }
+        add_outside(out, std::sqrt((z - 1) / (z + 1)), near_singularity);
     }
     return out;
 }
@@ -160,25 +168,7 @@ Pieces pieces_in_mu(double z) {
         return pieces_in_r(std::sqrt((1 - z) * (1 + z)));
     }
     Pieces out;
-    const auto graded = [&out](double start) {
-        double lo = start;
-        while (lo < 1.0) {
-            const double next = graded_ratio * lo;
-            const double hi = next >= last_panel || out.count + 2 >= max_pieces ? 1.0 : next;
-            out.add(lo, hi, Crowd::none);
-            lo = hi;
-        }
-    };
-    const double lens = std::sqrt((z - 1) * (z + 1));
-    if (lens > 0 && lens < near_lens) {
-        out.add(0.0, 2 * lens, Crowd::none);
-        graded(2 * lens);
-    } else if (lens == 0) {
-        out.add(0.0, limb_panel, Crowd::left);
-        graded(limb_panel);
-    } else {
-        out.add(0.0, 1.0, Crowd::none);
-    }
+    add_outside(out, std::sqrt((z - 1) * (z + 1)), near_lens);
     return out;
 }
 
