@@ -259,15 +259,15 @@ def table_rule_switches():
     """u/rho where a piece of a many-sample table changes its node count (16, 20, 24, 32), for a
     small source, from the error bound R^-N N^-3 <= 2.6e-16 with R the Bernstein parameter of the
     kink off the piece (a = half the sum of its distances to the ends, over the half-length):
-    in r, the last graded panel [2 z 4^j, 1] beyond the kink; in mu, the panel [2 t, 1] in
-    t = tan(phi / 2) beyond the kink at t = sqrt((1 - z) / (1 + z))."""
-    in_r, in_mu = [1 / 17], []
+    in r, the last graded panel [2 z 4^j, 1] beyond the kink. A table in mu takes the layout of
+    r about the kink at mu_k = sqrt(1 - z^2) (its switches where mu_k is r's) from where the
+    centre lies mu_k / 16 beyond the kink on (mu_k = 16 / 17), and other pieces below that."""
+    in_r = [1 / 17]
     for n in (16, 20, 24):
         rho = math.exp((-math.log(2.6e-16) - 3 * math.log(n)) / n)
         a = (rho + 1 / rho) / 2
         in_r += [(a - 1) / (2 * (4**j - 1) + 2 * a * 4**j) for j in range(3)]
-        t = (1 - 1 / a) / 2
-        in_mu.append((1 - t * t) / (1 + t * t))
+    in_mu = [math.sqrt(33) / 17] + [math.sqrt((1 - k) * (1 + k)) for k in in_r]
     return in_r, in_mu
 
 

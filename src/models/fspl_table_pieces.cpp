@@ -18,11 +18,16 @@ using rules::limb_panel;
 using rules::near_singularity;
 using rules::table_graded;
 
-// panels graded from the kink towards the limb.
+// A table in t: panels graded from the kink towards the limb.
 constexpr double mirror_graded = 0.5;
-// Graded panels in t end at the centre once the next would pass this: the last then spans at
+// Graded panels in t or mu end at the centre once the next would pass this: the last then spans at
 // most 1 / last_panel of its start, as far as the partial integrals stay at ~1e-14.
 constexpr double last_panel = 0.8;
+// A lens outside the source puts the kink's singularity at mu = i sqrt(z^2 - 1), off the limb
+// end; closer than this, panels graded from it: farther, one piece of 32 nodes keeps
+// R^-32 32^-3 within the kink_tolerance below (R = a + sqrt(a^2 - 1), a = lens + sqrt(1 +
+// lens^2) at lens = 0.3).
+constexpr double near_lens = 0.3;
 
 } // namespace
 
@@ -68,17 +73,52 @@ Pieces pieces_in_r(double z) {
     return out;
 }
 
+namespace {
+
+// Panels from start to the centre (1), each graded_ratio times as far from the limb as the
+// last.
+void add_graded(Pieces& out, double start) {
+    double lo = start;
+    while (lo < 1.0) {
+        const double next = graded_ratio * lo;
+        const double hi = next >= last_panel || out.count + 2 >= max_pieces ? 1.0 : next;
+        out.add(lo, hi, Crowd::none);
+        lo = hi;
+    }
+}
+
+// A lens on the limb or outside, with the kink's singularity at i lens off the limb end (0):
+// within `near` of it, panels graded away from it.
+void add_outside(Pieces& out, double lens, double near) {
+    if (lens > 0 && lens < near) {
+        out.add(0.0, 2 * lens, Crowd::none);
+        add_graded(out, 2 * lens);
+    } else if (lens == 0) {
+        out.add(0.0, limb_panel, Crowd::left);
+        add_graded(out, limb_panel);
+    } else {
+        out.add(0.0, 1.0, Crowd::none);
+    }
+}
+
+// Whether a table in mu takes its pieces in mu at z (see pieces_in_mu): a lens on the limb or
+// outside, or a kink mu_k inside whose gap to the centre, 1 - mu_k, is at least mu_k /
+// table_graded.
+bool mu_serves(double z) {
+    if (!(z < 1)) return true;
+    const double kink = std::sqrt((1 - z) * (1 + z));
+    return (1 - kink) * table_graded >= kink;
+}
+
+} // namespace
+
+Variable variable_for(bool mu_table, double z) {
+    if (!mu_table) return Variable::r;
+    return mu_serves(z) ? Variable::mu : Variable::t;
+}
+
 Pieces pieces_in_t(double z) {
     Pieces out;
-    const auto graded = [&out](double start) {
-        double lo = start;
-        while (lo < 1.0) {
-            const double next = graded_ratio * lo;
-            const double hi = next >= last_panel || out.count + 2 >= max_pieces ? 1.0 : next;
-            out.add(lo, hi, Crowd::none);
-            lo = hi;
-        }
-    };
     if (z == 0) {
         out.add(0.0, 1.0, Crowd::none);
     } else if (z < 1) {
@@ -110,22 +150,25 @@ Pieces pieces_in_t(double z) {
         out.add(kink, next, Crowd::left);
         if (next < 1.0) {
             if (kink < near_singularity)
-                graded(next);
+                add_graded(out, next);
             else
                 out.add(next, 1.0, Crowd::none);
         }
     } else {
-        const double lens = std::sqrt((z - 1) / (z + 1));
-        if (lens > 0 && lens < near_singularity) {
-            out.add(0.0, 2 * lens, Crowd::none);
-            graded(2 * lens);
-        } else if (lens == 0) {
-            out.add(0.0, limb_panel, Crowd::left);
-            graded(limb_panel);
-        } else {
-            out.add(0.0, 1.0, Crowd::none);
-        }
+        add_outside(out, std::sqrt((z - 1) / (z + 1)), near_singularity);
     }
+    return out;
+}
+
+Pieces pieces_in_mu(double z) {
+    if (z < 1) {
+        // The kink and its mirror image at +-mu_k, mu_k = sqrt(1 - z^2), as the kink and its
+        // image lie at +-z in r: the same layout about mu_k (the centre, where mu serves, no
+        // nearer the kink than that layout's pieces allow).
+        return pieces_in_r(std::sqrt((1 - z) * (1 + z)));
+    }
+    Pieces out;
+    add_outside(out, std::sqrt((z - 1) * (z + 1)), near_lens);
     return out;
 }
 
@@ -135,24 +178,27 @@ namespace {
 // [-1, 1], an interpolant at N nodes of a function analytic inside the Bernstein ellipse of
 // parameter R (foci at the ends, sum of distances to them 2a, R = a + sqrt(a^2 - 1)) errs by
 // O(R^-N), times a power of N set by the nearest singularity's kind:
-// - the kink r = u / rho and its mirror image (in r, r = -u / rho; in t, the four points
-//   +-t_kink, +-1 / t_kink, or +-i t_lens for a lens outside): A_U ~ g + h (R - u) ln|R - u|
-//   there, whose Chebyshev coefficients fall like R^-n n^-2, and the cumulative integral that
-//   the reads take gains 1 / n: R^-N N^-3;
+// - the kink r = u / rho and its mirror images (in r, r = -u / rho; in t, the four points
+//   +-t_kink, +-1 / t_kink, or +-i t_lens for a lens outside; in mu, +-mu_k, or i sqrt(z^2 -
+//   1) for a lens outside): A_U ~ g + h (R - u) ln|R - u| there, whose Chebyshev coefficients
+//   fall like R^-n n^-2, and the cumulative integral that the reads take gains 1 / n:
+//   R^-N N^-3;
 // - in t, the poles at t = +-i (r and dmu / dt), and for a larger source the branch points of
-//   the point lens, where the distance to the lens is 2i (r = +-u / rho +- 2i / rho): taken as
-//   poles of order up to three, R^-N N^2.
+//   the point lens, where the distance to the lens is 2i (r = +-u / rho +- 2i / rho, and their
+//   images in t or mu): taken as poles of order up to three, R^-N N^2.
+// In mu, the outer side's singularity at the centre lies beyond the range, as far from the
+// kink as pieces_in_mu ensures; it is not counted here.
 // The 32-node rule, the only one until now, held its worst piece (the first graded panel,
 // [2z, 8z] with the kink at a sixth of its length before it: R = 2.215) at 2.215^-32 32^-3 =
 // 2.6e-16; each piece takes the fewest nodes whose bound, of either kind, stays below that
 // (for a piece drawn towards the kink, in tau, where the crowding moves the other points).
 // The kink at a crowded end leaves the slopes' integrand a logarithm, tau^3 ln tau, whose
-// interpolant's error falls only like N^-8, in proportion to the piece's share: a table in r
-// (whose crowded pieces span the whole range) keeps 32 nodes there, held to ~1e-10; a table in
-// mu takes at least 24 (its slopes then within ~1e-11 of the 32-node rule's, against a 64-node
-// one, on random and adversarial separations, 1e-6 <= rho <= 2).
+// interpolant's error falls only like N^-8, in proportion to the piece's share: in r and mu
+// (whose crowded pieces span the whole range) they keep 32 nodes there, held to ~1e-10; in t
+// at least 24 (its slopes then within ~1e-11 of the 32-node rule's, against a 64-node one, on
+// random and adversarial separations, 1e-6 <= rho <= 2).
 constexpr double kink_tolerance = 2.6e-16;
-constexpr int crowded_mu_nodes = 24;
+constexpr int crowded_t_nodes = 24;
 constexpr std::array<int, 3> fewer_nodes = {16, 20, 24};
 struct Thresholds {
     // The least a (half the sum of the distances to the foci, over the half-length) for each
@@ -208,18 +254,9 @@ struct Singular {
     int poles = 0;
 };
 
-Singular singularities(double z, double rho, bool in_mu) {
+Singular singularities_in_t(double z, double rho) {
     Singular out;
     const double offset = 2 / rho;
-    if (!in_mu) {
-        if (z > 0) {
-            out.kink[out.kinks++] = {z, 0};
-            out.kink[out.kinks++] = {-z, 0};
-        }
-        out.pole[out.poles++] = {z, offset};
-        out.pole[out.poles++] = {-z, offset};
-        return out;
-    }
     if (z > 0 && z < 1) {
         const double k = std::sqrt((1 - z) / (1 + z));
         for (const double at : {k, -k, 1 / k, -1 / k}) out.kink[out.kinks++] = {at, 0};
@@ -237,20 +274,53 @@ Singular singularities(double z, double rho, bool in_mu) {
     return out;
 }
 
+Singular singularities(double z, double rho, Variable variable) {
+    Singular out;
+    const double offset = 2 / rho;
+    if (variable == Variable::t) return singularities_in_t(z, rho);
+    if (variable == Variable::r) {
+        if (z > 0) {
+            out.kink[out.kinks++] = {z, 0};
+            out.kink[out.kinks++] = {-z, 0};
+        }
+        out.pole[out.poles++] = {z, offset};
+        out.pole[out.poles++] = {-z, offset};
+        return out;
+    }
+    if (z < 1) {
+        const double k = std::sqrt((1 - z) * (1 + z));
+        for (const double at : {k, -k}) out.kink[out.kinks++] = {at, 0};
+    } else {
+        out.kink[out.kinks++] = {0, std::sqrt((z - 1) * (z + 1))};
+    }
+    // mu^2 = 1 - r^2 at r = z + 2i / rho (r = -z + 2i / rho gives the conjugate), both roots.
+    // Where |mu| >= Re(mu^2)^(1/2) = (1 - z^2 + 4 / rho^2)^(1/2) passes 1 + a / 2 for the
+    // largest threshold a, every uncrowded piece's sum, at least 2 (|mu| - 1), passes every
+    // threshold (the crowded ones keep 32 nodes in mu): left out, as for any small source.
+    const double far = 1 + 0.5 * thresholds.pole.front();
+    if (!(1 - z * z + offset * offset >= far * far)) {
+        const std::complex<double> r(z, offset);
+        const std::complex<double> mu = std::sqrt(1.0 - r * r);
+        out.pole[out.poles++] = {mu.real(), std::fabs(mu.imag())};
+        out.pole[out.poles++] = {-mu.real(), std::fabs(mu.imag())};
+    }
+    return out;
+}
+
 } // namespace
 
-void choose_rules(Pieces& pieces, double z, double rho, bool in_mu) {
-    // The least node count each piece may take: a crowded piece in r keeps 32, and then so
-    // do all when no other piece is left.
+void choose_rules(Pieces& pieces, double z, double rho, Variable variable) {
+    // The least node count each piece may take: a crowded piece keeps 32, and then so do all
+    // when no other piece is left.
     std::array<int, max_pieces> floor{};
     bool any = false;
     for (int p = 0; p < pieces.count; ++p) {
         const Crowd crowd = pieces.piece[p].crowd;
-        floor[p] = crowd == Crowd::none ? 0 : in_mu ? crowded_mu_nodes : 32;
+        floor[p] = crowd == Crowd::none ? 0 : variable == Variable::t ? crowded_t_nodes : 32;
         any = any || floor[p] < 32;
     }
     if (!any) return;
-    const Singular near = singularities(z, rho, in_mu);
+    const Singular near = singularities(z, rho, variable);
     for (int p = 0; p < pieces.count; ++p) {
         if (floor[p] >= 32) continue;
         Piece& piece = pieces.piece[p];

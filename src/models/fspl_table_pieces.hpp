@@ -1,6 +1,6 @@
 #pragma once
 // The pieces a table's reads cut the range into (fspl_table_reads.cpp): the kink at r = u / rho
-// (or its image in t for a table in mu) splits it, each piece drawn towards the kink as a single
+// (or its image in mu for a table in mu) splits it, each piece drawn towards the kink as a single
 // segment's rule would be, graded panels where a singularity comes near an end, and each piece
 // given the fewest nodes its nearest singularities allow.
 
@@ -39,6 +39,11 @@ struct Pieces {
 // A table in r: the kink at r = z = u / rho.
 Pieces pieces_in_r(double z);
 
+// The variable a table's pieces lie in: r for a table in r; for a table in mu, mu itself
+// where it serves (see mu_serves), else t = tan(phi / 2).
+enum class Variable { r, t, mu };
+Variable variable_for(bool mu_table, double z);
+
 // A table in mu, in t = tan(phi / 2) from the limb (t = 0) to the centre (t = 1), in which r
 // and mu are both analytic: the kink at t = sqrt((1 - z) / (1 + z)), and its mirror image
 // (the ring r = -z) at 1 / t, just beyond the centre for a lens near it; a lens outside puts a
@@ -46,7 +51,19 @@ Pieces pieces_in_r(double z);
 // end, either takes graded panels growing away from it.
 Pieces pieces_in_t(double z);
 
+// A table in mu, in mu from the limb (mu = 0) to the centre (mu = 1). On either side of the
+// kink the integrand is a function of r^2 = 1 - mu^2 (the disk's mean of the point
+// magnification is even in its radius), analytic but for the kink at mu_k = sqrt(1 - z^2) and
+// its mirror image at -mu_k, and on the outer side (r > z), whose function is singular at r =
+// 0 too, the centre mu = 1: the layout of a table in r about mu_k wherever the centre lies as
+// far beyond the kink as table_graded allows (where it is nearer, t serves: there the
+// centre's image lies twice as far from the kink as z, not z^2 / 2). A lens outside puts the
+// kink's singularity at i sqrt(z^2 - 1), off the limb end: graded panels growing away from it
+// where it is near. In mu the piece's rule meets no poles at +-i, which in t hold the pieces
+// next to the kink to 32 nodes.
+Pieces pieces_in_mu(double z);
+
 // Each piece's rule, by the singularities of the integrand off it (see the source file).
-void choose_rules(Pieces& pieces, double z, double rho, bool in_mu);
+void choose_rules(Pieces& pieces, double z, double rho, Variable variable);
 
 } // namespace lumagnis::models::fspl::table_pieces

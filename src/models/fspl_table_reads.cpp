@@ -93,6 +93,7 @@ using table_moments::Crowd;
 using table_pieces::Piece;
 using table_pieces::PieceRule;
 using table_pieces::Pieces;
+using table_pieces::Variable;
 
 void positions(const double* x, std::size_t count, const Piece& piece, double* y) {
     table_moments::positions(x, count, piece.lo, 1 / (piece.hi - piece.lo), piece.crowd, y);
@@ -165,10 +166,10 @@ namespace {
 struct ReadInput {
     double u;
     double rho;
-    bool in_mu;
+    table_pieces::Variable variable;
     bool rim;
     const Pieces* pieces;
-    const std::vector<double>* x; // the samples, ascending: r, or t for a table in mu
+    const std::vector<double>* x; // the samples, ascending, in the pieces' variable
     const std::vector<double>* change;
     const std::vector<double>* mu; // a table in mu: its samples, ascending as x
     // With the derivatives in the samples: the integral of the radial integrand over each
@@ -266,10 +267,12 @@ void node_point(const ReadInput& in, const Piece& piece, double tau, double& r, 
     }
     const double at = piece.lo + length * v;
     jacobian = length * dv;
-    if (in.in_mu) {
+    if (in.variable == Variable::t) {
         const double inv = 1 / (1 + at * at);
         r = (1 - at * at) * inv;
         jacobian *= r * (2 * inv); // dmu / dt
+    } else if (in.variable == Variable::mu) {
+        r = std::sqrt((1 - at) * (1 + at));
     } else {
         r = at;
     }
@@ -329,7 +332,7 @@ void read_segments(const ReadInput& in, const Piece& piece,
     for (std::size_t l = 1; l < count; ++l) {
         const std::size_t j = start + l;
         double step = x[j] - x[j - 1];
-        if (in.in_mu) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
+        if (in.variable == Variable::t) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
         dv[l] = std::fmax(0.0, step * inverse);
     }
     dv[count] = std::fmax(0.0, (piece.hi - x[end - 1]) * inverse);
@@ -340,6 +343,26 @@ void read_segments(const ReadInput& in, const Piece& piece,
     if (start > 0) in.segment[start - 1] = state.open + part[0];
     for (std::size_t l = 1; l < count; ++l) in.segment[start + l - 1] = part[l];
     state.open = part[count];
+}
+
+// The integrand at the 32-node rule's points of a piece (times the Jacobian), and its
+// integral over the piece: the segments' series where the value takes a shorter rule. Kept
+// out of line, as only the derivatives in the samples take it.
+[[gnu::noinline]] double fine_nodes(const ReadInput& in, const Piece& piece,
+                                    std::array<double, 32>& fine) {
+    double total = 0.0;
+    const auto& rule = numerics::gauss_legendre_32;
+    for (std::size_t first = 0; first < 32; first += disk_lanes) {
+        double r[disk_lanes];
+        double h[disk_lanes];
+        const DiskLanes disk = node_disks<false>(in, piece, rule, first, r, h);
+        for (int i = 0; i < disk_lanes; ++i) {
+            if (h[i] == 0.0) continue;
+            total += (rule[first + i].w * h[i]) * disk.a[i];
+            fine[first + i] = h[i] * disk.a[i];
+        }
+    }
+    return total;
 }
 
 // One piece on an N-node rule: adds sum_j d_j G(x_j) over its samples to `sum`, for the value
@@ -406,18 +429,7 @@ void read_piece(const ReadInput& in, const Piece& piece, const std::array<GaussN
             read_segments(in, piece, reads, at_node, total.a, start, end, state);
         } else {
             std::array<double, 32> fine{};
-            double fine_total = 0.0;
-            const auto& fine_rule = numerics::gauss_legendre_32;
-            for (std::size_t first = 0; first < 32; first += disk_lanes) {
-                double r[disk_lanes];
-                double h[disk_lanes];
-                const DiskLanes disk = node_disks<false>(in, piece, fine_rule, first, r, h);
-                for (int i = 0; i < disk_lanes; ++i) {
-                    if (h[i] == 0.0) continue;
-                    fine_total += (fine_rule[first + i].w * h[i]) * disk.a[i];
-                    fine[first + i] = h[i] * disk.a[i];
-                }
-            }
+            const double fine_total = fine_nodes(in, piece, fine);
             read_segments(in, piece, reads_32, fine, fine_total, start, end, state);
         }
     }
@@ -450,7 +462,7 @@ template <bool WithGradient> void read_pieces(const ReadInput& in, Gradient& sum
             read_piece<WithGradient>(in, piece, numerics::gauss_legendre_32, reads_32, state, sum);
         }
     }
-    // Samples at the end of the range (r = 1, or the centre t = 1) read the whole integral.
+    // Samples at the end of the range (r = 1, or the centre) read the whole integral.
     const std::vector<double>& change = *in.change;
     for (std::size_t next = state.next; next < in.x->size(); ++next) {
         if (in.segment != nullptr && next > 0) {
@@ -489,15 +501,17 @@ template <bool WithGradient>
 bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segment) const {
     if (slope_change_.empty() || rho > rules::large_source) return false;
     const double z = u / rho;
-    const bool in_mu = kind_ == Kind::mu_table;
-    Pieces pieces = in_mu ? table_pieces::pieces_in_t(z) : table_pieces::pieces_in_r(z);
-    table_pieces::choose_rules(pieces, z, rho, in_mu);
+    const Variable variable = table_pieces::variable_for(kind_ == Kind::mu_table, z);
+    Pieces pieces = variable == Variable::r   ? table_pieces::pieces_in_r(z)
+                    : variable == Variable::t ? table_pieces::pieces_in_t(z)
+                                              : table_pieces::pieces_in_mu(z);
+    table_pieces::choose_rules(pieces, z, rho, variable);
     const ReadInput in{.u = u,
                        .rho = rho,
-                       .in_mu = in_mu,
-                       .rim = !in_mu && z < table_centre,
+                       .variable = variable,
+                       .rim = variable == Variable::r && z < table_centre,
                        .pieces = &pieces,
-                       .x = &table_r_,
+                       .x = variable == Variable::mu ? &table_mu_ : &table_r_,
                        .change = &slope_change_,
                        .mu = &table_mu_,
                        .segment = segment};
