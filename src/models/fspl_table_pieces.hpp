@@ -57,10 +57,10 @@ Pieces pieces_in_t(double z);
 // its mirror image at -mu_k, and on the outer side (r > z), whose function is singular at r =
 // 0 too, the centre mu = 1: the layout of a table in r about mu_k wherever the centre lies as
 // far beyond the kink as table_graded allows (where it is nearer, t serves: there the
-// centre's image lies twice as far from the kink as z, not z^2 / 2). A lens outside puts the
+// centre's image lies about 2 z from the kink, in mu only z^2 / 2). A lens outside puts the
 // kink's singularity at i sqrt(z^2 - 1), off the limb end: graded panels growing away from it
-// where it is near. In mu the piece's rule meets no poles at +-i, which in t hold the pieces
-// next to the kink to 32 nodes.
+// where it is near. In mu the piece from the kink reaches the centre (or the limb) where in t
+// the kink's images and the poles at t = +-i cut the range into three pieces or more.
 Pieces pieces_in_mu(double z);
 
 // Each piece's rule, by the singularities of the integrand off it (see the source file).
