@@ -275,9 +275,9 @@ Singular singularities_in_t(double z, double rho) {
 }
 
 Singular singularities(double z, double rho, Variable variable) {
+    if (variable == Variable::t) return singularities_in_t(z, rho);
     Singular out;
     const double offset = 2 / rho;
-    if (variable == Variable::t) return singularities_in_t(z, rho);
     if (variable == Variable::r) {
         if (z > 0) {
             out.kink[out.kinks++] = {z, 0};
