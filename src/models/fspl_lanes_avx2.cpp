@@ -73,6 +73,34 @@ template <bool WithGradient> void closed_lanes(double u, const double* radius, D
 template void closed_lanes<false>(double, const double*, DiskLanes&);
 template void closed_lanes<true>(double, const double*, DiskLanes&);
 
+template <bool WithGradient>
+void closed_lanes_two(double u, const double* radius, DiskLanes* out) {
+    if constexpr (!WithGradient) {
+        Avx4 first;
+        Avx4 second;
+        formula::closed_forms(splat(u), load(radius), load(radius + disk_lanes), first, second);
+        store(out[0].a, first);
+        store(out[1].a, second);
+    } else {
+        using D = numerics::DualT<Avx4>;
+        const D at{splat(u), splat(1.0), splat(0.0)};
+        D first;
+        D second;
+        formula::closed_forms(at, D{load(radius), splat(0.0), splat(1.0)},
+                              D{load(radius + disk_lanes), splat(0.0), splat(1.0)}, first,
+                              second);
+        for (int g = 0; g < 2; ++g) {
+            const D& a = g == 0 ? first : second;
+            store(out[g].a, a.v);
+            store(out[g].da_du, a.d0);
+            store(out[g].da_dradius, a.d1);
+        }
+    }
+}
+
+template void closed_lanes_two<false>(double, const double*, DiskLanes*);
+template void closed_lanes_two<true>(double, const double*, DiskLanes*);
+
 } // namespace lumagnis::models::fspl::lanes::avx2
 
 #endif

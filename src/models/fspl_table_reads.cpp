@@ -279,18 +279,25 @@ void node_point(const ReadInput& in, const Piece& piece, double tau, double& r, 
     radius = in.rho * r;
 }
 
-// Four nodes of a piece from `first` on: their r, their factor h = jacobian r^2 in the
-// integral by parts, and the uniform disks of radius rho r there.
+// Four nodes of a piece from `first` on (eight where the rule has them, two fours side by
+// side): their r, their factor h = jacobian r^2 in the integral by parts, and the uniform disks
+// of radius rho r there. Returns how many fours.
 template <bool WithGradient, class Rule>
-DiskLanes node_disks(const ReadInput& in, const Piece& piece, const Rule& rule, std::size_t first,
-                     double (&r)[disk_lanes], double (&h)[disk_lanes]) {
-    double jacobian[disk_lanes];
-    double radius[disk_lanes];
-    for (int i = 0; i < disk_lanes; ++i) {
+int node_disks(const ReadInput& in, const Piece& piece, const Rule& rule, std::size_t first,
+               double (&r)[2 * disk_lanes], double (&h)[2 * disk_lanes],
+               DiskLanes (&disk)[2]) {
+    const int groups = first + 2 * disk_lanes <= rule.size() ? 2 : 1;
+    double jacobian[2 * disk_lanes];
+    double radius[2 * disk_lanes];
+    for (int i = 0; i < groups * disk_lanes; ++i) {
         node_point(in, piece, rule[first + i].x, r[i], jacobian[i], radius[i]);
         h[i] = jacobian[i] * (r[i] * r[i]);
     }
-    return uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
+    if (groups == 2)
+        uniform_disk_closed_lanes_two<WithGradient>(in.u, radius, in.rim, disk);
+    else
+        disk[0] = uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
+    return groups;
 }
 
 // The segments that end in a piece, samples start .. end - 1, from the integrand at the nodes
@@ -352,15 +359,18 @@ void read_segments(const ReadInput& in, const Piece& piece,
                                     std::array<double, 32>& fine) {
     double total = 0.0;
     const auto& rule = numerics::gauss_legendre_32;
-    for (std::size_t first = 0; first < 32; first += disk_lanes) {
-        double r[disk_lanes];
-        double h[disk_lanes];
-        const DiskLanes disk = node_disks<false>(in, piece, rule, first, r, h);
-        for (int i = 0; i < disk_lanes; ++i) {
+    for (std::size_t first = 0; first < 32;) {
+        double r[2 * disk_lanes];
+        double h[2 * disk_lanes];
+        DiskLanes disk[2];
+        const int groups = node_disks<false>(in, piece, rule, first, r, h, disk);
+        for (int i = 0; i < groups * disk_lanes; ++i) {
             if (h[i] == 0.0) continue;
-            total += (rule[first + i].w * h[i]) * disk.a[i];
-            fine[first + i] = h[i] * disk.a[i];
+            const double a = disk[i / disk_lanes].a[i % disk_lanes];
+            total += (rule[first + i].w * h[i]) * a;
+            fine[first + i] = h[i] * a;
         }
+        first += static_cast<std::size_t>(groups * disk_lanes);
     }
     return total;
 }
@@ -400,26 +410,30 @@ void read_piece(const ReadInput& in, const Piece& piece, const std::array<GaussN
     Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     std::array<double, N> at_node{}; // the integrand at the nodes, with the segments
-    for (std::size_t first = 0; first < N; first += disk_lanes) {
-        double r[disk_lanes];
-        double h[disk_lanes];
-        const DiskLanes disk = node_disks<WithGradient>(in, piece, rule, first, r, h);
-        for (int i = 0; i < disk_lanes; ++i) {
+    for (std::size_t first = 0; first < N;) {
+        double r[2 * disk_lanes];
+        double h[2 * disk_lanes];
+        DiskLanes disks[2];
+        const int groups = node_disks<WithGradient>(in, piece, rule, first, r, h, disks);
+        for (int i = 0; i < groups * disk_lanes; ++i) {
             const std::size_t node = first + i;
             if (h[i] == 0.0) continue;
-            total.a += (rule[node].w * h[i]) * disk.a[i];
-            read.a += (nu[node] * h[i]) * disk.a[i];
-            at_node[node] = h[i] * disk.a[i];
+            const DiskLanes& disk = disks[i / disk_lanes];
+            const int lane = i % disk_lanes;
+            total.a += (rule[node].w * h[i]) * disk.a[lane];
+            read.a += (nu[node] * h[i]) * disk.a[lane];
+            at_node[node] = h[i] * disk.a[lane];
             if constexpr (WithGradient) {
                 // A node on the ring through the lens itself: its share of the integrable
                 // logarithm is nil.
-                if (!std::isfinite(disk.da_du[i])) continue;
-                total.da_du += (rule[node].w * h[i]) * disk.da_du[i];
-                total.da_drho += (rule[node].w * (h[i] * r[i])) * disk.da_dradius[i];
-                read.da_du += (nu[node] * h[i]) * disk.da_du[i];
-                read.da_drho += (nu[node] * (h[i] * r[i])) * disk.da_dradius[i];
+                if (!std::isfinite(disk.da_du[lane])) continue;
+                total.da_du += (rule[node].w * h[i]) * disk.da_du[lane];
+                total.da_drho += (rule[node].w * (h[i] * r[i])) * disk.da_dradius[lane];
+                read.da_du += (nu[node] * h[i]) * disk.da_du[lane];
+                read.da_drho += (nu[node] * (h[i] * r[i])) * disk.da_dradius[lane];
             }
         }
+        first += static_cast<std::size_t>(groups * disk_lanes);
     }
     if (in.segment != nullptr) {
         // The segments read the series pointwise, where the kink's logarithm is not averaged
