@@ -506,19 +506,25 @@ void Source::add_single_term(double u, double rho, int band, Gradient& sum,
                              BasisSums* basis) const {
     const std::vector<GaussNode>& rule = single_term_rules_[band];
     const double c = terms_[0].c_beta / terms_[0].beta;
-    for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
-        double weight[disk_lanes];
-        double r[disk_lanes];
-        for (int i = 0; i < disk_lanes; ++i) {
+    for (std::size_t first = 0; first < rule.size();) {
+        // Eight nodes at a time where the basis is not asked for (add_power_law).
+        const int count =
+            basis == nullptr && first + 2 * disk_lanes <= rule.size() ? 2 * disk_lanes : disk_lanes;
+        double weight[2 * disk_lanes];
+        double r[2 * disk_lanes];
+        for (int i = 0; i < count; ++i) {
             const GaussNode& node = rule[first + i];
             r[i] = std::sqrt((1 - node.x) * (1 + node.x));
             weight[i] = c * node.w;
         }
-        if (basis == nullptr)
+        if (count == 2 * disk_lanes)
+            add_two_nodes<WithGradient>(u, rho, r, weight, sum);
+        else if (basis == nullptr)
             add_nodes<WithGradient>(u, rho, r, weight, sum);
         else
             add_exponent_nodes<WithGradient>(u, rho, r, weight, &rule[first],
                                              &single_term_slopes_[band][first], sum, basis->term);
+        first += count;
     }
 }
 
@@ -558,10 +564,14 @@ void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basi
     const auto add_panel = [&](double lo, double hi, std::span<const GaussNode> rule) {
         const double length = hi - lo;
         if (!(length > 0)) return;
-        for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
-            double weight[disk_lanes];
-            double r[disk_lanes];
-            for (int i = 0; i < disk_lanes; ++i) {
+        for (std::size_t first = 0; first < rule.size();) {
+            // Eight nodes at a time where the basis is not asked for (add_power_law).
+            const int count = basis == nullptr && first + 2 * disk_lanes <= rule.size()
+                                  ? 2 * disk_lanes
+                                  : disk_lanes;
+            double weight[2 * disk_lanes];
+            double r[2 * disk_lanes];
+            for (int i = 0; i < count; ++i) {
                 const GaussNode& node = rule[first + i];
                 // With t = e^-v: r = (1 - t^2) / (1 + t^2) = tanh(v) and mu = 1 / cosh(v), which
                 // keep their relative precision at the centre, where 1 - t^2 would not.
@@ -580,8 +590,12 @@ void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basi
                         ((length * node.w) * r[i]) * (std::pow(mu, b.beta) * share);
                 }
             }
-            add_law_nodes<WithGradient>(u, rho, r, weight, *target, basis_weight, basis_.size(),
-                                        basis == nullptr ? nullptr : basis->term);
+            if (count == 2 * disk_lanes)
+                add_two_nodes<WithGradient>(u, rho, r, weight, *target);
+            else
+                add_law_nodes<WithGradient>(u, rho, r, weight, *target, basis_weight, basis_.size(),
+                                            basis == nullptr ? nullptr : basis->term);
+            first += count;
         }
     };
     // The kink at r = z: t^2 = (1 - z) / (1 + z), v = -log1p(-2 z / (1 + z)) / 2.

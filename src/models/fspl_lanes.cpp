@@ -34,8 +34,7 @@ template void closed_lanes<false>(double, const double*, DiskLanes&);
 template void closed_lanes<true>(double, const double*, DiskLanes&);
 
 // The portable lanes gain nothing from side by side: one set after the other.
-template <bool WithGradient>
-void closed_lanes_two(double u, const double* radius, DiskLanes* out) {
+template <bool WithGradient> void closed_lanes_two(double u, const double* radius, DiskLanes* out) {
     closed_lanes<WithGradient>(u, radius, out[0]);
     closed_lanes<WithGradient>(u, radius + disk_lanes, out[1]);
 }

@@ -73,8 +73,7 @@ template <bool WithGradient> void closed_lanes(double u, const double* radius, D
 template void closed_lanes<false>(double, const double*, DiskLanes&);
 template void closed_lanes<true>(double, const double*, DiskLanes&);
 
-template <bool WithGradient>
-void closed_lanes_two(double u, const double* radius, DiskLanes* out) {
+template <bool WithGradient> void closed_lanes_two(double u, const double* radius, DiskLanes* out) {
     if constexpr (!WithGradient) {
         Avx4 first;
         Avx4 second;
@@ -87,8 +86,7 @@ void closed_lanes_two(double u, const double* radius, DiskLanes* out) {
         D first;
         D second;
         formula::closed_forms(at, D{load(radius), splat(0.0), splat(1.0)},
-                              D{load(radius + disk_lanes), splat(0.0), splat(1.0)}, first,
-                              second);
+                              D{load(radius + disk_lanes), splat(0.0), splat(1.0)}, first, second);
         for (int g = 0; g < 2; ++g) {
             const D& a = g == 0 ? first : second;
             store(out[g].a, a.v);

@@ -284,8 +284,7 @@ void node_point(const ReadInput& in, const Piece& piece, double tau, double& r, 
 // of radius rho r there. Returns how many fours.
 template <bool WithGradient, class Rule>
 int node_disks(const ReadInput& in, const Piece& piece, const Rule& rule, std::size_t first,
-               double (&r)[2 * disk_lanes], double (&h)[2 * disk_lanes],
-               DiskLanes (&disk)[2]) {
+               double (&r)[2 * disk_lanes], double (&h)[2 * disk_lanes], DiskLanes (&disk)[2]) {
     const int groups = first + 2 * disk_lanes <= rule.size() ? 2 : 1;
     double jacobian[2 * disk_lanes];
     double radius[2 * disk_lanes];

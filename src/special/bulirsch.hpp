@@ -97,8 +97,8 @@ template <class T> T converged(CelPair<T> cel) {
 }
 
 // Two independent iterations run to convergence, each taking exactly the steps it takes alone
-// (so that each result has the bits of converged()): a step of one does not wait on the other, so while both
-// run, the divider and the square root of one fill the other's waits.
+// (so that each result has the bits of converged()): a step of one does not wait on the other, so
+// while both run, the divider and the square root of one fill the other's waits.
 template <class T> void converge_both(CelPair<T>& first, CelPair<T>& second) {
     bool first_on = true;
     bool second_on = true;
