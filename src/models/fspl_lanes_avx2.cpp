@@ -73,6 +73,8 @@ template <bool WithGradient> void closed_lanes(double u, const double* radius, D
 template void closed_lanes<false>(double, const double*, DiskLanes&);
 template void closed_lanes<true>(double, const double*, DiskLanes&);
 
+// With the slopes, three vectors a variable leave no registers for a second set's: there the
+// sets go one after the other.
 template <bool WithGradient> void closed_lanes_two(double u, const double* radius, DiskLanes* out) {
     if constexpr (!WithGradient) {
         Avx4 first;
@@ -81,18 +83,8 @@ template <bool WithGradient> void closed_lanes_two(double u, const double* radiu
         store(out[0].a, first);
         store(out[1].a, second);
     } else {
-        using D = numerics::DualT<Avx4>;
-        const D at{splat(u), splat(1.0), splat(0.0)};
-        D first;
-        D second;
-        formula::closed_forms(at, D{load(radius), splat(0.0), splat(1.0)},
-                              D{load(radius + disk_lanes), splat(0.0), splat(1.0)}, first, second);
-        for (int g = 0; g < 2; ++g) {
-            const D& a = g == 0 ? first : second;
-            store(out[g].a, a.v);
-            store(out[g].da_du, a.d0);
-            store(out[g].da_dradius, a.d1);
-        }
+        closed_lanes<true>(u, radius, out[0]);
+        closed_lanes<true>(u, radius + disk_lanes, out[1]);
     }
 }
 
