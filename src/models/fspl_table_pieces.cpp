@@ -114,7 +114,7 @@ bool mu_serves(double z) {
 
 Variable variable_for(bool mu_table, double z) {
     if (!mu_table) return Variable::r;
-    return mu_serves(z) ? Variable::mu : Variable::t;
+    return mu_serves(z) ? Variable::mu : Variable::w;
 }
 
 Pieces pieces_in_t(double z) {
@@ -169,6 +169,37 @@ Pieces pieces_in_mu(double z) {
     }
     Pieces out;
     add_outside(out, std::sqrt((z - 1) * (z + 1)), near_lens);
+    return out;
+}
+
+namespace {
+
+// s_k = sqrt(1 - mu_k) at the kink, mu_k = sqrt(1 - z^2), without the differences from 1 that
+// lose a small z's digits: 1 - mu_k = z^2 / (1 + mu_k).
+double kink_in_s(double z) { return z / std::sqrt(1 + std::sqrt((1 - z) * (1 + z))); }
+
+} // namespace
+
+Pieces pieces_in_w(double z) {
+    const Pieces in_s = pieces_in_r(kink_in_s(z));
+    Pieces out;
+    for (int p = in_s.count - 1; p >= 0; --p) {
+        const Piece& piece = in_s.piece[p];
+        const Crowd crowd = piece.crowd == Crowd::left    ? Crowd::right
+                            : piece.crowd == Crowd::right ? Crowd::left
+                                                          : Crowd::none;
+        const double lo = 1 - piece.hi;
+        const double hi = 1 - piece.lo;
+        // A piece from the limb drawn towards the kink would stretch its limb end fourfold,
+        // towards the kink's image beyond the limb (w = 1 - sqrt(2 - s_k^2) <= 1 - sqrt(2) +
+        // 0.02): its half at the limb takes a plain rule.
+        if (lo == 0.0 && crowd == Crowd::right) {
+            out.add(0.0, 0.5 * hi, Crowd::none);
+            out.add(0.5 * hi, hi, crowd);
+        } else {
+            out.add(lo, hi, crowd);
+        }
+    }
     return out;
 }
 
@@ -274,8 +305,26 @@ Singular singularities_in_t(double z, double rho) {
     return out;
 }
 
+// In w = 1 - s (pieces_in_w): the kink's images at s = +-s_k and s = +-sqrt(2 - s_k^2) (a lens
+// inside; w serves no other), and the point lens's branch points at r = +-z + 2i / rho, at
+// s^2 = 1 -+ mu with mu^2 = 1 - r^2, each root of either sign.
+Singular singularities_in_w(double z, double rho) {
+    Singular out;
+    const double k = kink_in_s(z);
+    const double image = std::sqrt((std::sqrt(2.0) - k) * (std::sqrt(2.0) + k));
+    for (const double at : {k, -k, image, -image}) out.kink[out.kinks++] = {1 - at, 0};
+    const std::complex<double> r(z, 2 / rho);
+    const std::complex<double> mu = std::sqrt(1.0 - r * r);
+    for (const std::complex<double> s : {std::sqrt(1.0 - mu), std::sqrt(1.0 + mu)}) {
+        out.pole[out.poles++] = {1 - s.real(), std::fabs(s.imag())};
+        out.pole[out.poles++] = {1 + s.real(), std::fabs(s.imag())};
+    }
+    return out;
+}
+
 Singular singularities(double z, double rho, Variable variable) {
     if (variable == Variable::t) return singularities_in_t(z, rho);
+    if (variable == Variable::w) return singularities_in_w(z, rho);
     Singular out;
     const double offset = 2 / rho;
     if (variable == Variable::r) {

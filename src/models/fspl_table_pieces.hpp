@@ -40,8 +40,9 @@ struct Pieces {
 Pieces pieces_in_r(double z);
 
 // The variable a table's pieces lie in: r for a table in r; for a table in mu, mu itself
-// where it serves (see mu_serves), else t = tan(phi / 2).
-enum class Variable { r, t, mu };
+// where it serves (see mu_serves), else w = 1 - sqrt(1 - mu) (pieces_in_w). (t = tan(phi / 2)
+// is the segments' own variable, which the reads can take too.)
+enum class Variable { r, t, mu, w };
 Variable variable_for(bool mu_table, double z);
 
 // A table in mu, in t = tan(phi / 2) from the limb (t = 0) to the centre (t = 1), in which r
@@ -62,6 +63,17 @@ Pieces pieces_in_t(double z);
 // where it is near. In mu the piece from the kink reaches the centre (or the limb) where in t
 // the kink's images and the poles at t = +-i cut the range into three pieces or more.
 Pieces pieces_in_mu(double z);
+
+// A table in mu, in w = 1 - sqrt(1 - mu) from the limb (w = 0) to the centre (w = 1): with
+// s = 1 - w, mu = 1 - s^2 and r^2 = s^2 (2 - s^2) are polynomials, so the integrand, a function
+// of r^2 on either side of the kink, is analytic in s but where r^2 = z^2: at s = +-s_k,
+// s_k = z / sqrt(1 + mu_k), and at s = +-sqrt(2 - s_k^2), beyond the limb by at least
+// sqrt(2) - 1 wherever w serves. In s the kink and its mirror image lie at +-s_k as they lie
+// at +-z in r, and the outer side's singularity at the centre, r = 0, at s = 0 as at r = 0:
+// the layout of a table in r about s_k, turned about (s = 1 - w). It serves where mu does not:
+// there, in mu, the centre lies only z^2 / 2 beyond the kink, and t brings the poles at
+// t = +-i and the kink's images +-1 / t_k, which cut the range into more pieces.
+Pieces pieces_in_w(double z);
 
 // Each piece's rule, by the singularities of the integrand off it (see the source file).
 void choose_rules(Pieces& pieces, double z, double rho, Variable variable);

@@ -132,6 +132,12 @@ double t_step(double ta, double tb, double mu_a, double mu_b) {
     return (mu_b - mu_a) * ((1 + ta * ta) * (1 + tb * tb)) / (2 * product_gap);
 }
 
+// The step in w = 1 - sqrt(1 - mu) between two samples of a table in mu, from their step in mu
+// (as t_step): sqrt(1 - mu_a) - sqrt(1 - mu_b) = (mu_b - mu_a) / (sqrt(1 - mu_a) + sqrt(1 - mu_b)).
+double w_step(double mu_a, double mu_b) {
+    return (mu_b - mu_a) / (std::sqrt(1 - mu_a) + std::sqrt(1 - mu_b));
+}
+
 // The samples whose moments are taken at a time.
 constexpr std::size_t chunk = table_moments::max_placed;
 
@@ -273,6 +279,10 @@ void node_point(const ReadInput& in, const Piece& piece, double tau, double& r, 
         jacobian *= r * (2 * inv); // dmu / dt
     } else if (in.variable == Variable::mu) {
         r = std::sqrt((1 - at) * (1 + at));
+    } else if (in.variable == Variable::w) {
+        const double s = 1 - at;
+        r = s * std::sqrt((std::sqrt(2.0) - s) * (std::sqrt(2.0) + s));
+        jacobian *= 2 * s; // dmu / dw
     } else {
         r = at;
     }
@@ -339,6 +349,7 @@ void read_segments(const ReadInput& in, const Piece& piece,
         const std::size_t j = start + l;
         double step = x[j] - x[j - 1];
         if (in.variable == Variable::t) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
+        if (in.variable == Variable::w) step = w_step((*in.mu)[j - 1], (*in.mu)[j]);
         dv[l] = std::fmax(0.0, step * inverse);
     }
     dv[count] = std::fmax(0.0, (piece.hi - x[end - 1]) * inverse);
@@ -517,6 +528,7 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segmen
     const Variable variable = table_pieces::variable_for(kind_ == Kind::mu_table, z);
     Pieces pieces = variable == Variable::r   ? table_pieces::pieces_in_r(z)
                     : variable == Variable::t ? table_pieces::pieces_in_t(z)
+                    : variable == Variable::w ? table_pieces::pieces_in_w(z)
                                               : table_pieces::pieces_in_mu(z);
     table_pieces::choose_rules(pieces, z, rho, variable);
     const ReadInput in{.u = u,
@@ -524,7 +536,9 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segmen
                        .variable = variable,
                        .rim = variable == Variable::r && z < table_centre,
                        .pieces = &pieces,
-                       .x = variable == Variable::mu ? &table_mu_ : &table_r_,
+                       .x = variable == Variable::mu  ? &table_mu_
+                            : variable == Variable::w ? &table_w_
+                                                      : &table_r_,
                        .change = &slope_change_,
                        .mu = &table_mu_,
                        .segment = segment};
