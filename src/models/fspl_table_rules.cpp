@@ -39,9 +39,13 @@ constexpr std::array<Tier, 6> tiers = {{{2.0, numerics::gauss_legendre_12},
                                         {1.06, numerics::gauss_legendre_48},
                                         {1.03, numerics::gauss_legendre_64}}};
 // In r^2 the singularity at z^2 lies far beyond the range (r^2 = 9 at z = 3, where the ellipse
-// through it has R = 34; in mu, i sqrt(z^2 - 1) gives R = 11.6): from there a table in r keeps
-// a random table within ~3e-14 with 8 nodes, where a table in mu would lose 1e-10.
-constexpr Tier few_nodes_in_r{3.0, numerics::gauss_legendre_8};
+// through it has R = 34; in mu, i sqrt(z^2 - 1) gives R = 11.6): from there 8 nodes in r^2
+// keep a random table within ~1e-13.
+constexpr Tier few_nodes{3.0, numerics::gauss_legendre_8};
+// From this u / rho on, a table in mu too takes its nodes in r^2 (R = 13.9 at z = 2, against
+// 7.3 in mu); nearer the limb the singularity approaches r^2 = 1 like 2 (z - 1), but mu = 0 only
+// like sqrt(2 (z - 1)), and mu serves better.
+constexpr double nodes_in_square = 2.0;
 
 // Past this total variation of the intensity (scaled to a peak of 1) against the flux, the
 // rounding of the weights, each a sum of slopes of both signs, would no longer be small beside
@@ -81,8 +85,10 @@ void Source::prepare_table_rules() {
     std::vector<double> at;
     std::vector<double> own;
     std::vector<Tier> chosen(tiers.begin(), tiers.end());
-    if (!in_mu) chosen.insert(chosen.begin(), few_nodes_in_r);
+    chosen.insert(chosen.begin(), few_nodes);
     for (const Tier& tier : chosen) {
+        // The variable of the nodes: r^2, or mu.
+        const bool square = !in_mu || tier.z_min >= nodes_in_square;
         const std::span<const GaussNode> rule = tier.rule;
         const std::size_t n = rule.size();
         std::vector<double> barycentric(n);
@@ -98,11 +104,12 @@ void Source::prepare_table_rules() {
                       .segment_weight = std::vector<double>(segments * n, 0.0)};
         for (const GaussNode& node : rule) {
             // A node in mu at r = sqrt((1 - mu)(1 + mu)), which keeps its digits at the centre.
-            out.r.push_back(in_mu ? std::sqrt((1 - node.x) * (1 + node.x)) : std::sqrt(node.x));
+            out.r.push_back(square ? std::sqrt(node.x) : std::sqrt((1 - node.x) * (1 + node.x)));
         }
         at.resize(n);
         // Each segment's share, by the rule itself: the Lagrange polynomials are of degree
-        // n - 1 in mu, or 2 n - 2 in r, which an n-point rule on the segment integrates exactly.
+        // n - 1 in mu, or in r^2, that is 2 n - 2 in r or mu, which an n-point rule on the
+        // segment integrates exactly.
         // A table in r: -I'(r) dr over the segment is -step times the fraction of its length,
         // so that no slope is formed (it overflows for a segment a subnormal step wide).
         // The segment's own integral of each node's Lagrange polynomial, which the derivatives
@@ -114,7 +121,9 @@ void Source::prepare_table_rules() {
             own.assign(n, 0.0);
             for (const GaussNode& node : rule) {
                 const double t = lo + length * node.x;
-                lagrange(rule, barycentric, in_mu ? t : t * t, at.data());
+                // r^2 at a point of a segment in mu: (1 - mu)(1 + mu), exact near the centre.
+                const double square_at = in_mu ? (1 - t) * (1 + t) : t * t;
+                lagrange(rule, barycentric, square ? square_at : t, at.data());
                 const double part = length * node.w;
                 for (std::size_t i = 0; i < n; ++i) own[i] += part * at[i];
                 if (drop == 0.0) continue;
