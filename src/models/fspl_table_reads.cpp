@@ -117,23 +117,9 @@ void gaps(const double* v, const double* dv, std::size_t count, Crowd crowd, dou
     }
 }
 
-// The step in t = tan(phi / 2) between two samples of a table in mu, from their step in mu,
-// which is exact where that of their rounded t would lose the digits of a tiny one: with
-// mu = 2 t / (1 + t^2), mu_b - mu_a = 2 (t_b - t_a)(1 - t_a t_b) / ((1 + t_a^2)(1 + t_b^2)), and
-// 1 - t = (r - (1 - mu)) / mu (t = (1 - r) / mu) keeps its digits at the centre.
-double t_step(double ta, double tb, double mu_a, double mu_b) {
-    const auto below_one = [](double mu) {
-        if (mu == 0.0) return 1.0;
-        const double r = std::sqrt((1 - mu) * (1 + mu));
-        return (r - (1 - mu)) / mu;
-    };
-    const double product_gap = below_one(mu_a) + ta * below_one(mu_b); // 1 - ta tb
-    if (!(product_gap > 0.0)) return tb - ta;
-    return (mu_b - mu_a) * ((1 + ta * ta) * (1 + tb * tb)) / (2 * product_gap);
-}
-
 // The step in w = 1 - sqrt(1 - mu) between two samples of a table in mu, from their step in mu
-// (as t_step): sqrt(1 - mu_a) - sqrt(1 - mu_b) = (mu_b - mu_a) / (sqrt(1 - mu_a) + sqrt(1 - mu_b)).
+// exact where that of their rounded w would lose the digits of a tiny one:
+// sqrt(1 - mu_a) - sqrt(1 - mu_b) = (mu_b - mu_a) / (sqrt(1 - mu_a) + sqrt(1 - mu_b)).
 double w_step(double mu_a, double mu_b) {
     return (mu_b - mu_a) / (std::sqrt(1 - mu_a) + std::sqrt(1 - mu_b));
 }
@@ -273,11 +259,7 @@ void node_point(const ReadInput& in, const Piece& piece, double tau, double& r, 
     }
     const double at = piece.lo + length * v;
     jacobian = length * dv;
-    if (in.variable == Variable::t) {
-        const double inv = 1 / (1 + at * at);
-        r = (1 - at * at) * inv;
-        jacobian *= r * (2 * inv); // dmu / dt
-    } else if (in.variable == Variable::mu) {
+    if (in.variable == Variable::mu) {
         r = std::sqrt((1 - at) * (1 + at));
     } else if (in.variable == Variable::w) {
         const double s = 1 - at;
@@ -348,7 +330,6 @@ void read_segments(const ReadInput& in, const Piece& piece,
     for (std::size_t l = 1; l < count; ++l) {
         const std::size_t j = start + l;
         double step = x[j] - x[j - 1];
-        if (in.variable == Variable::t) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
         if (in.variable == Variable::w) step = w_step((*in.mu)[j - 1], (*in.mu)[j]);
         dv[l] = std::fmax(0.0, step * inverse);
     }
@@ -527,7 +508,6 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segmen
     const double z = u / rho;
     const Variable variable = table_pieces::variable_for(kind_ == Kind::mu_table, z);
     Pieces pieces = variable == Variable::r   ? table_pieces::pieces_in_r(z)
-                    : variable == Variable::t ? table_pieces::pieces_in_t(z)
                     : variable == Variable::w ? table_pieces::pieces_in_w(z)
                                               : table_pieces::pieces_in_mu(z);
     table_pieces::choose_rules(pieces, z, rho, variable);
