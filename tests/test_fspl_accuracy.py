@@ -111,7 +111,8 @@ def test_slope_near_the_limb_grows_like_the_logarithm():
 
 def test_avx2_lanes_equal_the_portable_lanes():
     """The AVX2 and the portable four-lane closed forms give the same bits, slopes included,
-    across separations inside, at and outside the limb, and lanes that stop at different steps."""
+    across separations inside, at and outside the limb, and lanes that stop at different steps;
+    and two fours run side by side give each four's bits alone, whichever stops first."""
     import lumagnis_testing as T
 
     if not T.fspl_vectorised():
@@ -119,10 +120,15 @@ def test_avx2_lanes_equal_the_portable_lanes():
     rng = np.random.default_rng(7)
     for _ in range(500):
         u = float(10.0 ** rng.uniform(-6, 2))
-        radii = (u * 10.0 ** rng.uniform(-3, 3, size=4)).tolist()
-        radii[int(rng.integers(4))] = u * (1 + float(rng.choice([-1e-9, 1e-6, 0.3])))
+        radii = (u * 10.0 ** rng.uniform(-3, 3, size=8)).tolist()
+        for four in (0, 4):
+            radii[four + int(rng.integers(4))] = u * (1 + float(rng.choice([-1e-9, 1e-6, 0.3])))
         for gradient in (False, True):
-            portable = T.fspl_disk_lanes(u, *radii, False, gradient)
-            avx2 = T.fspl_disk_lanes(u, *radii, True, gradient)
+            portable = T.fspl_disk_lanes(u, *radii[:4], False, gradient)
+            avx2 = T.fspl_disk_lanes(u, *radii[:4], True, gradient)
             assert [x.hex() for x in avx2] == [x.hex() for x in portable], (u, radii)
+            alone = avx2 + T.fspl_disk_lanes(u, *radii[4:], True, gradient)
+            for path in (True, False):
+                both = T.fspl_disk_lanes_two(u, *radii, path, gradient)
+                assert [x.hex() for x in both] == [x.hex() for x in alone], (u, radii, path)
 

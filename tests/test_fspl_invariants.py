@@ -261,14 +261,19 @@ def table_rule_switches():
     kink off the piece (a = half the sum of its distances to the ends, over the half-length):
     in r, the last graded panel [2 z 4^j, 1] beyond the kink. A table in mu takes the layout of
     r about the kink at mu_k = sqrt(1 - z^2) (its switches where mu_k is r's) from where the
-    centre lies mu_k / 16 beyond the kink on (mu_k = 16 / 17), and other pieces below that."""
+    centre lies mu_k / 16 beyond the kink on (mu_k = 16 / 17), and below that the same layout
+    in s = sqrt(1 - mu) about s_k = z / sqrt(1 + mu_k) (where s_k is r's). Outside the source, the
+    rules fixed per table change their node count at fixed u/rho."""
     in_r = [1 / 17]
     for n in (16, 20, 24):
         rho = math.exp((-math.log(2.6e-16) - 3 * math.log(n)) / n)
         a = (rho + 1 / rho) / 2
         in_r += [(a - 1) / (2 * (4**j - 1) + 2 * a * 4**j) for j in range(3)]
-    in_mu = [math.sqrt(33) / 17] + [math.sqrt((1 - k) * (1 + k)) for k in in_r]
-    return in_r, in_mu
+    switch = math.sqrt(33) / 17
+    in_mu = [switch] + [math.sqrt((1 - k) * (1 + k)) for k in in_r]
+    in_mu += [z for z in (k * math.sqrt(2 - k * k) for k in in_r) if z < switch]
+    outside = [2.0, 1.6, 1.3, 1.15, 1.06, 1.03]
+    return in_r + [3.0] + outside, in_mu + outside
 
 
 @pytest.mark.parametrize("in_mu", [False, True])

@@ -269,7 +269,9 @@ def test_pieces_on_fewer_nodes_match_independent_quadrature(in_mu):
     intensity = 0.65 + 0.35 * (x if in_mu else 1 - x) + 1e-3 * rng.uniform(-0.35, 0.35, x.size)
     profile = fspl.Tabulated.from_mu(x, intensity) if in_mu else fspl.Tabulated(x, intensity)
     switches = [z for z in table_rule_switches()[in_mu] if z < 1 / 17 or in_mu]
-    zs = np.concatenate([[z * (1 + s) for z in switches[:3] for s in (-1e-9, 1e-9)], [0.0], rng.uniform(0, 1, 2)])
+    # A table in mu: also two switches of its layout in w, nearer the centre than 0.34.
+    switches = switches[:3] + [z for z in switches[3:] if z < 0.338][:2 * in_mu]
+    zs = np.concatenate([[z * (1 + s) for z in switches for s in (-1e-9, 1e-9)], [0.0], rng.uniform(0, 1, 2)])
     for rho in (1e-3, 1.0):
         a, da_du, _ = fspl.limb_darkened(zs * rho, rho, profile, gradient=True)
         for k, z in enumerate(zs):

@@ -178,15 +178,12 @@ void add_share(double w, double r, const DiskLanes& disk, int i, Gradient& sum) 
     }
 }
 
-// With `rim_lanes`, every disk whose closed-form slopes are poor (the lens near its centre,
-// among others) takes the rim integrals' slopes, not only those of a large source.
+// The shares of four nodes whose disks are `disk` (radius rho r): with `far_lanes`, a disk far
+// inside the lens's distance takes the far-field series, whose error does not grow with u / R as
+// the closed form's does.
 template <bool WithGradient>
-void add_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum,
-               bool far_lanes = false, bool rim_lanes = false, const Shares* shares = nullptr) {
-    double radius[disk_lanes];
-    for (int i = 0; i < disk_lanes; ++i) radius[i] = rho * r[i];
-    DiskLanes disk =
-        uniform_disk_closed_lanes<WithGradient>(u, radius, rho > large_source || rim_lanes);
+void add_disk_shares(double u, const double* r, const double* radius, const double* weight,
+                     DiskLanes& disk, Gradient& sum, bool far_lanes, const Shares* shares) {
     if (far_lanes) {
         for (int i = 0; i < disk_lanes; ++i) {
             if (!far_for_values(u, radius[i])) continue;
@@ -204,6 +201,34 @@ void add_nodes(double u, double rho, const double* r, const double* weight, Grad
             const double w = shares->weight[j][i] * (r[i] * r[i]);
             if (w != 0.0) shares->sum[j] += w * disk.a[i];
         }
+    }
+}
+
+// With `rim_lanes`, every disk whose closed-form slopes are poor (the lens near its centre,
+// among others) takes the rim integrals' slopes, not only those of a large source.
+template <bool WithGradient>
+void add_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum,
+               bool far_lanes = false, bool rim_lanes = false, const Shares* shares = nullptr) {
+    double radius[disk_lanes];
+    for (int i = 0; i < disk_lanes; ++i) radius[i] = rho * r[i];
+    DiskLanes disk =
+        uniform_disk_closed_lanes<WithGradient>(u, radius, rho > large_source || rim_lanes);
+    add_disk_shares<WithGradient>(u, r, radius, weight, disk, sum, far_lanes, shares);
+}
+
+// add_nodes for eight nodes, the two fours' disks side by side: the same bits, added in the
+// same order, as two calls.
+template <bool WithGradient>
+void add_two_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum,
+                   bool far_lanes = false, bool rim_lanes = false) {
+    double radius[2 * disk_lanes];
+    for (int i = 0; i < 2 * disk_lanes; ++i) radius[i] = rho * r[i];
+    DiskLanes disk[2];
+    uniform_disk_closed_lanes_two<WithGradient>(u, radius, rho > large_source || rim_lanes, disk);
+    for (int g = 0; g < 2; ++g) {
+        const int at = g * disk_lanes;
+        add_disk_shares<WithGradient>(u, r + at, radius + at, weight + at, disk[g], sum, far_lanes,
+                                      nullptr);
     }
 }
 
@@ -287,10 +312,15 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
     const auto add_piece = [&](double lo, double hi, std::span<const GaussNode> rule) {
         const double length = hi - lo;
         if (!(length > 0)) return;
-        for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
-            double weight[disk_lanes];
-            double r[disk_lanes];
-            for (int i = 0; i < disk_lanes; ++i) {
+        for (std::size_t first = 0; first < rule.size();) {
+            // Eight nodes at a time where the basis is not asked for, so that two fours'
+            // disks run side by side.
+            const int count = basis == nullptr && first + 2 * disk_lanes <= rule.size()
+                                  ? 2 * disk_lanes
+                                  : disk_lanes;
+            double weight[2 * disk_lanes];
+            double r[2 * disk_lanes];
+            for (int i = 0; i < count; ++i) {
                 const GaussNode& node = rule[first + i];
                 const double psi = lo + length * node.x;
                 const double t = gamma_ == 1.0 ? psi : std::pow(psi, inv_gamma);
@@ -306,6 +336,11 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
                     basis_weights(psi, t, shrink, (length * node.w) * (r[i] * shrink), i,
                                   basis_weight);
             }
+            if (count == 2 * disk_lanes) {
+                add_two_nodes<WithGradient>(u, rho, r, weight, *target);
+                first += count;
+                continue;
+            }
             add_law_nodes<WithGradient>(u, rho, r, weight, *target, basis_weight, basis_.size(),
                                         basis == nullptr ? nullptr : basis->term);
             if (basis != nullptr && limb_logarithm_) {
@@ -314,6 +349,7 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
                     basis->log_error += (length * node.w) * std::log(lo + length * node.x);
                 }
             }
+            first += count;
         }
         if (basis != nullptr && limb_logarithm_) {
             // The exact integral of ln(psi) over [lo, hi], 0 ln 0 being 0.
@@ -420,10 +456,13 @@ template <bool WithGradient>
 void Source::add_outside(double u, double rho, std::span<const GaussNode> rule, Gradient& sum,
                          BasisSums* basis) const {
     double basis_weight[max_basis][disk_lanes];
-    for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
-        double weight[disk_lanes];
-        double r[disk_lanes];
-        for (int i = 0; i < disk_lanes; ++i) {
+    for (std::size_t first = 0; first < rule.size();) {
+        // Eight nodes at a time where the basis is not asked for (add_power_law).
+        const int count =
+            basis == nullptr && first + 2 * disk_lanes <= rule.size() ? 2 * disk_lanes : disk_lanes;
+        double weight[2 * disk_lanes];
+        double r[2 * disk_lanes];
+        for (int i = 0; i < count; ++i) {
             const GaussNode& node = rule[first + i];
             const double psi = node.x;
             const double mu = gamma_ == 1.0 ? psi : psi * psi;
@@ -438,8 +477,12 @@ void Source::add_outside(double u, double rho, std::span<const GaussNode> rule, 
                 basis_weight[j][i] = node.w * (b.scale * whole_power(psi, b.psi_exponent));
             }
         }
-        add_law_nodes<WithGradient>(u, rho, r, weight, sum, basis_weight, basis_.size(),
-                                    basis == nullptr ? nullptr : basis->term);
+        if (count == 2 * disk_lanes)
+            add_two_nodes<WithGradient>(u, rho, r, weight, sum);
+        else
+            add_law_nodes<WithGradient>(u, rho, r, weight, sum, basis_weight, basis_.size(),
+                                        basis == nullptr ? nullptr : basis->term);
+        first += count;
     }
 }
 
@@ -463,19 +506,25 @@ void Source::add_single_term(double u, double rho, int band, Gradient& sum,
                              BasisSums* basis) const {
     const std::vector<GaussNode>& rule = single_term_rules_[band];
     const double c = terms_[0].c_beta / terms_[0].beta;
-    for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
-        double weight[disk_lanes];
-        double r[disk_lanes];
-        for (int i = 0; i < disk_lanes; ++i) {
+    for (std::size_t first = 0; first < rule.size();) {
+        // Eight nodes at a time where the basis is not asked for (add_power_law).
+        const int count =
+            basis == nullptr && first + 2 * disk_lanes <= rule.size() ? 2 * disk_lanes : disk_lanes;
+        double weight[2 * disk_lanes];
+        double r[2 * disk_lanes];
+        for (int i = 0; i < count; ++i) {
             const GaussNode& node = rule[first + i];
             r[i] = std::sqrt((1 - node.x) * (1 + node.x));
             weight[i] = c * node.w;
         }
-        if (basis == nullptr)
+        if (count == 2 * disk_lanes)
+            add_two_nodes<WithGradient>(u, rho, r, weight, sum);
+        else if (basis == nullptr)
             add_nodes<WithGradient>(u, rho, r, weight, sum);
         else
             add_exponent_nodes<WithGradient>(u, rho, r, weight, &rule[first],
                                              &single_term_slopes_[band][first], sum, basis->term);
+        first += count;
     }
 }
 
@@ -515,10 +564,14 @@ void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basi
     const auto add_panel = [&](double lo, double hi, std::span<const GaussNode> rule) {
         const double length = hi - lo;
         if (!(length > 0)) return;
-        for (std::size_t first = 0; first < rule.size(); first += disk_lanes) {
-            double weight[disk_lanes];
-            double r[disk_lanes];
-            for (int i = 0; i < disk_lanes; ++i) {
+        for (std::size_t first = 0; first < rule.size();) {
+            // Eight nodes at a time where the basis is not asked for (add_power_law).
+            const int count = basis == nullptr && first + 2 * disk_lanes <= rule.size()
+                                  ? 2 * disk_lanes
+                                  : disk_lanes;
+            double weight[2 * disk_lanes];
+            double r[2 * disk_lanes];
+            for (int i = 0; i < count; ++i) {
                 const GaussNode& node = rule[first + i];
                 // With t = e^-v: r = (1 - t^2) / (1 + t^2) = tanh(v) and mu = 1 / cosh(v), which
                 // keep their relative precision at the centre, where 1 - t^2 would not.
@@ -537,8 +590,12 @@ void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basi
                         ((length * node.w) * r[i]) * (std::pow(mu, b.beta) * share);
                 }
             }
-            add_law_nodes<WithGradient>(u, rho, r, weight, *target, basis_weight, basis_.size(),
-                                        basis == nullptr ? nullptr : basis->term);
+            if (count == 2 * disk_lanes)
+                add_two_nodes<WithGradient>(u, rho, r, weight, *target);
+            else
+                add_law_nodes<WithGradient>(u, rho, r, weight, *target, basis_weight, basis_.size(),
+                                            basis == nullptr ? nullptr : basis->term);
+            first += count;
         }
     };
     // The kink at r = z: t^2 = (1 - z) / (1 + z), v = -log1p(-2 z / (1 + z)) / 2.

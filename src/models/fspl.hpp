@@ -207,6 +207,7 @@ private:
     std::vector<double> table_step_; // I(r_k+1) - I(r_k), the intensities scaled to a peak of 1
     bool concentrated_ = false;      // a table whose flux sits in a small part of the disk
     std::vector<double> table_mu_;   // a table in mu: its samples, ascending (table_r_: their t)
+    std::vector<double> table_w_;    // a table in mu: its samples' w = 1 - sqrt(1 - mu)
     std::vector<double> mu_slope_;   // a table in mu: dI/dmu on each segment, scaled as above
     bool table_reversed_ = false;    // a table in mu given in descending mu
     bool smooth_centre_ = false;     // a table in mu with no sample within 5e-3 of the centre

@@ -99,15 +99,13 @@ void scale_tiny_lanes(double u, const double* radius, bool every_rim_case, DiskL
 
 } // namespace
 
+namespace {
+
+// The lanes that the general closed form does not serve: a lane exactly on the limb, where it
+// divides by zero, takes its own; the slopes that it gets wrong come from the rim integrals;
+// a tiny lens and disk are scaled up.
 template <bool WithGradient>
-DiskLanes uniform_disk_closed_lanes(double u, const double* radius, bool every_rim_case) {
-    DiskLanes out{};
-    if (lanes::vectorised())
-        lanes::avx2::closed_lanes<WithGradient>(u, radius, out);
-    else
-        lanes::portable::closed_lanes<WithGradient>(u, radius, out);
-    // A lane exactly on the limb, where the general form divides by zero, takes its own; the
-    // slopes that the closed form gets wrong come from the rim integrals.
+void finish_lanes(double u, const double* radius, bool every_rim_case, DiskLanes& out) {
     for (int i = 0; i < disk_lanes; ++i) {
         if constexpr (WithGradient) {
             const bool rim =
@@ -126,11 +124,38 @@ DiskLanes uniform_disk_closed_lanes(double u, const double* radius, bool every_r
         out.da_dradius[i] = limb.da_dradius;
     }
     if (u > 0 && u < tiny_disk) scale_tiny_lanes<WithGradient>(u, radius, every_rim_case, out);
+}
+
+} // namespace
+
+template <bool WithGradient>
+DiskLanes uniform_disk_closed_lanes(double u, const double* radius, bool every_rim_case) {
+    DiskLanes out{};
+    if (lanes::vectorised())
+        lanes::avx2::closed_lanes<WithGradient>(u, radius, out);
+    else
+        lanes::portable::closed_lanes<WithGradient>(u, radius, out);
+    finish_lanes<WithGradient>(u, radius, every_rim_case, out);
     return out;
+}
+
+template <bool WithGradient>
+void uniform_disk_closed_lanes_two(double u, const double* radius, bool every_rim_case,
+                                   DiskLanes* out) {
+    out[0] = DiskLanes{};
+    out[1] = DiskLanes{};
+    if (lanes::vectorised())
+        lanes::avx2::closed_lanes_two<WithGradient>(u, radius, out);
+    else
+        lanes::portable::closed_lanes_two<WithGradient>(u, radius, out);
+    finish_lanes<WithGradient>(u, radius, every_rim_case, out[0]);
+    finish_lanes<WithGradient>(u, radius + disk_lanes, every_rim_case, out[1]);
 }
 
 template DiskLanes uniform_disk_closed_lanes<false>(double, const double*, bool);
 template DiskLanes uniform_disk_closed_lanes<true>(double, const double*, bool);
+template void uniform_disk_closed_lanes_two<false>(double, const double*, bool, DiskLanes*);
+template void uniform_disk_closed_lanes_two<true>(double, const double*, bool, DiskLanes*);
 template DiskValue uniform_disk_closed<false>(double, double);
 template DiskValue uniform_disk_closed<true>(double, double);
 

@@ -83,5 +83,11 @@ void far_field_row(const double* u, const double* radius, const Moments& moments
 
 template <bool WithGradient>
 DiskLanes uniform_disk_closed_lanes(double u, const double* radius, bool every_rim_case);
+// The same for eight radii, into out[0] (radius[0..3]) and out[1] (radius[4..7]), each to the
+// bit as uniform_disk_closed_lanes gives it: the two sets' iterations run side by side, each
+// filling the other's waits on the divider.
+template <bool WithGradient>
+void uniform_disk_closed_lanes_two(double u, const double* radius, bool every_rim_case,
+                                   DiskLanes* out);
 
 } // namespace lumagnis::models::fspl

@@ -12,8 +12,8 @@ namespace lumagnis::models::fspl::formula {
 //          + Pi(n, m) 2 delta^2 (1 + R^2) / (R^2 sigma s),
 // delta = u - R, sigma = u + R, s = sqrt(delta^2 + 4), n = 4 u R / sigma^2,
 // m = 16 u R / (sigma^2 (delta^2 + 4)). T = Dual carries the derivatives in u and R along
-// the same operations.
-template <class T> T closed_form(T u, T radius) {
+// the same operations. Here the iteration that gives it, ready to run.
+template <class T> special::CelPair<T> closed_form_iteration(T u, T radius) {
     using numerics::sqrt;
     const T delta = u - radius;
     const T sigma = u + radius;
@@ -31,7 +31,20 @@ template <class T> T closed_form(T u, T radius) {
     const T c_pi = (2.0 * d2 * (1.0 + r2)) / (r2 * sigma * s);
     // c_e E + c_k K is one general integral, cel(kc, 1, c_e + c_k, c_e mc + c_k), since
     // E = cel(kc, 1, 1, mc) and K = cel(kc, 1, 1, 1); Pi = cel(kc, nc, 1, 1) is the other.
-    return special::cel_pair_over_pi(kc, c_e + c_k, c_e * mc + c_k, nc, c_pi, c_pi);
+    return special::CelPair<T>(kc, c_e + c_k, c_e * mc + c_k, nc, c_pi, c_pi);
+}
+
+template <class T> T closed_form(T u, T radius) {
+    return special::converged(closed_form_iteration(u, radius));
+}
+
+// closed_form for two sets of radii, each to the bit as alone, their iterations side by side.
+template <class T> void closed_forms(T u, T first_radius, T second_radius, T& first, T& second) {
+    special::CelPair<T> a = closed_form_iteration(u, first_radius);
+    special::CelPair<T> b = closed_form_iteration(u, second_radius);
+    special::converge_both(a, b);
+    first = a.result();
+    second = b.result();
 }
 
 } // namespace lumagnis::models::fspl::formula

@@ -33,6 +33,15 @@ template <bool WithGradient> void closed_lanes(double u, const double* radius, D
 template void closed_lanes<false>(double, const double*, DiskLanes&);
 template void closed_lanes<true>(double, const double*, DiskLanes&);
 
+// The portable lanes gain nothing from side by side: one set after the other.
+template <bool WithGradient> void closed_lanes_two(double u, const double* radius, DiskLanes* out) {
+    closed_lanes<WithGradient>(u, radius, out[0]);
+    closed_lanes<WithGradient>(u, radius + disk_lanes, out[1]);
+}
+
+template void closed_lanes_two<false>(double, const double*, DiskLanes*);
+template void closed_lanes_two<true>(double, const double*, DiskLanes*);
+
 } // namespace portable
 
 #if !defined(LUMAGNIS_HAVE_AVX2)
@@ -41,6 +50,9 @@ namespace avx2 {
 template <bool WithGradient> void closed_lanes(double, const double*, DiskLanes&) {}
 template void closed_lanes<false>(double, const double*, DiskLanes&);
 template void closed_lanes<true>(double, const double*, DiskLanes&);
+template <bool WithGradient> void closed_lanes_two(double, const double*, DiskLanes*) {}
+template void closed_lanes_two<false>(double, const double*, DiskLanes*);
+template void closed_lanes_two<true>(double, const double*, DiskLanes*);
 } // namespace avx2
 #endif
 

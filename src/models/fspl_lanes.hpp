@@ -11,12 +11,15 @@ namespace lumagnis::models::fspl::lanes {
 // Whether the AVX2 lanes run on this processor.
 bool vectorised();
 
-// The general closed form (not the limb's) for radius[0..3], into `out`.
+// The general closed form (not the limb's) for radius[0..3], into `out`; closed_lanes_two for
+// radius[0..7], into out[0] and out[1], each the bits of closed_lanes on its four.
 namespace portable {
 template <bool WithGradient> void closed_lanes(double u, const double* radius, DiskLanes& out);
+template <bool WithGradient> void closed_lanes_two(double u, const double* radius, DiskLanes* out);
 } // namespace portable
 namespace avx2 {
 template <bool WithGradient> void closed_lanes(double u, const double* radius, DiskLanes& out);
+template <bool WithGradient> void closed_lanes_two(double u, const double* radius, DiskLanes* out);
 } // namespace avx2
 
 } // namespace lumagnis::models::fspl::lanes

@@ -73,6 +73,24 @@ template <bool WithGradient> void closed_lanes(double u, const double* radius, D
 template void closed_lanes<false>(double, const double*, DiskLanes&);
 template void closed_lanes<true>(double, const double*, DiskLanes&);
 
+// With the slopes, three vectors a variable leave no registers for a second set's: there the
+// sets go one after the other.
+template <bool WithGradient> void closed_lanes_two(double u, const double* radius, DiskLanes* out) {
+    if constexpr (!WithGradient) {
+        Avx4 first;
+        Avx4 second;
+        formula::closed_forms(splat(u), load(radius), load(radius + disk_lanes), first, second);
+        store(out[0].a, first);
+        store(out[1].a, second);
+    } else {
+        closed_lanes<true>(u, radius, out[0]);
+        closed_lanes<true>(u, radius + disk_lanes, out[1]);
+    }
+}
+
+template void closed_lanes_two<false>(double, const double*, DiskLanes*);
+template void closed_lanes_two<true>(double, const double*, DiskLanes*);
+
 } // namespace lumagnis::models::fspl::lanes::avx2
 
 #endif

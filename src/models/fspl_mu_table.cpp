@@ -29,6 +29,8 @@ void Source::prepare_mu_table(const TabulatedMu& table) {
     for (std::size_t k = 0; k < n; ++k) {
         // r = sqrt((1 - mu)(1 + mu)) keeps its digits near the centre, where 1 - mu^2 cancels.
         table_r_.push_back(mu[k] / (1 + std::sqrt((1 - mu[k]) * (1 + mu[k]))));
+        // w = 1 - sqrt(1 - mu), formed without the difference that loses a small one's digits.
+        table_w_.push_back(mu[k] / (1 + std::sqrt(1 - mu[k])));
         if (k + 1 < n) mu_slope_.push_back((v[k + 1] - v[k]) / (mu[k + 1] - mu[k]));
     }
     table_mu_ = mu;

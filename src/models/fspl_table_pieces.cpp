@@ -18,9 +18,7 @@ using rules::limb_panel;
 using rules::near_singularity;
 using rules::table_graded;
 
-// A table in t: panels graded from the kink towards the limb.
-constexpr double mirror_graded = 0.5;
-// Graded panels in t or mu end at the centre once the next would pass this: the last then spans at
+// Graded panels in mu end at the centre once the next would pass this: the last then spans at
 // most 1 / last_panel of its start, as far as the partial integrals stay at ~1e-14.
 constexpr double last_panel = 0.8;
 // A lens outside the source puts the kink's singularity at mu = i sqrt(z^2 - 1), off the limb
@@ -114,50 +112,7 @@ bool mu_serves(double z) {
 
 Variable variable_for(bool mu_table, double z) {
     if (!mu_table) return Variable::r;
-    return mu_serves(z) ? Variable::mu : Variable::t;
-}
-
-Pieces pieces_in_t(double z) {
-    Pieces out;
-    if (z == 0) {
-        out.add(0.0, 1.0, Crowd::none);
-    } else if (z < 1) {
-        const double kink = std::sqrt((1 - z) / (1 + z));
-        const double gap = 1 - kink; // to the centre, half the distance to the mirror image
-        if (gap < mirror_graded) {
-            // Panels from the kink towards the limb, [kink - gap, kink], [kink - 4 gap,
-            // kink - gap], ..., gathered in ascending order.
-            std::array<double, max_pieces> edge{};
-            int edges = 0;
-            edge[edges++] = kink;
-            double near = 0;
-            while (near < kink && edges + 3 < max_pieces) {
-                const double far = std::fmin(kink, near == 0 ? gap : graded_ratio * near);
-                edge[edges++] = kink - far;
-                near = far;
-            }
-            if (near < kink) edge[edges++] = 0.0;
-            for (int e = edges - 1; e > 0; --e)
-                out.add(edge[e], edge[e - 1], e == 1 ? Crowd::right : Crowd::none);
-        } else {
-            out.add(0.0, kink, Crowd::right);
-        }
-        // The panel drawn towards the kink ends at twice its distance from the limb: the
-        // mirror image at -kink (r is even in t) then lies as far off it as the panel is long,
-        // where a longer one would leave the interpolant's partial integrals, which the
-        // segments between samples take, at ~1e-10 of the whole (beside ~1e-15).
-        const double next = std::fmin(1.0, 2 * kink);
-        out.add(kink, next, Crowd::left);
-        if (next < 1.0) {
-            if (kink < near_singularity)
-                add_graded(out, next);
-            else
-                out.add(next, 1.0, Crowd::none);
-        }
-    } else {
-        add_outside(out, std::sqrt((z - 1) / (z + 1)), near_singularity);
-    }
-    return out;
+    return mu_serves(z) ? Variable::mu : Variable::w;
 }
 
 Pieces pieces_in_mu(double z) {
@@ -174,18 +129,48 @@ Pieces pieces_in_mu(double z) {
 
 namespace {
 
+// s_k = sqrt(1 - mu_k) at the kink, mu_k = sqrt(1 - z^2), without the differences from 1 that
+// lose a small z's digits: 1 - mu_k = z^2 / (1 + mu_k).
+double kink_in_s(double z) { return z / std::sqrt(1 + std::sqrt((1 - z) * (1 + z))); }
+
+} // namespace
+
+Pieces pieces_in_w(double z) {
+    const Pieces in_s = pieces_in_r(kink_in_s(z));
+    Pieces out;
+    for (int p = in_s.count - 1; p >= 0; --p) {
+        const Piece& piece = in_s.piece[p];
+        const Crowd crowd = piece.crowd == Crowd::left    ? Crowd::right
+                            : piece.crowd == Crowd::right ? Crowd::left
+                                                          : Crowd::none;
+        const double lo = 1 - piece.hi;
+        const double hi = 1 - piece.lo;
+        // A piece from the limb drawn towards the kink would stretch its limb end fourfold,
+        // towards the kink's image beyond the limb (w = 1 - sqrt(2 - s_k^2) <= 1 - sqrt(2) +
+        // 0.02): its half at the limb takes a plain rule.
+        if (lo == 0.0 && crowd == Crowd::right) {
+            out.add(0.0, 0.5 * hi, Crowd::none);
+            out.add(0.5 * hi, hi, crowd);
+        } else {
+            out.add(lo, hi, crowd);
+        }
+    }
+    return out;
+}
+
+namespace {
+
 // The rules, by the singularities of the integrand off each piece. On a piece mapped to
 // [-1, 1], an interpolant at N nodes of a function analytic inside the Bernstein ellipse of
 // parameter R (foci at the ends, sum of distances to them 2a, R = a + sqrt(a^2 - 1)) errs by
 // O(R^-N), times a power of N set by the nearest singularity's kind:
-// - the kink r = u / rho and its mirror images (in r, r = -u / rho; in t, the four points
-//   +-t_kink, +-1 / t_kink, or +-i t_lens for a lens outside; in mu, +-mu_k, or i sqrt(z^2 -
-//   1) for a lens outside): A_U ~ g + h (R - u) ln|R - u| there, whose Chebyshev coefficients
-//   fall like R^-n n^-2, and the cumulative integral that the reads take gains 1 / n:
-//   R^-N N^-3;
-// - in t, the poles at t = +-i (r and dmu / dt), and for a larger source the branch points of
-//   the point lens, where the distance to the lens is 2i (r = +-u / rho +- 2i / rho, and their
-//   images in t or mu): taken as poles of order up to three, R^-N N^2.
+// - the kink r = u / rho and its mirror images (in r, r = -u / rho; in mu, +-mu_k, or
+//   i sqrt(z^2 - 1) for a lens outside; in w, four points, see singularities_in_w):
+//   A_U ~ g + h (R - u) ln|R - u| there, whose Chebyshev coefficients fall like R^-n n^-2, and
+//   the cumulative integral that the reads take gains 1 / n: R^-N N^-3;
+// - for a larger source the branch points of the point lens, where the distance to the lens
+//   is 2i (r = +-u / rho +- 2i / rho, and their images in mu or w): taken as poles of order up
+//   to three, R^-N N^2.
 // In mu, the outer side's singularity at the centre lies beyond the range, as far from the
 // kink as pieces_in_mu ensures; it is not counted here.
 // The 32-node rule, the only one until now, held its worst piece (the first graded panel,
@@ -193,12 +178,9 @@ namespace {
 // 2.6e-16; each piece takes the fewest nodes whose bound, of either kind, stays below that
 // (for a piece drawn towards the kink, in tau, where the crowding moves the other points).
 // The kink at a crowded end leaves the slopes' integrand a logarithm, tau^3 ln tau, whose
-// interpolant's error falls only like N^-8, in proportion to the piece's share: in r and mu
-// (whose crowded pieces span the whole range) they keep 32 nodes there, held to ~1e-10; in t
-// at least 24 (its slopes then within ~1e-11 of the 32-node rule's, against a 64-node one, on
-// random and adversarial separations, 1e-6 <= rho <= 2).
+// interpolant's error falls only like N^-8, in proportion to the piece's share: the crowded
+// pieces (which span much of the range) keep 32 nodes there, held to ~1e-10.
 constexpr double kink_tolerance = 2.6e-16;
-constexpr int crowded_t_nodes = 24;
 constexpr std::array<int, 3> fewer_nodes = {16, 20, 24};
 struct Thresholds {
     // The least a (half the sum of the distances to the foci, over the half-length) for each
@@ -254,28 +236,25 @@ struct Singular {
     int poles = 0;
 };
 
-Singular singularities_in_t(double z, double rho) {
+// In w = 1 - s (pieces_in_w): the kink's images at s = +-s_k and s = +-sqrt(2 - s_k^2) (a lens
+// inside; w serves no other), and the point lens's branch points at r = +-z + 2i / rho, at
+// s^2 = 1 -+ mu with mu^2 = 1 - r^2, each root of either sign.
+Singular singularities_in_w(double z, double rho) {
     Singular out;
-    const double offset = 2 / rho;
-    if (z > 0 && z < 1) {
-        const double k = std::sqrt((1 - z) / (1 + z));
-        for (const double at : {k, -k, 1 / k, -1 / k}) out.kink[out.kinks++] = {at, 0};
-    } else if (z >= 1) {
-        out.kink[out.kinks++] = {0, std::sqrt((z - 1) / (z + 1))};
-    }
-    out.pole[out.poles++] = {0, 1};
-    // t^2 = (1 - r) / (1 + r) at r = +-z + 2i / rho, and both roots.
-    for (const double side : {z, -z}) {
-        const std::complex<double> r(side, offset);
-        const std::complex<double> t = std::sqrt((1.0 - r) / (1.0 + r));
-        out.pole[out.poles++] = {t.real(), std::fabs(t.imag())};
-        out.pole[out.poles++] = {-t.real(), std::fabs(t.imag())};
+    const double k = kink_in_s(z);
+    const double image = std::sqrt((std::sqrt(2.0) - k) * (std::sqrt(2.0) + k));
+    for (const double at : {k, -k, image, -image}) out.kink[out.kinks++] = {1 - at, 0};
+    const std::complex<double> r(z, 2 / rho);
+    const std::complex<double> mu = std::sqrt(1.0 - r * r);
+    for (const std::complex<double> s : {std::sqrt(1.0 - mu), std::sqrt(1.0 + mu)}) {
+        out.pole[out.poles++] = {1 - s.real(), std::fabs(s.imag())};
+        out.pole[out.poles++] = {1 + s.real(), std::fabs(s.imag())};
     }
     return out;
 }
 
 Singular singularities(double z, double rho, Variable variable) {
-    if (variable == Variable::t) return singularities_in_t(z, rho);
+    if (variable == Variable::w) return singularities_in_w(z, rho);
     Singular out;
     const double offset = 2 / rho;
     if (variable == Variable::r) {
@@ -316,7 +295,7 @@ void choose_rules(Pieces& pieces, double z, double rho, Variable variable) {
     bool any = false;
     for (int p = 0; p < pieces.count; ++p) {
         const Crowd crowd = pieces.piece[p].crowd;
-        floor[p] = crowd == Crowd::none ? 0 : variable == Variable::t ? crowded_t_nodes : 32;
+        floor[p] = crowd == Crowd::none ? 0 : 32;
         any = any || floor[p] < 32;
     }
     if (!any) return;

@@ -40,28 +40,32 @@ struct Pieces {
 Pieces pieces_in_r(double z);
 
 // The variable a table's pieces lie in: r for a table in r; for a table in mu, mu itself
-// where it serves (see mu_serves), else t = tan(phi / 2).
-enum class Variable { r, t, mu };
+// where it serves (see mu_serves), else w = 1 - sqrt(1 - mu) (pieces_in_w).
+enum class Variable { r, mu, w };
 Variable variable_for(bool mu_table, double z);
-
-// A table in mu, in t = tan(phi / 2) from the limb (t = 0) to the centre (t = 1), in which r
-// and mu are both analytic: the kink at t = sqrt((1 - z) / (1 + z)), and its mirror image
-// (the ring r = -z) at 1 / t, just beyond the centre for a lens near it; a lens outside puts a
-// singularity at i sqrt((z - 1) / (z + 1)), off the limb end. Within near_singularity of an
-// end, either takes graded panels growing away from it.
-Pieces pieces_in_t(double z);
 
 // A table in mu, in mu from the limb (mu = 0) to the centre (mu = 1). On either side of the
 // kink the integrand is a function of r^2 = 1 - mu^2 (the disk's mean of the point
 // magnification is even in its radius), analytic but for the kink at mu_k = sqrt(1 - z^2) and
 // its mirror image at -mu_k, and on the outer side (r > z), whose function is singular at r =
 // 0 too, the centre mu = 1: the layout of a table in r about mu_k wherever the centre lies as
-// far beyond the kink as table_graded allows (where it is nearer, t serves: there the
-// centre's image lies about 2 z from the kink, in mu only z^2 / 2). A lens outside puts the
-// kink's singularity at i sqrt(z^2 - 1), off the limb end: graded panels growing away from it
-// where it is near. In mu the piece from the kink reaches the centre (or the limb) where in t
-// the kink's images and the poles at t = +-i cut the range into three pieces or more.
+// far beyond the kink as table_graded allows (where it is nearer, w serves: there the centre
+// lies s_k ~ z / sqrt(2) from the kink, in mu only z^2 / 2). A lens outside puts the kink's
+// singularity at i sqrt(z^2 - 1), off the limb end: graded panels growing away from it where
+// it is near.
 Pieces pieces_in_mu(double z);
+
+// A table in mu, in w = 1 - sqrt(1 - mu) from the limb (w = 0) to the centre (w = 1): with
+// s = 1 - w, mu = 1 - s^2 and r^2 = s^2 (2 - s^2) are polynomials, so the integrand, a function
+// of r^2 on either side of the kink, is analytic in s but where r^2 = z^2: at s = +-s_k,
+// s_k = z / sqrt(1 + mu_k), and at s = +-sqrt(2 - s_k^2), beyond the limb by at least
+// sqrt(2) - 1 wherever w serves. In s the kink and its mirror image lie at +-s_k as they lie
+// at +-z in r, and the outer side's singularity at the centre, r = 0, at s = 0 as at r = 0:
+// the layout of a table in r about s_k, turned about (s = 1 - w). It serves where mu does not:
+// there, in mu, the centre lies only z^2 / 2 beyond the kink. (In t = tan(phi / 2), the
+// variable of the segments' rules, the poles at t = +-i and the kink's images +-1 / t_k would
+// cut the range into more pieces.)
+Pieces pieces_in_w(double z);
 
 // Each piece's rule, by the singularities of the integrand off it (see the source file).
 void choose_rules(Pieces& pieces, double z, double rho, Variable variable);

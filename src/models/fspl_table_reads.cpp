@@ -117,19 +117,11 @@ void gaps(const double* v, const double* dv, std::size_t count, Crowd crowd, dou
     }
 }
 
-// The step in t = tan(phi / 2) between two samples of a table in mu, from their step in mu,
-// which is exact where that of their rounded t would lose the digits of a tiny one: with
-// mu = 2 t / (1 + t^2), mu_b - mu_a = 2 (t_b - t_a)(1 - t_a t_b) / ((1 + t_a^2)(1 + t_b^2)), and
-// 1 - t = (r - (1 - mu)) / mu (t = (1 - r) / mu) keeps its digits at the centre.
-double t_step(double ta, double tb, double mu_a, double mu_b) {
-    const auto below_one = [](double mu) {
-        if (mu == 0.0) return 1.0;
-        const double r = std::sqrt((1 - mu) * (1 + mu));
-        return (r - (1 - mu)) / mu;
-    };
-    const double product_gap = below_one(mu_a) + ta * below_one(mu_b); // 1 - ta tb
-    if (!(product_gap > 0.0)) return tb - ta;
-    return (mu_b - mu_a) * ((1 + ta * ta) * (1 + tb * tb)) / (2 * product_gap);
+// The step in w = 1 - sqrt(1 - mu) between two samples of a table in mu, from their step in mu
+// exact where that of their rounded w would lose the digits of a tiny one:
+// sqrt(1 - mu_a) - sqrt(1 - mu_b) = (mu_b - mu_a) / (sqrt(1 - mu_a) + sqrt(1 - mu_b)).
+double w_step(double mu_a, double mu_b) {
+    return (mu_b - mu_a) / (std::sqrt(1 - mu_a) + std::sqrt(1 - mu_b));
 }
 
 // The samples whose moments are taken at a time.
@@ -267,30 +259,36 @@ void node_point(const ReadInput& in, const Piece& piece, double tau, double& r, 
     }
     const double at = piece.lo + length * v;
     jacobian = length * dv;
-    if (in.variable == Variable::t) {
-        const double inv = 1 / (1 + at * at);
-        r = (1 - at * at) * inv;
-        jacobian *= r * (2 * inv); // dmu / dt
-    } else if (in.variable == Variable::mu) {
+    if (in.variable == Variable::mu) {
         r = std::sqrt((1 - at) * (1 + at));
+    } else if (in.variable == Variable::w) {
+        const double s = 1 - at;
+        r = s * std::sqrt((std::sqrt(2.0) - s) * (std::sqrt(2.0) + s));
+        jacobian *= 2 * s; // dmu / dw
     } else {
         r = at;
     }
     radius = in.rho * r;
 }
 
-// Four nodes of a piece from `first` on: their r, their factor h = jacobian r^2 in the
-// integral by parts, and the uniform disks of radius rho r there.
+// Four nodes of a piece from `first` on (eight where the rule has them, two fours side by
+// side): their r, their factor h = jacobian r^2 in the integral by parts, and the uniform disks
+// of radius rho r there. Returns how many fours.
 template <bool WithGradient, class Rule>
-DiskLanes node_disks(const ReadInput& in, const Piece& piece, const Rule& rule, std::size_t first,
-                     double (&r)[disk_lanes], double (&h)[disk_lanes]) {
-    double jacobian[disk_lanes];
-    double radius[disk_lanes];
-    for (int i = 0; i < disk_lanes; ++i) {
+int node_disks(const ReadInput& in, const Piece& piece, const Rule& rule, std::size_t first,
+               double (&r)[2 * disk_lanes], double (&h)[2 * disk_lanes], DiskLanes (&disk)[2]) {
+    const int groups = first + 2 * disk_lanes <= rule.size() ? 2 : 1;
+    double jacobian[2 * disk_lanes];
+    double radius[2 * disk_lanes];
+    for (int i = 0; i < groups * disk_lanes; ++i) {
         node_point(in, piece, rule[first + i].x, r[i], jacobian[i], radius[i]);
         h[i] = jacobian[i] * (r[i] * r[i]);
     }
-    return uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
+    if (groups == 2)
+        uniform_disk_closed_lanes_two<WithGradient>(in.u, radius, in.rim, disk);
+    else
+        disk[0] = uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
+    return groups;
 }
 
 // The segments that end in a piece, samples start .. end - 1, from the integrand at the nodes
@@ -332,7 +330,7 @@ void read_segments(const ReadInput& in, const Piece& piece,
     for (std::size_t l = 1; l < count; ++l) {
         const std::size_t j = start + l;
         double step = x[j] - x[j - 1];
-        if (in.variable == Variable::t) step = t_step(x[j - 1], x[j], (*in.mu)[j - 1], (*in.mu)[j]);
+        if (in.variable == Variable::w) step = w_step((*in.mu)[j - 1], (*in.mu)[j]);
         dv[l] = std::fmax(0.0, step * inverse);
     }
     dv[count] = std::fmax(0.0, (piece.hi - x[end - 1]) * inverse);
@@ -352,15 +350,18 @@ void read_segments(const ReadInput& in, const Piece& piece,
                                     std::array<double, 32>& fine) {
     double total = 0.0;
     const auto& rule = numerics::gauss_legendre_32;
-    for (std::size_t first = 0; first < 32; first += disk_lanes) {
-        double r[disk_lanes];
-        double h[disk_lanes];
-        const DiskLanes disk = node_disks<false>(in, piece, rule, first, r, h);
-        for (int i = 0; i < disk_lanes; ++i) {
+    for (std::size_t first = 0; first < 32;) {
+        double r[2 * disk_lanes];
+        double h[2 * disk_lanes];
+        DiskLanes disk[2];
+        const int groups = node_disks<false>(in, piece, rule, first, r, h, disk);
+        for (int i = 0; i < groups * disk_lanes; ++i) {
             if (h[i] == 0.0) continue;
-            total += (rule[first + i].w * h[i]) * disk.a[i];
-            fine[first + i] = h[i] * disk.a[i];
+            const double a = disk[i / disk_lanes].a[i % disk_lanes];
+            total += (rule[first + i].w * h[i]) * a;
+            fine[first + i] = h[i] * a;
         }
+        first += static_cast<std::size_t>(groups * disk_lanes);
     }
     return total;
 }
@@ -400,26 +401,30 @@ void read_piece(const ReadInput& in, const Piece& piece, const std::array<GaussN
     Gradient total{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     Gradient read{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
     std::array<double, N> at_node{}; // the integrand at the nodes, with the segments
-    for (std::size_t first = 0; first < N; first += disk_lanes) {
-        double r[disk_lanes];
-        double h[disk_lanes];
-        const DiskLanes disk = node_disks<WithGradient>(in, piece, rule, first, r, h);
-        for (int i = 0; i < disk_lanes; ++i) {
+    for (std::size_t first = 0; first < N;) {
+        double r[2 * disk_lanes];
+        double h[2 * disk_lanes];
+        DiskLanes disks[2];
+        const int groups = node_disks<WithGradient>(in, piece, rule, first, r, h, disks);
+        for (int i = 0; i < groups * disk_lanes; ++i) {
             const std::size_t node = first + i;
             if (h[i] == 0.0) continue;
-            total.a += (rule[node].w * h[i]) * disk.a[i];
-            read.a += (nu[node] * h[i]) * disk.a[i];
-            at_node[node] = h[i] * disk.a[i];
+            const DiskLanes& disk = disks[i / disk_lanes];
+            const int lane = i % disk_lanes;
+            total.a += (rule[node].w * h[i]) * disk.a[lane];
+            read.a += (nu[node] * h[i]) * disk.a[lane];
+            at_node[node] = h[i] * disk.a[lane];
             if constexpr (WithGradient) {
                 // A node on the ring through the lens itself: its share of the integrable
                 // logarithm is nil.
-                if (!std::isfinite(disk.da_du[i])) continue;
-                total.da_du += (rule[node].w * h[i]) * disk.da_du[i];
-                total.da_drho += (rule[node].w * (h[i] * r[i])) * disk.da_dradius[i];
-                read.da_du += (nu[node] * h[i]) * disk.da_du[i];
-                read.da_drho += (nu[node] * (h[i] * r[i])) * disk.da_dradius[i];
+                if (!std::isfinite(disk.da_du[lane])) continue;
+                total.da_du += (rule[node].w * h[i]) * disk.da_du[lane];
+                total.da_drho += (rule[node].w * (h[i] * r[i])) * disk.da_dradius[lane];
+                read.da_du += (nu[node] * h[i]) * disk.da_du[lane];
+                read.da_drho += (nu[node] * (h[i] * r[i])) * disk.da_dradius[lane];
             }
         }
+        first += static_cast<std::size_t>(groups * disk_lanes);
     }
     if (in.segment != nullptr) {
         // The segments read the series pointwise, where the kink's logarithm is not averaged
@@ -503,7 +508,7 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segmen
     const double z = u / rho;
     const Variable variable = table_pieces::variable_for(kind_ == Kind::mu_table, z);
     Pieces pieces = variable == Variable::r   ? table_pieces::pieces_in_r(z)
-                    : variable == Variable::t ? table_pieces::pieces_in_t(z)
+                    : variable == Variable::w ? table_pieces::pieces_in_w(z)
                                               : table_pieces::pieces_in_mu(z);
     table_pieces::choose_rules(pieces, z, rho, variable);
     const ReadInput in{.u = u,
@@ -511,7 +516,9 @@ bool Source::add_table_reads(double u, double rho, Gradient& sum, double* segmen
                        .variable = variable,
                        .rim = variable == Variable::r && z < table_centre,
                        .pieces = &pieces,
-                       .x = variable == Variable::mu ? &table_mu_ : &table_r_,
+                       .x = variable == Variable::mu  ? &table_mu_
+                            : variable == Variable::w ? &table_w_
+                                                      : &table_r_,
                        .change = &slope_change_,
                        .mu = &table_mu_,
                        .segment = segment};

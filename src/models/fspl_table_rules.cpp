@@ -32,12 +32,20 @@ struct Tier {
 };
 // The most nodes of any tier.
 constexpr std::size_t max_rule_nodes = 64;
-const std::array<Tier, 6> tiers = {{{2.0, numerics::gauss_legendre_12},
-                                    {1.6, numerics::gauss_legendre_16},
-                                    {1.3, numerics::gauss_legendre_24},
-                                    {1.15, numerics::gauss_legendre_32},
-                                    {1.06, numerics::gauss_legendre_48},
-                                    {1.03, numerics::gauss_legendre_64}}};
+constexpr std::array<Tier, 6> tiers = {{{2.0, numerics::gauss_legendre_12},
+                                        {1.6, numerics::gauss_legendre_16},
+                                        {1.3, numerics::gauss_legendre_24},
+                                        {1.15, numerics::gauss_legendre_32},
+                                        {1.06, numerics::gauss_legendre_48},
+                                        {1.03, numerics::gauss_legendre_64}}};
+// In r^2 the singularity at z^2 lies far beyond the range (r^2 = 9 at z = 3, where the ellipse
+// through it has R = 34; in mu, i sqrt(z^2 - 1) gives R = 11.6): from there 8 nodes in r^2
+// keep a random table within ~1e-13.
+constexpr Tier few_nodes{3.0, numerics::gauss_legendre_8};
+// From this u / rho on, a table in mu too takes its nodes in r^2 (R = 13.9 at z = 2, against
+// 7.3 in mu); nearer the limb the singularity approaches r^2 = 1 like 2 (z - 1), but mu = 0 only
+// like sqrt(2 (z - 1)), and mu serves better.
+constexpr double nodes_in_square = 2.0;
 
 // Past this total variation of the intensity (scaled to a peak of 1) against the flux, the
 // rounding of the weights, each a sum of slopes of both signs, would no longer be small beside
@@ -76,7 +84,11 @@ void Source::prepare_table_rules() {
     if (!(variation <= max_variation * norm_)) return;
     std::vector<double> at;
     std::vector<double> own;
-    for (const Tier& tier : tiers) {
+    std::vector<Tier> chosen(tiers.begin(), tiers.end());
+    chosen.insert(chosen.begin(), few_nodes);
+    for (const Tier& tier : chosen) {
+        // The variable of the nodes: r^2, or mu.
+        const bool square = !in_mu || tier.z_min >= nodes_in_square;
         const std::span<const GaussNode> rule = tier.rule;
         const std::size_t n = rule.size();
         std::vector<double> barycentric(n);
@@ -92,11 +104,12 @@ void Source::prepare_table_rules() {
                       .segment_weight = std::vector<double>(segments * n, 0.0)};
         for (const GaussNode& node : rule) {
             // A node in mu at r = sqrt((1 - mu)(1 + mu)), which keeps its digits at the centre.
-            out.r.push_back(in_mu ? std::sqrt((1 - node.x) * (1 + node.x)) : std::sqrt(node.x));
+            out.r.push_back(square ? std::sqrt(node.x) : std::sqrt((1 - node.x) * (1 + node.x)));
         }
         at.resize(n);
         // Each segment's share, by the rule itself: the Lagrange polynomials are of degree
-        // n - 1 in mu, or 2 n - 2 in r, which an n-point rule on the segment integrates exactly.
+        // n - 1 in mu, or in r^2, that is 2 n - 2 in r or mu, which an n-point rule on the
+        // segment integrates exactly.
         // A table in r: -I'(r) dr over the segment is -step times the fraction of its length,
         // so that no slope is formed (it overflows for a segment a subnormal step wide).
         // The segment's own integral of each node's Lagrange polynomial, which the derivatives
@@ -108,7 +121,9 @@ void Source::prepare_table_rules() {
             own.assign(n, 0.0);
             for (const GaussNode& node : rule) {
                 const double t = lo + length * node.x;
-                lagrange(rule, barycentric, in_mu ? t : t * t, at.data());
+                // r^2 at a point of a segment in mu: (1 - mu)(1 + mu), exact near the centre.
+                const double square_at = in_mu ? (1 - t) * (1 + t) : t * t;
+                lagrange(rule, barycentric, square ? square_at : t, at.data());
                 const double part = length * node.w;
                 for (std::size_t i = 0; i < n; ++i) own[i] += part * at[i];
                 if (drop == 0.0) continue;
@@ -137,20 +152,29 @@ bool Source::add_table_rule(double u, double rho, Gradient& sum, double* segment
     // With the derivatives in the samples, r^2 A_U at each node, whose interpolant the
     // segments' integrals take.
     std::array<double, max_rule_nodes> at_node{};
-    for (std::size_t first = 0; first < n; first += disk_lanes) {
-        double radius[disk_lanes];
-        for (int i = 0; i < disk_lanes; ++i) radius[i] = rho * rule->r[first + i];
-        const DiskLanes disk = uniform_disk_closed_lanes<WithGradient>(u, radius, false);
-        for (int i = 0; i < disk_lanes; ++i) {
-            const double r = rule->r[first + i];
-            const double w = rule->weight[first + i] * (r * r);
+    for (std::size_t first = 0; first < n;) {
+        // Eight nodes at a time where the rule has them, two fours' disks side by side.
+        const int groups = first + 2 * disk_lanes <= n ? 2 : 1;
+        double radius[2 * disk_lanes];
+        for (int i = 0; i < groups * disk_lanes; ++i) radius[i] = rho * rule->r[first + i];
+        DiskLanes disks[2];
+        if (groups == 2)
+            uniform_disk_closed_lanes_two<WithGradient>(u, radius, false, disks);
+        else
+            disks[0] = uniform_disk_closed_lanes<WithGradient>(u, radius, false);
+        for (int j = 0; j < groups * disk_lanes; ++j) {
+            const DiskLanes& disk = disks[j / disk_lanes];
+            const int i = j % disk_lanes;
+            const double r = rule->r[first + j];
+            const double w = rule->weight[first + j] * (r * r);
             sum.a += w * disk.a[i];
-            at_node[first + i] = (r * r) * disk.a[i];
+            at_node[first + j] = (r * r) * disk.a[i];
             if constexpr (WithGradient) {
                 sum.da_du += w * disk.da_du[i];
                 sum.da_drho += (w * r) * disk.da_dradius[i];
             }
         }
+        first += static_cast<std::size_t>(groups * disk_lanes);
     }
     if (segment == nullptr) return true;
     // Node by node over all the segments, which the compiler vectorises.

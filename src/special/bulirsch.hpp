@@ -39,45 +39,73 @@ inline constexpr int max_steps = 40;
 // derivatives along. The test is made on the values alone, so a DualT takes the steps of its
 // value; four lanes go on until every lane has converged, and a further step leaves a
 // converged lane at its limit.
-template <class T> T cel_pair_over_pi(T kc, T a1, T b1, T p2, T a2, T b2) {
-    using numerics::apart;
-    using numerics::sqrt;
-    T e = kc;
-    T m = numerics::constant<T>(1.0);
-    T pp1 = m;
-    T pp2 = sqrt(p2);
-    T aa1 = a1;
-    T aa2 = a2;
-    T bb1 = b1;
-    T bb2 = b2 / pp2;
-    for (int step = 0; step < cel_detail::max_steps; ++step) {
+template <class T> class CelPair {
+public:
+    CelPair(T kc, T a1, T b1, T p2, T a2, T b2)
+        : kc_(kc), e_(kc), m_(numerics::constant<T>(1.0)), pp1_(m_), pp2_(sqrt_of(p2)), aa1_(a1),
+          aa2_(a2), bb1_(b1), bb2_(b2 / pp2_) {}
+
+    // One step of the iteration; false once it has converged, which leaves the state as the
+    // result takes it.
+    bool step() {
         // Each step divides twice by each p: by its reciprocal, one division instead of two.
         // The divider is what the iteration waits on, the more so on four lanes.
-        const T inv1 = 1.0 / pp1;
-        const T inv2 = 1.0 / pp2;
-        const T f1 = aa1;
-        const T f2 = aa2;
-        aa1 = aa1 + bb1 * inv1;
-        aa2 = aa2 + bb2 * inv2;
-        const T g1 = e * inv1;
-        const T g2 = e * inv2;
-        bb1 = bb1 + f1 * g1;
-        bb2 = bb2 + f2 * g2;
-        bb1 = bb1 + bb1;
-        bb2 = bb2 + bb2;
-        pp1 = g1 + pp1;
-        pp2 = g2 + pp2;
-        const T previous = m;
-        m = kc + m;
-        if (!apart(previous, kc, cel_detail::tolerance)) break;
-        kc = sqrt(e);
-        kc = kc + kc;
-        e = kc * m;
+        const T inv1 = 1.0 / pp1_;
+        const T inv2 = 1.0 / pp2_;
+        const T f1 = aa1_;
+        const T f2 = aa2_;
+        aa1_ = aa1_ + bb1_ * inv1;
+        aa2_ = aa2_ + bb2_ * inv2;
+        const T g1 = e_ * inv1;
+        const T g2 = e_ * inv2;
+        bb1_ = bb1_ + f1 * g1;
+        bb2_ = bb2_ + f2 * g2;
+        bb1_ = bb1_ + bb1_;
+        bb2_ = bb2_ + bb2_;
+        pp1_ = g1 + pp1_;
+        pp2_ = g2 + pp2_;
+        const T previous = m_;
+        m_ = kc_ + m_;
+        using numerics::apart;
+        if (!apart(previous, kc_, cel_detail::tolerance)) return false;
+        kc_ = sqrt_of(e_);
+        kc_ = kc_ + kc_;
+        e_ = kc_ * m_;
+        return true;
     }
+
     // (x1 / (m (m + pp1)) + x2 / (m (m + pp2))) / 2, over one common denominator.
-    const T s1 = m + pp1;
-    const T s2 = m + pp2;
-    return 0.5 * (((bb1 + aa1 * m) * s2 + (bb2 + aa2 * m) * s1) / (m * (s1 * s2)));
+    T result() const {
+        const T s1 = m_ + pp1_;
+        const T s2 = m_ + pp2_;
+        return 0.5 * (((bb1_ + aa1_ * m_) * s2 + (bb2_ + aa2_ * m_) * s1) / (m_ * (s1 * s2)));
+    }
+
+private:
+    static T sqrt_of(const T& x) {
+        using numerics::sqrt;
+        return sqrt(x);
+    }
+    T kc_, e_, m_, pp1_, pp2_, aa1_, aa2_, bb1_, bb2_;
+};
+
+// The iteration run to convergence: the sum's value.
+template <class T> T converged(CelPair<T> cel) {
+    for (int step = 0; step < cel_detail::max_steps; ++step)
+        if (!cel.step()) break;
+    return cel.result();
+}
+
+// Two independent iterations run to convergence, each taking exactly the steps it takes alone
+// (so that each result has the bits of converged()): a step of one does not wait on the other, so
+// while both run, the divider and the square root of one fill the other's waits.
+template <class T> void converge_both(CelPair<T>& first, CelPair<T>& second) {
+    bool first_on = true;
+    bool second_on = true;
+    for (int step = 0; step < cel_detail::max_steps && (first_on || second_on); ++step) {
+        if (first_on) first_on = first.step();
+        if (second_on) second_on = second.step();
+    }
 }
 
 } // namespace lumagnis::special

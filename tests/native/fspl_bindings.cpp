@@ -48,6 +48,41 @@ PyObject* fspl_disk_lanes(PyObject*, PyObject* args) noexcept {
     return lanes_tuple(out);
 }
 
+// fspl_disk_lanes_two(u, r0, .., r7, avx2, gradient) -> the tuples of the two fours, one after
+// the other, from the kernel that runs their iterations side by side.
+PyObject* fspl_disk_lanes_two(PyObject*, PyObject* args) noexcept {
+    double u;
+    double radius[8];
+    int avx2;
+    int gradient;
+    if (!PyArg_ParseTuple(args, "dddddddddpp", &u, &radius[0], &radius[1], &radius[2], &radius[3],
+                          &radius[4], &radius[5], &radius[6], &radius[7], &avx2, &gradient))
+        return nullptr;
+    if (avx2 && !models::fspl::lanes::vectorised()) {
+        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
+        return nullptr;
+    }
+    DiskLanes out[2]{};
+    namespace lanes = models::fspl::lanes;
+    if (avx2)
+        gradient ? lanes::avx2::closed_lanes_two<true>(u, radius, out)
+                 : lanes::avx2::closed_lanes_two<false>(u, radius, out);
+    else
+        gradient ? lanes::portable::closed_lanes_two<true>(u, radius, out)
+                 : lanes::portable::closed_lanes_two<false>(u, radius, out);
+    PyObject* first = lanes_tuple(out[0]);
+    if (first == nullptr) return nullptr;
+    PyObject* second = lanes_tuple(out[1]);
+    if (second == nullptr) {
+        Py_DECREF(first);
+        return nullptr;
+    }
+    PyObject* both = PySequence_Concat(first, second);
+    Py_DECREF(first);
+    Py_DECREF(second);
+    return both;
+}
+
 // fspl_far_row(u0..u3, rho0..rho3, avx2, gradient) -> (a0..a3, du0..du3, drho0..drho3) of the
 // uniform disk's far-field series, or None for a row that the lanes leave to single points.
 PyObject* fspl_far_row(PyObject*, PyObject* args) noexcept {
@@ -240,6 +275,7 @@ PyObject* fspl_vectorised(PyObject*, PyObject*) noexcept {
 
 PyMethodDef methods[] = {
     {"fspl_disk_lanes", fspl_disk_lanes, METH_VARARGS, nullptr},
+    {"fspl_disk_lanes_two", fspl_disk_lanes_two, METH_VARARGS, nullptr},
     {"fspl_far_row", fspl_far_row, METH_VARARGS, nullptr},
     {"fspl_vectorised", fspl_vectorised, METH_NOARGS, nullptr},
     {"fspl_table_moments", fspl_table_moments, METH_VARARGS, nullptr},
