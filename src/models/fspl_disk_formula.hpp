@@ -13,7 +13,8 @@ namespace lumagnis::models::fspl::formula {
 // delta = u - R, sigma = u + R, s = sqrt(delta^2 + 4), n = 4 u R / sigma^2,
 // m = 16 u R / (sigma^2 (delta^2 + 4)). T = Dual carries the derivatives in u and R along
 // the same operations. Here the iteration that gives it, ready to run.
-template <class T> special::CelPair<T> closed_form_iteration(T u, T radius) {
+template <class T>
+[[gnu::always_inline]] inline special::CelPair<T> closed_form_iteration(T u, T radius) {
     using numerics::sqrt;
     const T delta = u - radius;
     const T sigma = u + radius;

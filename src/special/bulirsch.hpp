@@ -47,7 +47,7 @@ public:
 
     // One step of the iteration; false once it has converged, which leaves the state as the
     // result takes it.
-    bool step() {
+    [[gnu::always_inline]] bool step() {
         // Each step divides twice by each p: by its reciprocal, one division instead of two.
         // The divider is what the iteration waits on, the more so on four lanes.
         const T inv1 = 1.0 / pp1_;
@@ -75,7 +75,7 @@ public:
     }
 
     // (x1 / (m (m + pp1)) + x2 / (m (m + pp2))) / 2, over one common denominator.
-    T result() const {
+    [[gnu::always_inline]] T result() const {
         const T s1 = m_ + pp1_;
         const T s2 = m_ + pp2_;
         return 0.5 * (((bb1_ + aa1_ * m_) * s2 + (bb2_ + aa2_ * m_) * s1) / (m_ * (s1 * s2)));
@@ -90,7 +90,7 @@ private:
 };
 
 // The iteration run to convergence: the sum's value.
-template <class T> T converged(CelPair<T> cel) {
+template <class T> [[gnu::always_inline]] inline T converged(CelPair<T> cel) {
     for (int step = 0; step < cel_detail::max_steps; ++step)
         if (!cel.step()) break;
     return cel.result();
