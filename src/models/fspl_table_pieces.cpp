@@ -135,6 +135,8 @@ double kink_in_s(double z) { return z / std::sqrt(1 + std::sqrt((1 - z) * (1 + z
 
 } // namespace
 
+constexpr double plain_share = 0.4;
+
 Pieces pieces_in_w(double z) {
     const Pieces in_s = pieces_in_r(kink_in_s(z));
     Pieces out;
@@ -147,10 +149,12 @@ Pieces pieces_in_w(double z) {
         const double hi = 1 - piece.lo;
         // A piece from the limb drawn towards the kink would stretch its limb end fourfold,
         // towards the kink's image beyond the limb (w = 1 - sqrt(2 - s_k^2) <= 1 - sqrt(2) +
-        // 0.02): its half at the limb takes a plain rule.
+        // 0.02): its first plain_share at the limb takes a plain rule, short enough for 16
+        // nodes with that image and the kink beyond its ends, and leaving the image 1.2 of the
+        // crowded rest's length (in tau) off it.
         if (lo == 0.0 && crowd == Crowd::right) {
-            out.add(0.0, 0.5 * hi, Crowd::none);
-            out.add(0.5 * hi, hi, crowd);
+            out.add(0.0, plain_share * hi, Crowd::none);
+            out.add(plain_share * hi, hi, crowd);
         } else {
             out.add(lo, hi, crowd);
         }
