@@ -232,6 +232,12 @@ void add_two_nodes(double u, double rho, const double* r, const double* weight, 
     }
 }
 
+// How many of a rule's nodes from `first` on go to the disks at once: eight, two fours side by
+// side (add_two_nodes), where the basis is not asked for and the rule has them; else four.
+int nodes_at_once(std::size_t first, std::size_t size, bool with_basis) {
+    return !with_basis && first + 2 * disk_lanes <= size ? 2 * disk_lanes : disk_lanes;
+}
+
 // A law's nodes, with the basis terms' shares where the derivatives in the coefficients are
 // asked for (basis_sum not null).
 template <bool WithGradient>
@@ -313,11 +319,7 @@ void Source::add_power_law(double u, double rho, Gradient& sum, BasisSums* basis
         const double length = hi - lo;
         if (!(length > 0)) return;
         for (std::size_t first = 0; first < rule.size();) {
-            // Eight nodes at a time where the basis is not asked for, so that two fours'
-            // disks run side by side.
-            const int count = basis == nullptr && first + 2 * disk_lanes <= rule.size()
-                                  ? 2 * disk_lanes
-                                  : disk_lanes;
+            const int count = nodes_at_once(first, rule.size(), basis != nullptr);
             double weight[2 * disk_lanes];
             double r[2 * disk_lanes];
             for (int i = 0; i < count; ++i) {
@@ -457,9 +459,7 @@ void Source::add_outside(double u, double rho, std::span<const GaussNode> rule, 
                          BasisSums* basis) const {
     double basis_weight[max_basis][disk_lanes];
     for (std::size_t first = 0; first < rule.size();) {
-        // Eight nodes at a time where the basis is not asked for (add_power_law).
-        const int count =
-            basis == nullptr && first + 2 * disk_lanes <= rule.size() ? 2 * disk_lanes : disk_lanes;
+        const int count = nodes_at_once(first, rule.size(), basis != nullptr);
         double weight[2 * disk_lanes];
         double r[2 * disk_lanes];
         for (int i = 0; i < count; ++i) {
@@ -507,9 +507,7 @@ void Source::add_single_term(double u, double rho, int band, Gradient& sum,
     const std::vector<GaussNode>& rule = single_term_rules_[band];
     const double c = terms_[0].c_beta / terms_[0].beta;
     for (std::size_t first = 0; first < rule.size();) {
-        // Eight nodes at a time where the basis is not asked for (add_power_law).
-        const int count =
-            basis == nullptr && first + 2 * disk_lanes <= rule.size() ? 2 * disk_lanes : disk_lanes;
+        const int count = nodes_at_once(first, rule.size(), basis != nullptr);
         double weight[2 * disk_lanes];
         double r[2 * disk_lanes];
         for (int i = 0; i < count; ++i) {
@@ -565,10 +563,7 @@ void Source::add_steep_limb(double u, double rho, Gradient& sum, BasisSums* basi
         const double length = hi - lo;
         if (!(length > 0)) return;
         for (std::size_t first = 0; first < rule.size();) {
-            // Eight nodes at a time where the basis is not asked for (add_power_law).
-            const int count = basis == nullptr && first + 2 * disk_lanes <= rule.size()
-                                  ? 2 * disk_lanes
-                                  : disk_lanes;
+            const int count = nodes_at_once(first, rule.size(), basis != nullptr);
             double weight[2 * disk_lanes];
             double r[2 * disk_lanes];
             for (int i = 0; i < count; ++i) {
