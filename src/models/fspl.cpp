@@ -219,23 +219,22 @@ void add_nodes(double u, double rho, const double* r, const double* weight, Grad
 // add_nodes for eight nodes, the two fours' disks side by side: the same bits, added in the
 // same order, as two calls.
 template <bool WithGradient>
-void add_two_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum,
-                   bool far_lanes = false, bool rim_lanes = false) {
+void add_two_nodes(double u, double rho, const double* r, const double* weight, Gradient& sum) {
     double radius[2 * disk_lanes];
     for (int i = 0; i < 2 * disk_lanes; ++i) radius[i] = rho * r[i];
     DiskLanes disk[2];
-    uniform_disk_closed_lanes_two<WithGradient>(u, radius, rho > large_source || rim_lanes, disk);
+    uniform_disk_closed_fours<WithGradient>(u, radius, 2, rho > large_source, disk);
     for (int g = 0; g < 2; ++g) {
         const int at = g * disk_lanes;
-        add_disk_shares<WithGradient>(u, r + at, radius + at, weight + at, disk[g], sum, far_lanes,
+        add_disk_shares<WithGradient>(u, r + at, radius + at, weight + at, disk[g], sum, false,
                                       nullptr);
     }
 }
 
-// How many of a rule's nodes from `first` on go to the disks at once: eight, two fours side by
-// side (add_two_nodes), where the basis is not asked for and the rule has them; else four.
+// How many of a rule's nodes from `first` on go to the disks at once: eight (add_two_nodes)
+// where the basis is not asked for and the rule has them; else four.
 int nodes_at_once(std::size_t first, std::size_t size, bool with_basis) {
-    return !with_basis && first + 2 * disk_lanes <= size ? 2 * disk_lanes : disk_lanes;
+    return (with_basis ? 1 : fours_at_once(first, size)) * disk_lanes;
 }
 
 // A law's nodes, with the basis terms' shares where the derivatives in the coefficients are

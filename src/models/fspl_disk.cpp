@@ -140,8 +140,12 @@ DiskLanes uniform_disk_closed_lanes(double u, const double* radius, bool every_r
 }
 
 template <bool WithGradient>
-void uniform_disk_closed_lanes_two(double u, const double* radius, bool every_rim_case,
-                                   DiskLanes* out) {
+void uniform_disk_closed_fours(double u, const double* radius, int fours, bool every_rim_case,
+                               DiskLanes* out) {
+    if (fours == 1) {
+        out[0] = uniform_disk_closed_lanes<WithGradient>(u, radius, every_rim_case);
+        return;
+    }
     out[0] = DiskLanes{};
     out[1] = DiskLanes{};
     if (lanes::vectorised())
@@ -154,8 +158,8 @@ void uniform_disk_closed_lanes_two(double u, const double* radius, bool every_ri
 
 template DiskLanes uniform_disk_closed_lanes<false>(double, const double*, bool);
 template DiskLanes uniform_disk_closed_lanes<true>(double, const double*, bool);
-template void uniform_disk_closed_lanes_two<false>(double, const double*, bool, DiskLanes*);
-template void uniform_disk_closed_lanes_two<true>(double, const double*, bool, DiskLanes*);
+template void uniform_disk_closed_fours<false>(double, const double*, int, bool, DiskLanes*);
+template void uniform_disk_closed_fours<true>(double, const double*, int, bool, DiskLanes*);
 template DiskValue uniform_disk_closed<false>(double, double);
 template DiskValue uniform_disk_closed<true>(double, double);
 

@@ -7,6 +7,8 @@
 // precision at and around the limb. Far from it (u several radii away) their terms cancel,
 // and the moment series of the far field takes over.
 
+#include <cstddef>
+
 #include "models/fspl_far_series.hpp"
 
 namespace lumagnis::models::fspl {
@@ -83,11 +85,16 @@ void far_field_row(const double* u, const double* radius, const Moments& moments
 
 template <bool WithGradient>
 DiskLanes uniform_disk_closed_lanes(double u, const double* radius, bool every_rim_case);
-// The same for eight radii, into out[0] (radius[0..3]) and out[1] (radius[4..7]), each to the
-// bit as uniform_disk_closed_lanes gives it: the two sets' iterations run side by side, each
-// filling the other's waits on the divider.
+// The same for `fours` (1 or 2) sets of four radii, into out[0] (radius[0..3]) and out[1]
+// (radius[4..7]), each to the bit as uniform_disk_closed_lanes gives it: two sets' iterations
+// run side by side, each filling the other's waits on the divider.
 template <bool WithGradient>
-void uniform_disk_closed_lanes_two(double u, const double* radius, bool every_rim_case,
-                                   DiskLanes* out);
+void uniform_disk_closed_fours(double u, const double* radius, int fours, bool every_rim_case,
+                               DiskLanes* out);
+// How many fours of a rule's `size` nodes from `first` on to take at once: two where it has
+// them.
+inline int fours_at_once(std::size_t first, std::size_t size) {
+    return first + 2 * disk_lanes <= size ? 2 : 1;
+}
 
 } // namespace lumagnis::models::fspl

@@ -133,9 +133,10 @@ namespace {
 // lose a small z's digits: 1 - mu_k = z^2 / (1 + mu_k).
 double kink_in_s(double z) { return z / std::sqrt(1 + std::sqrt((1 - z) * (1 + z))); }
 
-} // namespace
-
+// The share of w's piece from the limb that takes a plain rule (pieces_in_w).
 constexpr double plain_share = 0.4;
+
+} // namespace
 
 Pieces pieces_in_w(double z) {
     const Pieces in_s = pieces_in_r(kink_in_s(z));

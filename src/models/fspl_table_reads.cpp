@@ -117,8 +117,8 @@ void gaps(const double* v, const double* dv, std::size_t count, Crowd crowd, dou
     }
 }
 
-// The step in w = 1 - sqrt(1 - mu) between two samples of a table in mu, from their step in mu
-// exact where that of their rounded w would lose the digits of a tiny one:
+// The step in w = 1 - sqrt(1 - mu) between two samples of a table in mu, from their step in mu,
+// which is exact where that of their rounded w would lose the digits of a tiny one:
 // sqrt(1 - mu_a) - sqrt(1 - mu_b) = (mu_b - mu_a) / (sqrt(1 - mu_a) + sqrt(1 - mu_b)).
 double w_step(double mu_a, double mu_b) {
     return (mu_b - mu_a) / (std::sqrt(1 - mu_a) + std::sqrt(1 - mu_b));
@@ -277,17 +277,14 @@ void node_point(const ReadInput& in, const Piece& piece, double tau, double& r, 
 template <bool WithGradient, class Rule>
 int node_disks(const ReadInput& in, const Piece& piece, const Rule& rule, std::size_t first,
                double (&r)[2 * disk_lanes], double (&h)[2 * disk_lanes], DiskLanes (&disk)[2]) {
-    const int groups = first + 2 * disk_lanes <= rule.size() ? 2 : 1;
+    const int groups = fours_at_once(first, rule.size());
     double jacobian[2 * disk_lanes];
     double radius[2 * disk_lanes];
     for (int i = 0; i < groups * disk_lanes; ++i) {
         node_point(in, piece, rule[first + i].x, r[i], jacobian[i], radius[i]);
         h[i] = jacobian[i] * (r[i] * r[i]);
     }
-    if (groups == 2)
-        uniform_disk_closed_lanes_two<WithGradient>(in.u, radius, in.rim, disk);
-    else
-        disk[0] = uniform_disk_closed_lanes<WithGradient>(in.u, radius, in.rim);
+    uniform_disk_closed_fours<WithGradient>(in.u, radius, groups, in.rim, disk);
     return groups;
 }
 

@@ -32,16 +32,16 @@ struct Tier {
 };
 // The most nodes of any tier.
 constexpr std::size_t max_rule_nodes = 64;
-constexpr std::array<Tier, 6> tiers = {{{2.0, numerics::gauss_legendre_12},
+// In r^2 the singularity at z^2 lies far beyond the range (r^2 = 9 at z = 3, where the ellipse
+// through it has R = 34; in mu, i sqrt(z^2 - 1) gives R = 11.6): from there 8 nodes in r^2
+// keep a random table within ~1e-13.
+constexpr std::array<Tier, 7> tiers = {{{3.0, numerics::gauss_legendre_8},
+                                        {2.0, numerics::gauss_legendre_12},
                                         {1.6, numerics::gauss_legendre_16},
                                         {1.3, numerics::gauss_legendre_24},
                                         {1.15, numerics::gauss_legendre_32},
                                         {1.06, numerics::gauss_legendre_48},
                                         {1.03, numerics::gauss_legendre_64}}};
-// In r^2 the singularity at z^2 lies far beyond the range (r^2 = 9 at z = 3, where the ellipse
-// through it has R = 34; in mu, i sqrt(z^2 - 1) gives R = 11.6): from there 8 nodes in r^2
-// keep a random table within ~1e-13.
-constexpr Tier few_nodes{3.0, numerics::gauss_legendre_8};
 // From this u / rho on, a table in mu too takes its nodes in r^2 (R = 13.9 at z = 2, against
 // 7.3 in mu); nearer the limb the singularity approaches r^2 = 1 like 2 (z - 1), but mu = 0 only
 // like sqrt(2 (z - 1)), and mu serves better.
@@ -84,9 +84,7 @@ void Source::prepare_table_rules() {
     if (!(variation <= max_variation * norm_)) return;
     std::vector<double> at;
     std::vector<double> own;
-    std::vector<Tier> chosen(tiers.begin(), tiers.end());
-    chosen.insert(chosen.begin(), few_nodes);
-    for (const Tier& tier : chosen) {
+    for (const Tier& tier : tiers) {
         // The variable of the nodes: r^2, or mu.
         const bool square = !in_mu || tier.z_min >= nodes_in_square;
         const std::span<const GaussNode> rule = tier.rule;
@@ -154,14 +152,11 @@ bool Source::add_table_rule(double u, double rho, Gradient& sum, double* segment
     std::array<double, max_rule_nodes> at_node{};
     for (std::size_t first = 0; first < n;) {
         // Eight nodes at a time where the rule has them, two fours' disks side by side.
-        const int groups = first + 2 * disk_lanes <= n ? 2 : 1;
+        const int groups = fours_at_once(first, n);
         double radius[2 * disk_lanes];
         for (int i = 0; i < groups * disk_lanes; ++i) radius[i] = rho * rule->r[first + i];
         DiskLanes disks[2];
-        if (groups == 2)
-            uniform_disk_closed_lanes_two<WithGradient>(u, radius, false, disks);
-        else
-            disks[0] = uniform_disk_closed_lanes<WithGradient>(u, radius, false);
+        uniform_disk_closed_fours<WithGradient>(u, radius, groups, false, disks);
         for (int j = 0; j < groups * disk_lanes; ++j) {
             const DiskLanes& disk = disks[j / disk_lanes];
             const int i = j % disk_lanes;
