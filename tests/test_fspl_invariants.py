@@ -272,8 +272,8 @@ def table_rule_switches():
     switch = math.sqrt(33) / 17
     in_mu = [switch] + [math.sqrt((1 - k) * (1 + k)) for k in in_r]
     in_mu += [z for z in (k * math.sqrt(2 - k * k) for k in in_r) if z < switch]
-    outside = [2.0, 1.6, 1.3, 1.15, 1.06, 1.03]
-    return in_r + [3.0] + outside, in_mu + outside
+    outside = [3.5, 3.0, 2.0, 1.6, 1.3, 1.15, 1.06, 1.03]
+    return in_r + outside, in_mu + outside
 
 
 @pytest.mark.parametrize("in_mu", [False, True])

@@ -113,6 +113,22 @@ public:
     // the bit as alone, evaluated side by side (da_dradius the slope in rho).
     template <bool WithGradient> void row(const double* u, const double* rho, DiskLanes& out) const;
 
+    // A rule fixed per table: nodes in r^2 (a table in r) or in mu (a table in mu), and the
+    // weight of each node's r^2 A_U(u, rho r), the table's slopes integrated against the node's
+    // interpolating polynomial once and for all. Empty where the table keeps its segments' rules.
+    struct TableRule {
+        double z_min;          // the least u / rho it serves
+        bool square;           // nodes in r^2, else in mu
+        std::vector<double> x; // the nodes, in r^2 or in mu
+        std::vector<double> r;
+        std::vector<double> weight;
+        // The integral over each segment of each node's polynomial (node-major): Lagrange's for
+        // the value at the nodes, or Hermite's where the rule is the Gauss rule of the table's
+        // slopes, with slope_weight that of the slope's polynomial (else empty).
+        std::vector<double> segment_weight;
+        std::vector<double> slope_weight;
+    };
+
 private:
     struct BasisSums;
     template <bool WithGradient>
@@ -211,16 +227,6 @@ private:
     std::vector<double> mu_slope_;   // a table in mu: dI/dmu on each segment, scaled as above
     bool table_reversed_ = false;    // a table in mu given in descending mu
     bool smooth_centre_ = false;     // a table in mu with no sample within 5e-3 of the centre
-    // A rule fixed per table: nodes in r^2 (a table in r) or in mu (a table in mu), and the
-    // weight of each node's r^2 A_U(u, rho r), the table's slopes integrated against the node's
-    // Lagrange polynomial once and for all. Empty where the table keeps its segments' rules.
-    struct TableRule {
-        double z_min; // the least u / rho it serves
-        std::vector<double> r;
-        std::vector<double> weight;
-        // The integral of each node's Lagrange polynomial over each segment (node-major).
-        std::vector<double> segment_weight;
-    };
     std::vector<TableRule> table_rules_;
     // The change of slope at each sample (of dI/dr, or of dI/dmu for a table in mu), where the
     // table is read through the integral formed per separation; else empty.

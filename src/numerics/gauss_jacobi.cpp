@@ -41,18 +41,13 @@ void recurrence_slopes(double a, const std::vector<double>& e, std::vector<doubl
     }
 }
 
-} // namespace
-
-// The nodes are the eigenvalues of the orthonormal polynomials' three-term recurrence matrix
-// (those of (1 + x)^a on [-1, 1], mapped to x' = (1 + x) / 2), and each weight is the square
-// of the first component of its normalised eigenvector. The symmetric tridiagonal matrix is
-// diagonalised by implicit QL iterations with shifts, carrying only the first row of the
-// rotations.
-std::vector<GaussNode> gauss_jacobi_power(int n, double a) {
-    std::vector<double> d(n);
-    std::vector<double> e(n, 0.0);
-    recurrence(a, d, e);
-    std::vector<double> first(n, 0.0);
+// The eigenvalues of the symmetric tridiagonal matrix with diagonal d and off-diagonal e (e[k]
+// joins rows k and k + 1; the last is 0), left in d, and the first components of the normalised
+// eigenvectors, left in first: implicit QL iterations with shifts, carrying only the first row of
+// the rotations. False if an eigenvalue takes more than 60 iterations.
+bool diagonalise(std::vector<double>& d, std::vector<double>& e, std::vector<double>& first) {
+    const int n = static_cast<int>(d.size());
+    first.assign(n, 0.0);
     first[0] = 1.0;
     constexpr double eps = std::numeric_limits<double>::epsilon();
     for (int l = 0; l < n; ++l) {
@@ -63,7 +58,7 @@ std::vector<GaussNode> gauss_jacobi_power(int n, double a) {
                 if (std::fabs(e[m]) <= eps * dd) break;
             }
             if (m == l) break;
-            if (iteration == 60) return {};
+            if (iteration == 60) return false;
             double g = (d[l + 1] - d[l]) / (2 * e[l]);
             double r = std::hypot(g, 1.0);
             g = d[m] - d[l] + e[l] / (g + std::copysign(r, g));
@@ -99,11 +94,70 @@ std::vector<GaussNode> gauss_jacobi_power(int n, double a) {
             e[m] = 0.0;
         }
     }
-    std::vector<GaussNode> rule(n);
-    for (int k = 0; k < n; ++k) rule[k] = GaussNode{.x = (1 + d[k]) / 2, .w = first[k] * first[k]};
+    return true;
+}
+
+// The rule of the eigenvalues x(lambda) and the weights scale * first^2, ascending.
+template <class Node>
+std::vector<GaussNode> rule_of(const std::vector<double>& d, const std::vector<double>& first,
+                               double scale, Node node) {
+    std::vector<GaussNode> rule(d.size());
+    for (std::size_t k = 0; k < d.size(); ++k)
+        rule[k] = GaussNode{.x = node(d[k]), .w = scale * (first[k] * first[k])};
     std::sort(rule.begin(), rule.end(),
               [](const GaussNode& p, const GaussNode& q) { return p.x < q.x; });
     return rule;
+}
+
+} // namespace
+
+// The nodes are the eigenvalues of the orthonormal polynomials' three-term recurrence matrix
+// (those of (1 + x)^a on [-1, 1], mapped to x' = (1 + x) / 2), and each weight is the square
+// of the first component of its normalised eigenvector.
+std::vector<GaussNode> gauss_jacobi_power(int n, double a) {
+    std::vector<double> d(n);
+    std::vector<double> e(n, 0.0);
+    recurrence(a, d, e);
+    std::vector<double> first;
+    if (!diagonalise(d, e, first)) return {};
+    return rule_of(d, first, 1.0, [](double lambda) { return (1 + lambda) / 2; });
+}
+
+// Stieltjes' procedure on the discrete measure: each orthonormal polynomial's values at the
+// points from the two before, and the recurrence's coefficients from their sums; then the
+// nodes and weights as for the Jacobi rules.
+std::vector<GaussNode> gauss_rule_of_measure(std::span<const double> x, std::span<const double> w,
+                                             int n) {
+    const std::size_t size = x.size();
+    double total = 0.0;
+    for (double weight : w) total += weight;
+    if (!(total > 0) || n < 1) return {};
+    std::vector<double> d(n);
+    std::vector<double> e(n, 0.0);
+    std::vector<double> p(size, 1 / std::sqrt(total)); // p_k at the points
+    std::vector<double> previous(size, 0.0);           // p_k-1
+    std::vector<double> next(size);
+    for (int k = 0;; ++k) {
+        double alpha = 0.0;
+        for (std::size_t j = 0; j < size; ++j) alpha += w[j] * (x[j] * (p[j] * p[j]));
+        d[k] = alpha;
+        if (k + 1 == n) break;
+        const double below = k > 0 ? e[k - 1] : 0.0;
+        double norm = 0.0;
+        for (std::size_t j = 0; j < size; ++j) {
+            next[j] = (x[j] - alpha) * p[j] - below * previous[j];
+            norm += w[j] * (next[j] * next[j]);
+        }
+        if (!(norm > 0)) return {};
+        e[k] = std::sqrt(norm);
+        for (std::size_t j = 0; j < size; ++j) {
+            previous[j] = p[j];
+            p[j] = next[j] / e[k];
+        }
+    }
+    std::vector<double> first;
+    if (!diagonalise(d, e, first)) return {};
+    return rule_of(d, first, total, [](double lambda) { return lambda; });
 }
 
 // A node x is the eigenvalue lambda = 2 x - 1 of the recurrence matrix J, and its weight the

@@ -2,7 +2,8 @@
 // Gauss rules on [0, 1] for the weight (a + 1) x^a, a > -1, whose total is 1: an n-point rule
 // integrates (a + 1) x^a p(x) exactly for every polynomial p of degree 2n - 1. Formed once per
 // exponent, for an intensity term mu^alpha whose share of the radial integral is
-// alpha mu^(alpha - 1) times a function analytic in mu.
+// alpha mu^(alpha - 1) times a function analytic in mu. And the Gauss rule of any positive
+// measure given through a discrete one (a table's slopes).
 
 #include <span>
 #include <vector>
@@ -14,6 +15,13 @@ namespace lumagnis::numerics {
 // The n nodes ascending, with their weights; empty if the eigenvalue iteration fails to
 // converge (it does not for the exponents and lengths in use).
 std::vector<GaussNode> gauss_jacobi_power(int n, double a);
+
+// The n-point Gauss rule of a positive measure, from a discrete one (points x, weights w > 0)
+// that integrates every polynomial of degree below 2n as the measure does: nodes ascending,
+// weights summing to the measure's total; empty if the procedure breaks down (fewer than n
+// distinct points).
+std::vector<GaussNode> gauss_rule_of_measure(std::span<const double> x, std::span<const double> w,
+                                             int n);
 
 // The derivatives in a of a node and its weight.
 struct GaussSlope {
