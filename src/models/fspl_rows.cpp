@@ -11,10 +11,28 @@ void Source::row(const double* u, const double* rho, DiskLanes& out) const {
         far_field_row<WithGradient>(u, rho, moments_, out);
         return;
     }
-    far_field_row<WithGradient>(u, rho, uniform_moments(), out);
     // The uniform disk's value is kept from below 1, as in evaluate (the series' exceeds 1
     // anyway).
-    for (int l = 0; l < far_lanes; ++l) out.a[l] = out.a[l] < 1.0 ? 1.0 : out.a[l];
+    const auto at_least_one = [&out] {
+        for (int l = 0; l < far_lanes; ++l) out.a[l] = out.a[l] < 1.0 ? 1.0 : out.a[l];
+    };
+    if constexpr (!WithGradient) {
+        // A value row may hold points of the closed form: all of them side by side, else (a
+        // row across u = 10 rho) each alone.
+        int closed = 0;
+        for (int l = 0; l < far_lanes; ++l) closed += closed_row_point(u[l], rho[l]) ? 1 : 0;
+        if (closed == far_lanes) {
+            uniform_disk_closed_points(u, rho, 1, out.a);
+            at_least_one();
+            return;
+        }
+        if (closed > 0) {
+            for (int l = 0; l < far_lanes; ++l) out.a[l] = magnification(u[l], rho[l]);
+            return;
+        }
+    }
+    far_field_row<WithGradient>(u, rho, uniform_moments(), out);
+    at_least_one();
 }
 
 template void Source::row<false>(const double*, const double*, DiskLanes&) const;

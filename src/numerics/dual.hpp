@@ -146,4 +146,27 @@ template <class T> bool apart(const DualT<T>& a, const DualT<T>& b, double toler
     return apart(a.v, b.v, tolerance);
 }
 
+// apart lane by lane, and what an iteration whose lanes stop each on its own needs of it
+// (CelPair::step_each).
+struct LaneMask4 {
+    bool x[Lanes4::size];
+};
+inline LaneMask4 every_lane(const Lanes4&) { return LaneMask4{{true, true, true, true}}; }
+inline LaneMask4 lanes_apart(const Lanes4& a, const Lanes4& b, double tolerance) {
+    LaneMask4 m{};
+    for (std::size_t i = 0; i < Lanes4::size; ++i) m.x[i] = apart(a.x[i], b.x[i], tolerance);
+    return m;
+}
+inline LaneMask4 lanes_both(const LaneMask4& a, const LaneMask4& b) {
+    LaneMask4 m{};
+    for (std::size_t i = 0; i < Lanes4::size; ++i) m.x[i] = a.x[i] && b.x[i];
+    return m;
+}
+inline bool lanes_any(const LaneMask4& m) { return m.x[0] || m.x[1] || m.x[2] || m.x[3]; }
+inline Lanes4 lanes_select(const LaneMask4& m, const Lanes4& a, const Lanes4& b) {
+    Lanes4 out{};
+    for (std::size_t i = 0; i < Lanes4::size; ++i) out.x[i] = m.x[i] ? a.x[i] : b.x[i];
+    return out;
+}
+
 } // namespace lumagnis::numerics

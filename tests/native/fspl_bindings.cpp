@@ -108,6 +108,49 @@ PyObject* fspl_far_row(PyObject*, PyObject* args) noexcept {
     return lanes_tuple(out);
 }
 
+// fspl_disk_points(u, radius, avx2, two) -> the closed form's values for eight points, u and
+// radius sequences of eight floats: as one kernel call for all eight (two) or one per four.
+PyObject* fspl_disk_points(PyObject*, PyObject* args) noexcept {
+    PyObject* u_seq;
+    PyObject* r_seq;
+    int avx2;
+    int two;
+    if (!PyArg_ParseTuple(args, "OOpp", &u_seq, &r_seq, &avx2, &two)) return nullptr;
+    if (avx2 && !models::fspl::lanes::vectorised()) {
+        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
+        return nullptr;
+    }
+    if (PySequence_Size(u_seq) != 8 || PySequence_Size(r_seq) != 8) {
+        PyErr_SetString(PyExc_ValueError, "eight separations and eight radii");
+        return nullptr;
+    }
+    double u[8];
+    double radius[8];
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        PyObject* x = PySequence_GetItem(u_seq, i);
+        PyObject* r = x == nullptr ? nullptr : PySequence_GetItem(r_seq, i);
+        u[i] = x == nullptr ? -1.0 : PyFloat_AsDouble(x);
+        radius[i] = r == nullptr ? -1.0 : PyFloat_AsDouble(r);
+        Py_XDECREF(x);
+        Py_XDECREF(r);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    double a[8];
+    namespace lanes = models::fspl::lanes;
+    if (two) {
+        avx2 ? lanes::avx2::closed_points_two(u, radius, a)
+             : lanes::portable::closed_points_two(u, radius, a);
+    } else {
+        for (int four = 0; four < 8; four += 4)
+            avx2 ? lanes::avx2::closed_points(u + four, radius + four, a + four)
+                 : lanes::portable::closed_points(u + four, radius + four, a + four);
+    }
+    PyObject* result = PyTuple_New(8);
+    if (result == nullptr) return nullptr;
+    for (int i = 0; i < 8; ++i) PyTuple_SET_ITEM(result, i, PyFloat_FromDouble(a[i]));
+    return result;
+}
+
 // fspl_table_moments(y, d, terms, avx2) -> [sum_j d_j T_m(y_j), m < terms], y and d sequences
 // of floats of one length, |y| <= 1, 2 <= terms <= the kernel's maximum.
 PyObject* fspl_table_moments(PyObject*, PyObject* args) noexcept {
@@ -277,6 +320,7 @@ PyMethodDef methods[] = {
     {"fspl_disk_lanes", fspl_disk_lanes, METH_VARARGS, nullptr},
     {"fspl_disk_lanes_two", fspl_disk_lanes_two, METH_VARARGS, nullptr},
     {"fspl_far_row", fspl_far_row, METH_VARARGS, nullptr},
+    {"fspl_disk_points", fspl_disk_points, METH_VARARGS, nullptr},
     {"fspl_vectorised", fspl_vectorised, METH_NOARGS, nullptr},
     {"fspl_table_moments", fspl_table_moments, METH_VARARGS, nullptr},
     {"fspl_table_positions", fspl_table_positions, METH_VARARGS, nullptr},
