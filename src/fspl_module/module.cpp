@@ -80,11 +80,9 @@ template <bool WithGradient> struct FarRow {
     static constexpr std::size_t lanes = fspl::far_lanes;
     static constexpr std::size_t results = WithGradient ? 3 : 1;
     const fspl::Source* source;
-    // source->in_row(u, rho), the source's kind looked up once.
-    double ratio = source->row_ratio();
 
     bool takes(const std::array<double, 2>& v) const {
-        if constexpr (WithGradient) return fspl::Source::row_takes(ratio, v[0], v[1]);
+        if constexpr (WithGradient) return source->in_gradient_row(v[0], v[1]);
         return source->in_value_row(v[0], v[1]);
     }
 
@@ -202,7 +200,7 @@ template <bool WithGradient> struct CurveRow {
 
     bool takes(const std::array<double, 5>& v) const {
         const double u = fspl::curve_separation(v[0], v[1], v[2], v[3]);
-        if constexpr (WithGradient) return source->in_row(u, v[4]);
+        if constexpr (WithGradient) return source->in_gradient_row(u, v[4]);
         return source->in_value_row(u, v[4]);
     }
 

@@ -171,6 +171,13 @@ void uniform_disk_closed_points(const double* u, const double* radius, int fours
     }
 }
 
+void uniform_disk_closed_points_slopes(const double* u, const double* radius, DiskLanes& out) {
+    if (lanes::vectorised())
+        lanes::avx2::closed_points_slopes(u, radius, out);
+    else
+        lanes::portable::closed_points_slopes(u, radius, out);
+}
+
 template DiskLanes uniform_disk_closed_lanes<false>(double, const double*, bool);
 template DiskLanes uniform_disk_closed_lanes<true>(double, const double*, bool);
 template void uniform_disk_closed_fours<false>(double, const double*, int, bool, DiskLanes*);

@@ -95,6 +95,9 @@ void uniform_disk_closed_fours(double u, const double* radius, int fours, bool e
 // separation u[l] and radius[l] (u != radius, both finite), into a[0 .. 4 fours), every lane
 // to the bit as uniform_disk_closed<false>(u[l], radius[l]) alone.
 void uniform_disk_closed_points(const double* u, const double* radius, int fours, double* a);
+// uniform_disk_closed<true> for four points where the closed form's own slopes serve (u !=
+// radius, neither rim_slopes_apply), every lane to the bit as alone.
+void uniform_disk_closed_points_slopes(const double* u, const double* radius, DiskLanes& out);
 // How many fours of a rule's `size` nodes from `first` on to take at once: two where it has
 // them.
 inline int fours_at_once(std::size_t first, std::size_t size) {

@@ -122,6 +122,16 @@ void closed_points_two(const double* u, const double* radius, double* a) {
     store(a + disk_lanes, second);
 }
 
+void closed_points_slopes(const double* u, const double* radius, DiskLanes& out) {
+    using D = numerics::DualT<Avx4>;
+    const Avx4 x = load(u);
+    const D a = formula::closed_form_each(D{x, splat(1.0), splat(0.0)},
+                                          D{load(radius), splat(0.0), splat(1.0)}, every_lane(x));
+    store(out.a, a.v);
+    store(out.da_du, a.d0);
+    store(out.da_dradius, a.d1);
+}
+
 } // namespace lumagnis::models::fspl::lanes::avx2
 
 #endif

@@ -16,20 +16,38 @@ void Source::row(const double* u, const double* rho, DiskLanes& out) const {
     const auto at_least_one = [&out] {
         for (int l = 0; l < far_lanes; ++l) out.a[l] = out.a[l] < 1.0 ? 1.0 : out.a[l];
     };
-    if constexpr (!WithGradient) {
-        // A value row may hold points of the closed form: all of them side by side, else (a
-        // row across u = 10 rho) each alone.
-        int closed = 0;
-        for (int l = 0; l < far_lanes; ++l) closed += closed_row_point(u[l], rho[l]) ? 1 : 0;
-        if (closed == far_lanes) {
+    // A row may hold points of the closed form: all of them side by side, else (a row across
+    // the series' threshold, or across the points whose slopes come from the rim) each alone.
+    int closed = 0;
+    for (int l = 0; l < far_lanes; ++l) {
+        const bool point =
+            WithGradient ? closed_slopes_row_point(u[l], rho[l]) : closed_row_point(u[l], rho[l]);
+        closed += point ? 1 : 0;
+    }
+    if (closed == far_lanes) {
+        if constexpr (WithGradient) {
+            uniform_disk_closed_points_slopes(u, rho, out);
+            // As evaluate: the slope in u is nil at the centre.
+            for (int l = 0; l < far_lanes; ++l)
+                if (u[l] == 0) out.da_du[l] = 0.0;
+        } else {
             uniform_disk_closed_points(u, rho, 1, out.a);
-            at_least_one();
-            return;
         }
-        if (closed > 0) {
-            for (int l = 0; l < far_lanes; ++l) out.a[l] = magnification(u[l], rho[l]);
-            return;
+        at_least_one();
+        return;
+    }
+    if (closed > 0) {
+        for (int l = 0; l < far_lanes; ++l) {
+            if constexpr (WithGradient) {
+                const Gradient g = gradient(u[l], rho[l]);
+                out.a[l] = g.a;
+                out.da_du[l] = g.da_du;
+                out.da_dradius[l] = g.da_drho;
+            } else {
+                out.a[l] = magnification(u[l], rho[l]);
+            }
         }
+        return;
     }
     far_field_row<WithGradient>(u, rho, uniform_moments(), out);
     at_least_one();

@@ -163,6 +163,15 @@ inline LaneMask4 lanes_both(const LaneMask4& a, const LaneMask4& b) {
     return m;
 }
 inline bool lanes_any(const LaneMask4& m) { return m.x[0] || m.x[1] || m.x[2] || m.x[3]; }
+// A DualT's lanes stop on its values' convergence, and carry their derivatives with them.
+template <class T> auto lanes_apart(const DualT<T>& a, const DualT<T>& b, double tolerance) {
+    return lanes_apart(a.v, b.v, tolerance);
+}
+template <class T, class Mask>
+DualT<T> lanes_select(const Mask& m, const DualT<T>& a, const DualT<T>& b) {
+    return DualT<T>{lanes_select(m, a.v, b.v), lanes_select(m, a.d0, b.d0),
+                    lanes_select(m, a.d1, b.d1)};
+}
 inline Lanes4 lanes_select(const LaneMask4& m, const Lanes4& a, const Lanes4& b) {
     Lanes4 out{};
     for (std::size_t i = 0; i < Lanes4::size; ++i) out.x[i] = m.x[i] ? a.x[i] : b.x[i];

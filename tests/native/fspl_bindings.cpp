@@ -108,14 +108,17 @@ PyObject* fspl_far_row(PyObject*, PyObject* args) noexcept {
     return lanes_tuple(out);
 }
 
-// fspl_disk_points(u, radius, avx2, two) -> the closed form's values for eight points, u and
-// radius sequences of eight floats: as one kernel call for all eight (two) or one per four.
+// fspl_disk_points(u, radius, avx2, two, slopes) -> the closed form's values for eight points,
+// u and radius sequences of eight floats: as one kernel call for all eight (two) or one per
+// four; with slopes, (a0..a7, du0..du7, dr0..dr7) from the kernel with the slopes, a four at a
+// time.
 PyObject* fspl_disk_points(PyObject*, PyObject* args) noexcept {
     PyObject* u_seq;
     PyObject* r_seq;
     int avx2;
     int two;
-    if (!PyArg_ParseTuple(args, "OOpp", &u_seq, &r_seq, &avx2, &two)) return nullptr;
+    int slopes;
+    if (!PyArg_ParseTuple(args, "OOppp", &u_seq, &r_seq, &avx2, &two, &slopes)) return nullptr;
     if (avx2 && !models::fspl::lanes::vectorised()) {
         PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
         return nullptr;
@@ -135,8 +138,24 @@ PyObject* fspl_disk_points(PyObject*, PyObject* args) noexcept {
         Py_XDECREF(r);
         if (PyErr_Occurred()) return nullptr;
     }
-    double a[8];
     namespace lanes = models::fspl::lanes;
+    if (slopes) {
+        DiskLanes out[2]{};
+        for (int four = 0; four < 2; ++four)
+            avx2
+                ? lanes::avx2::closed_points_slopes(u + 4 * four, radius + 4 * four, out[four])
+                : lanes::portable::closed_points_slopes(u + 4 * four, radius + 4 * four, out[four]);
+        PyObject* result = PyTuple_New(24);
+        if (result == nullptr) return nullptr;
+        for (int i = 0; i < 8; ++i) {
+            const DiskLanes& four = out[i / 4];
+            PyTuple_SET_ITEM(result, i, PyFloat_FromDouble(four.a[i % 4]));
+            PyTuple_SET_ITEM(result, 8 + i, PyFloat_FromDouble(four.da_du[i % 4]));
+            PyTuple_SET_ITEM(result, 16 + i, PyFloat_FromDouble(four.da_dradius[i % 4]));
+        }
+        return result;
+    }
+    double a[8];
     if (two) {
         avx2 ? lanes::avx2::closed_points_two(u, radius, a)
              : lanes::portable::closed_points_two(u, radius, a);
