@@ -1,8 +1,9 @@
-"""Far-field elements of an array are computed four at a time, side by side. An element's bits
-must not depend on that: alone (a call of plain numbers), at any place in a row, beside
-neighbours with other term counts or on the other side of u = 2, in a row cut short by the end
-of a range, and on any number of threads, it gets the same bits; and its value is the same with
-and without gradient=True."""
+"""Far-field elements of an array are computed four at a time, side by side, and so are the
+uniform disk's values nearer in, by its closed form. An element's bits must not depend on that:
+alone (a call of plain numbers), at any place in a row, beside neighbours with other term counts
+or on the other side of u = 2 or of 10 rho, in a row cut short by the end of a range, and on any
+number of threads, it gets the same bits; and its value is the same with and without
+gradient=True."""
 
 import numpy as np
 import pytest
@@ -20,10 +21,14 @@ LAWS = {
 
 def mixed_points(seed, count):
     """u / rho from inside the source to 1e8 (every term count, near and series elements
-    interleaved), rho over the accepted range, and separations straddling u = 2, where the
-    series changes its variable."""
+    interleaved, runs of near ones), rho over the accepted range, and separations straddling
+    u = 2, where the series changes its variable."""
     rng = np.random.default_rng(seed)
     ratio = 10 ** rng.uniform(-0.5, 8, count)
+    # A third of the elements inside 10 rho, in runs, the centre and the limb among them.
+    for start in range(0, count, 24):
+        ratio[start : start + 8] = rng.uniform(0, 10, len(ratio[start : start + 8]))
+    ratio[[7, 31]] = [0.0, 1.0]
     rho = 10 ** rng.uniform(-6, 0, count)
     u = ratio * rho
     straddle = rng.choice(count, count // 4, replace=False)
@@ -93,6 +98,39 @@ def test_avx2_far_row_equals_the_portable_one():
                 assert avx2 is None
                 continue
             assert [x.hex() for x in avx2] == [x.hex() for x in portable], (u, rho)
+
+
+def test_closed_points_are_the_bits_of_one_point():
+    """The uniform disk's closed form for points side by side, each its own u and rho, four or
+    eight at a time, with and without the slopes, on AVX2 and on the portable lanes: every lane
+    the bits of a call for its point alone, lanes that stop at very different steps (the limb to
+    1e-12, the centre, large and small ratios) beside each other."""
+    import lumagnis_testing as T
+
+    rng = np.random.default_rng(29)
+    paths = [False, True] if T.fspl_vectorised() else [False]
+    for _ in range(300):
+        rho = 10 ** rng.uniform(-6, 0.3, 8)
+        ratio = rng.choice([rng.uniform(0, 10), 1 + 10 ** rng.uniform(-12, -2), 0.0, 9.99], 8)
+        ratio = np.where(rng.uniform(size=8) < 0.5, rng.uniform(0, 10, 8), ratio)
+        ratio[ratio == 1.0] = 0.5
+        u = (ratio * rho).tolist()
+        alone = [fspl.uniform(x, r) for x, r in zip(u, rho.tolist())]
+        # The slopes where they are the closed form's own: off the centre, the limb and the
+        # series, for a disk below 2 Einstein radii.
+        own = [0.01 * r < x < 6 * r and abs(x - r) > 1e-6 * r and r < 2 for x, r in zip(u, rho)]
+        sloped = [fspl.uniform(x, r, gradient=True) for x, r in zip(u, rho.tolist())]
+        for avx2 in paths:
+            for two in (False, True):
+                got = T.fspl_disk_points(u, rho.tolist(), avx2, two, False)
+                # The value is kept from below 1, as alone.
+                got = [max(g, 1.0) for g in got]
+                assert [x.hex() for x in got] == [x.hex() for x in alone], (u, rho.tolist(), avx2, two)
+            got = T.fspl_disk_points(u, rho.tolist(), avx2, False, True)
+            for i in (i for i in range(8) if own[i]):
+                want = sloped[i]
+                assert [max(got[i], 1.0).hex(), got[8 + i].hex(), got[16 + i].hex()] == [
+                    w.hex() for w in want], (u[i], rho[i], avx2)
 
 
 @pytest.mark.parametrize("gradient", [False, True])

@@ -80,11 +80,10 @@ template <bool WithGradient> struct FarRow {
     static constexpr std::size_t lanes = fspl::far_lanes;
     static constexpr std::size_t results = WithGradient ? 3 : 1;
     const fspl::Source* source;
-    // source->in_row(u, rho), the source's kind looked up once.
-    double ratio = source->row_ratio();
 
     bool takes(const std::array<double, 2>& v) const {
-        return fspl::Source::row_takes(ratio, v[0], v[1]);
+        if constexpr (WithGradient) return source->in_gradient_row(v[0], v[1]);
+        return source->in_value_row(v[0], v[1]);
     }
 
     void operator()(const std::array<std::array<double, lanes>, 2>& columns,
@@ -200,7 +199,9 @@ template <bool WithGradient> struct CurveRow {
     const fspl::Source* source;
 
     bool takes(const std::array<double, 5>& v) const {
-        return source->in_row(fspl::curve_separation(v[0], v[1], v[2], v[3]), v[4]);
+        const double u = fspl::curve_separation(v[0], v[1], v[2], v[3]);
+        if constexpr (WithGradient) return source->in_gradient_row(u, v[4]);
+        return source->in_value_row(u, v[4]);
     }
 
     void operator()(const std::array<std::array<double, lanes>, 5>& columns,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "models/fspl_disk.hpp"
+#include "models/fspl_disk_rim.hpp"
 #include "numerics/gauss_jacobi.hpp"
 #include "numerics/gauss_legendre_nodes.hpp"
 
@@ -109,8 +110,26 @@ public:
     static bool row_takes(double ratio, double u, double rho) {
         return u > ratio * rho && u <= far_series_end;
     }
-    // magnification() (a alone) or gradient() of far_lanes points that in_row accepts, each to
-    // the bit as alone, evaluated side by side (da_dradius the slope in rho).
+    // The points that row<false>() takes, the value alone: those of in_row, and for the uniform
+    // disk those of its general closed form too (0 <= u < 10 rho, u != rho), whose lanes each
+    // stop on their own convergence.
+    bool in_value_row(double u, double rho) const {
+        return in_row(u, rho) || (kind_ == Kind::uniform && closed_row_point(u, rho));
+    }
+    static bool closed_row_point(double u, double rho) {
+        return u >= 0 && u != rho && !far_for_values(u, rho);
+    }
+    // Likewise the points that row<true>() takes: and for the uniform disk those whose slopes
+    // are the closed form's own (not the rim integrals' nor the series').
+    bool in_gradient_row(double u, double rho) const {
+        return in_row(u, rho) || (kind_ == Kind::uniform && closed_slopes_row_point(u, rho));
+    }
+    static bool closed_slopes_row_point(double u, double rho) {
+        return u >= 0 && u != rho && !rim_slopes_apply(u, rho);
+    }
+    // magnification() (a alone) of far_lanes points that in_value_row accepts, or gradient() of
+    // far_lanes points that in_gradient_row accepts, each to the bit as alone, evaluated side
+    // by side (da_dradius the slope in rho).
     template <bool WithGradient> void row(const double* u, const double* rho, DiskLanes& out) const;
 
     // A rule fixed per table: nodes in r^2 (a table in r) or in mu (a table in mu), and the
@@ -292,7 +311,8 @@ CurveGradient curve_gradient(const Source& source, double t, double t0, double u
 // The separation at one epoch, that of curve_magnification.
 double curve_separation(double t, double t0, double u0, double te);
 // curve_magnification (a alone) or curve_gradient of far_lanes epochs, each to the bit as alone;
-// args[l] = {t, t0, u0, tE, rho}, and every separation one that source.in_row accepts.
+// args[l] = {t, t0, u0, tE, rho}, and every separation one that source.in_value_row (a alone)
+// or source.in_gradient_row accepts.
 template <bool WithGradient>
 void curve_row(const Source& source, const double (*args)[5], CurveGradient* out);
 

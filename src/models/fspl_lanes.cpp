@@ -42,6 +42,34 @@ template <bool WithGradient> void closed_lanes_two(double u, const double* radiu
 template void closed_lanes_two<false>(double, const double*, DiskLanes*);
 template void closed_lanes_two<true>(double, const double*, DiskLanes*);
 
+void closed_points(const double* u, const double* radius, double* a) {
+    using numerics::Lanes4;
+    const Lanes4 x{{u[0], u[1], u[2], u[3]}};
+    const Lanes4 r{{radius[0], radius[1], radius[2], radius[3]}};
+    const Lanes4 out = formula::closed_form_each(x, r, numerics::every_lane(x));
+    for (int i = 0; i < disk_lanes; ++i) a[i] = out.x[i];
+}
+
+void closed_points_two(const double* u, const double* radius, double* a) {
+    closed_points(u, radius, a);
+    closed_points(u + disk_lanes, radius + disk_lanes, a + disk_lanes);
+}
+
+void closed_points_slopes(const double* u, const double* radius, DiskLanes& out) {
+    using numerics::Lanes4;
+    using numerics::splat;
+    using D = numerics::DualT<Lanes4>;
+    const Lanes4 x{{u[0], u[1], u[2], u[3]}};
+    const Lanes4 r{{radius[0], radius[1], radius[2], radius[3]}};
+    const D a = formula::closed_form_each(D{x, splat(1.0), splat(0.0)},
+                                          D{r, splat(0.0), splat(1.0)}, numerics::every_lane(x));
+    for (int i = 0; i < disk_lanes; ++i) {
+        out.a[i] = a.v.x[i];
+        out.da_du[i] = a.d0.x[i];
+        out.da_dradius[i] = a.d1.x[i];
+    }
+}
+
 } // namespace portable
 
 #if !defined(LUMAGNIS_HAVE_AVX2)
@@ -53,6 +81,9 @@ template void closed_lanes<true>(double, const double*, DiskLanes&);
 template <bool WithGradient> void closed_lanes_two(double, const double*, DiskLanes*) {}
 template void closed_lanes_two<false>(double, const double*, DiskLanes*);
 template void closed_lanes_two<true>(double, const double*, DiskLanes*);
+void closed_points(const double*, const double*, double*) {}
+void closed_points_two(const double*, const double*, double*) {}
+void closed_points_slopes(const double*, const double*, DiskLanes&) {}
 } // namespace avx2
 #endif
 

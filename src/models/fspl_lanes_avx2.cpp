@@ -41,6 +41,22 @@ inline bool apart(Avx4 a, Avx4 b, double tolerance) {
     return _mm256_movemask_pd(_mm256_cmp_pd(difference, bound, _CMP_GT_OQ)) != 0;
 }
 
+// apart lane by lane, and what an iteration whose lanes stop each on its own needs of it.
+struct Avx4Mask {
+    __m256d m;
+};
+inline Avx4Mask every_lane(Avx4) { return Avx4Mask{_mm256_castsi256_pd(_mm256_set1_epi64x(-1))}; }
+inline Avx4Mask lanes_apart(Avx4 a, Avx4 b, double tolerance) {
+    const __m256d difference = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_sub_pd(a.v, b.v));
+    const __m256d bound = _mm256_mul_pd(a.v, _mm256_set1_pd(tolerance));
+    return Avx4Mask{_mm256_cmp_pd(difference, bound, _CMP_GT_OQ)};
+}
+inline Avx4Mask lanes_both(Avx4Mask a, Avx4Mask b) { return Avx4Mask{_mm256_and_pd(a.m, b.m)}; }
+inline bool lanes_any(Avx4Mask m) { return _mm256_movemask_pd(m.m) != 0; }
+inline Avx4 lanes_select(Avx4Mask m, Avx4 a, Avx4 b) {
+    return Avx4{_mm256_blendv_pd(b.v, a.v, m.m)};
+}
+
 Avx4 load(const double* x) { return Avx4{_mm256_loadu_pd(x)}; }
 void store(double* out, Avx4 a) { _mm256_storeu_pd(out, a.v); }
 
@@ -90,6 +106,31 @@ template <bool WithGradient> void closed_lanes_two(double u, const double* radiu
 
 template void closed_lanes_two<false>(double, const double*, DiskLanes*);
 template void closed_lanes_two<true>(double, const double*, DiskLanes*);
+
+void closed_points(const double* u, const double* radius, double* a) {
+    const Avx4 x = load(u);
+    store(a, formula::closed_form_each(x, load(radius), every_lane(x)));
+}
+
+void closed_points_two(const double* u, const double* radius, double* a) {
+    Avx4 first;
+    Avx4 second;
+    const Avx4 x = load(u);
+    formula::closed_forms_each(x, load(radius), load(u + disk_lanes), load(radius + disk_lanes),
+                               every_lane(x), first, second);
+    store(a, first);
+    store(a + disk_lanes, second);
+}
+
+void closed_points_slopes(const double* u, const double* radius, DiskLanes& out) {
+    using D = numerics::DualT<Avx4>;
+    const Avx4 x = load(u);
+    const D a = formula::closed_form_each(D{x, splat(1.0), splat(0.0)},
+                                          D{load(radius), splat(0.0), splat(1.0)}, every_lane(x));
+    store(out.a, a.v);
+    store(out.da_du, a.d0);
+    store(out.da_dradius, a.d1);
+}
 
 } // namespace lumagnis::models::fspl::lanes::avx2
 

@@ -11,10 +11,46 @@ void Source::row(const double* u, const double* rho, DiskLanes& out) const {
         far_field_row<WithGradient>(u, rho, moments_, out);
         return;
     }
-    far_field_row<WithGradient>(u, rho, uniform_moments(), out);
     // The uniform disk's value is kept from below 1, as in evaluate (the series' exceeds 1
     // anyway).
-    for (int l = 0; l < far_lanes; ++l) out.a[l] = out.a[l] < 1.0 ? 1.0 : out.a[l];
+    const auto at_least_one = [&out] {
+        for (int l = 0; l < far_lanes; ++l) out.a[l] = out.a[l] < 1.0 ? 1.0 : out.a[l];
+    };
+    // A row may hold points of the closed form: all of them side by side, else (a row across
+    // the series' threshold, or across the points whose slopes come from the rim) each alone.
+    int closed = 0;
+    for (int l = 0; l < far_lanes; ++l) {
+        const bool point =
+            WithGradient ? closed_slopes_row_point(u[l], rho[l]) : closed_row_point(u[l], rho[l]);
+        closed += point ? 1 : 0;
+    }
+    if (closed == far_lanes) {
+        if constexpr (WithGradient) {
+            uniform_disk_closed_points_slopes(u, rho, out);
+            // As evaluate: the slope in u is nil at the centre.
+            for (int l = 0; l < far_lanes; ++l)
+                if (u[l] == 0) out.da_du[l] = 0.0;
+        } else {
+            uniform_disk_closed_points(u, rho, 1, out.a);
+        }
+        at_least_one();
+        return;
+    }
+    if (closed > 0) {
+        for (int l = 0; l < far_lanes; ++l) {
+            if constexpr (WithGradient) {
+                const Gradient g = gradient(u[l], rho[l]);
+                out.a[l] = g.a;
+                out.da_du[l] = g.da_du;
+                out.da_dradius[l] = g.da_drho;
+            } else {
+                out.a[l] = magnification(u[l], rho[l]);
+            }
+        }
+        return;
+    }
+    far_field_row<WithGradient>(u, rho, uniform_moments(), out);
+    at_least_one();
 }
 
 template void Source::row<false>(const double*, const double*, DiskLanes&) const;

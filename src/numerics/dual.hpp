@@ -146,4 +146,36 @@ template <class T> bool apart(const DualT<T>& a, const DualT<T>& b, double toler
     return apart(a.v, b.v, tolerance);
 }
 
+// apart lane by lane, and what an iteration whose lanes stop each on its own needs of it
+// (CelPair::step_each).
+struct LaneMask4 {
+    bool x[Lanes4::size];
+};
+inline LaneMask4 every_lane(const Lanes4&) { return LaneMask4{{true, true, true, true}}; }
+inline LaneMask4 lanes_apart(const Lanes4& a, const Lanes4& b, double tolerance) {
+    LaneMask4 m{};
+    for (std::size_t i = 0; i < Lanes4::size; ++i) m.x[i] = apart(a.x[i], b.x[i], tolerance);
+    return m;
+}
+inline LaneMask4 lanes_both(const LaneMask4& a, const LaneMask4& b) {
+    LaneMask4 m{};
+    for (std::size_t i = 0; i < Lanes4::size; ++i) m.x[i] = a.x[i] && b.x[i];
+    return m;
+}
+inline bool lanes_any(const LaneMask4& m) { return m.x[0] || m.x[1] || m.x[2] || m.x[3]; }
+// A DualT's lanes stop on its values' convergence, and carry their derivatives with them.
+template <class T> auto lanes_apart(const DualT<T>& a, const DualT<T>& b, double tolerance) {
+    return lanes_apart(a.v, b.v, tolerance);
+}
+template <class T, class Mask>
+DualT<T> lanes_select(const Mask& m, const DualT<T>& a, const DualT<T>& b) {
+    return DualT<T>{lanes_select(m, a.v, b.v), lanes_select(m, a.d0, b.d0),
+                    lanes_select(m, a.d1, b.d1)};
+}
+inline Lanes4 lanes_select(const LaneMask4& m, const Lanes4& a, const Lanes4& b) {
+    Lanes4 out{};
+    for (std::size_t i = 0; i < Lanes4::size; ++i) out.x[i] = m.x[i] ? a.x[i] : b.x[i];
+    return out;
+}
+
 } // namespace lumagnis::numerics

@@ -74,6 +74,38 @@ public:
         return true;
     }
 
+    // step() for lanes that each stop on their own convergence, as the scalar iteration does:
+    // `running` (a lane mask: lanes_apart's type) holds the lanes not yet converged, and a lane
+    // once stopped keeps its state, so that every lane ends with the bits converged() gives its
+    // values alone (step() instead takes every lane on until the last has converged). False
+    // once every lane has stopped.
+    template <class Mask> [[gnu::always_inline]] bool step_each(Mask& running) {
+        const T inv1 = 1.0 / pp1_;
+        const T inv2 = 1.0 / pp2_;
+        const T aa1 = aa1_ + bb1_ * inv1;
+        const T aa2 = aa2_ + bb2_ * inv2;
+        const T g1 = e_ * inv1;
+        const T g2 = e_ * inv2;
+        T bb1 = bb1_ + aa1_ * g1;
+        T bb2 = bb2_ + aa2_ * g2;
+        bb1 = bb1 + bb1;
+        bb2 = bb2 + bb2;
+        const T previous = m_;
+        aa1_ = lanes_select(running, aa1, aa1_);
+        aa2_ = lanes_select(running, aa2, aa2_);
+        bb1_ = lanes_select(running, bb1, bb1_);
+        bb2_ = lanes_select(running, bb2, bb2_);
+        pp1_ = lanes_select(running, g1 + pp1_, pp1_);
+        pp2_ = lanes_select(running, g2 + pp2_, pp2_);
+        m_ = lanes_select(running, kc_ + m_, m_);
+        running = lanes_both(running, lanes_apart(previous, kc_, cel_detail::tolerance));
+        T kc = sqrt_of(e_);
+        kc = kc + kc;
+        kc_ = lanes_select(running, kc, kc_);
+        e_ = lanes_select(running, kc * m_, e_);
+        return lanes_any(running);
+    }
+
     // (x1 / (m (m + pp1)) + x2 / (m (m + pp2))) / 2, over one common denominator.
     [[gnu::always_inline]] T result() const {
         const T s1 = m_ + pp1_;
@@ -94,6 +126,29 @@ template <class T> [[gnu::always_inline]] inline T converged(CelPair<T> cel) {
     for (int step = 0; step < cel_detail::max_steps; ++step)
         if (!cel.step()) break;
     return cel.result();
+}
+
+// The iteration run to convergence lane by lane (step_each), from `running` (every lane): each
+// lane's value has the bits of converged() on that lane's values alone.
+template <class T, class Mask>
+[[gnu::always_inline]] inline T converged_each(CelPair<T> cel, Mask running) {
+    for (int step = 0; step < cel_detail::max_steps; ++step)
+        if (!cel.step_each(running)) break;
+    return cel.result();
+}
+
+// Two sets of lanes run to convergence lane by lane, side by side, as converge_both runs two
+// iterations.
+template <class T, class Mask>
+void converge_each_both(CelPair<T>& first, CelPair<T>& second, Mask all) {
+    Mask first_running = all;
+    Mask second_running = all;
+    bool first_on = true;
+    bool second_on = true;
+    for (int step = 0; step < cel_detail::max_steps && (first_on || second_on); ++step) {
+        if (first_on) first_on = first.step_each(first_running);
+        if (second_on) second_on = second.step_each(second_running);
+    }
 }
 
 // Two independent iterations run to convergence, each taking exactly the steps it takes alone

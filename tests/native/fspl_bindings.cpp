@@ -108,6 +108,68 @@ PyObject* fspl_far_row(PyObject*, PyObject* args) noexcept {
     return lanes_tuple(out);
 }
 
+// fspl_disk_points(u, radius, avx2, two, slopes) -> the closed form's values for eight points,
+// u and radius sequences of eight floats: as one kernel call for all eight (two) or one per
+// four; with slopes, (a0..a7, du0..du7, dr0..dr7) from the kernel with the slopes, a four at a
+// time.
+PyObject* fspl_disk_points(PyObject*, PyObject* args) noexcept {
+    PyObject* u_seq;
+    PyObject* r_seq;
+    int avx2;
+    int two;
+    int slopes;
+    if (!PyArg_ParseTuple(args, "OOppp", &u_seq, &r_seq, &avx2, &two, &slopes)) return nullptr;
+    if (avx2 && !models::fspl::lanes::vectorised()) {
+        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
+        return nullptr;
+    }
+    if (PySequence_Size(u_seq) != 8 || PySequence_Size(r_seq) != 8) {
+        PyErr_SetString(PyExc_ValueError, "eight separations and eight radii");
+        return nullptr;
+    }
+    double u[8];
+    double radius[8];
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        PyObject* x = PySequence_GetItem(u_seq, i);
+        PyObject* r = x == nullptr ? nullptr : PySequence_GetItem(r_seq, i);
+        u[i] = x == nullptr ? -1.0 : PyFloat_AsDouble(x);
+        radius[i] = r == nullptr ? -1.0 : PyFloat_AsDouble(r);
+        Py_XDECREF(x);
+        Py_XDECREF(r);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    namespace lanes = models::fspl::lanes;
+    if (slopes) {
+        DiskLanes out[2]{};
+        for (int four = 0; four < 2; ++four)
+            avx2
+                ? lanes::avx2::closed_points_slopes(u + 4 * four, radius + 4 * four, out[four])
+                : lanes::portable::closed_points_slopes(u + 4 * four, radius + 4 * four, out[four]);
+        PyObject* result = PyTuple_New(24);
+        if (result == nullptr) return nullptr;
+        for (int i = 0; i < 8; ++i) {
+            const DiskLanes& four = out[i / 4];
+            PyTuple_SET_ITEM(result, i, PyFloat_FromDouble(four.a[i % 4]));
+            PyTuple_SET_ITEM(result, 8 + i, PyFloat_FromDouble(four.da_du[i % 4]));
+            PyTuple_SET_ITEM(result, 16 + i, PyFloat_FromDouble(four.da_dradius[i % 4]));
+        }
+        return result;
+    }
+    double a[8];
+    if (two) {
+        avx2 ? lanes::avx2::closed_points_two(u, radius, a)
+             : lanes::portable::closed_points_two(u, radius, a);
+    } else {
+        for (int four = 0; four < 8; four += 4)
+            avx2 ? lanes::avx2::closed_points(u + four, radius + four, a + four)
+                 : lanes::portable::closed_points(u + four, radius + four, a + four);
+    }
+    PyObject* result = PyTuple_New(8);
+    if (result == nullptr) return nullptr;
+    for (int i = 0; i < 8; ++i) PyTuple_SET_ITEM(result, i, PyFloat_FromDouble(a[i]));
+    return result;
+}
+
 // fspl_table_moments(y, d, terms, avx2) -> [sum_j d_j T_m(y_j), m < terms], y and d sequences
 // of floats of one length, |y| <= 1, 2 <= terms <= the kernel's maximum.
 PyObject* fspl_table_moments(PyObject*, PyObject* args) noexcept {
@@ -277,6 +339,7 @@ PyMethodDef methods[] = {
     {"fspl_disk_lanes", fspl_disk_lanes, METH_VARARGS, nullptr},
     {"fspl_disk_lanes_two", fspl_disk_lanes_two, METH_VARARGS, nullptr},
     {"fspl_far_row", fspl_far_row, METH_VARARGS, nullptr},
+    {"fspl_disk_points", fspl_disk_points, METH_VARARGS, nullptr},
     {"fspl_vectorised", fspl_vectorised, METH_NOARGS, nullptr},
     {"fspl_table_moments", fspl_table_moments, METH_VARARGS, nullptr},
     {"fspl_table_positions", fspl_table_positions, METH_VARARGS, nullptr},
