@@ -80,29 +80,22 @@ public:
     // values alone (step() instead takes every lane on until the last has converged). False
     // once every lane has stopped.
     template <class Mask> [[gnu::always_inline]] bool step_each(Mask& running) {
-        const T inv1 = 1.0 / pp1_;
-        const T inv2 = 1.0 / pp2_;
-        const T aa1 = aa1_ + bb1_ * inv1;
-        const T aa2 = aa2_ + bb2_ * inv2;
-        const T g1 = e_ * inv1;
-        const T g2 = e_ * inv2;
-        T bb1 = bb1_ + aa1_ * g1;
-        T bb2 = bb2_ + aa2_ * g2;
-        bb1 = bb1 + bb1;
-        bb2 = bb2 + bb2;
-        const T previous = m_;
-        aa1_ = lanes_select(running, aa1, aa1_);
-        aa2_ = lanes_select(running, aa2, aa2_);
-        bb1_ = lanes_select(running, bb1, bb1_);
-        bb2_ = lanes_select(running, bb2, bb2_);
-        pp1_ = lanes_select(running, g1 + pp1_, pp1_);
-        pp2_ = lanes_select(running, g2 + pp2_, pp2_);
-        m_ = lanes_select(running, kc_ + m_, m_);
-        running = lanes_both(running, lanes_apart(previous, kc_, cel_detail::tolerance));
-        T kc = sqrt_of(e_);
-        kc = kc + kc;
-        kc_ = lanes_select(running, kc, kc_);
-        e_ = lanes_select(running, kc * m_, e_);
+        // step() itself, then each lane back to where it was if it had stopped before, or its
+        // kc and e if it stops now (step() moves them while any lane goes on).
+        const CelPair before = *this;
+        step();
+        const Mask go_on =
+            lanes_both(running, lanes_apart(before.m_, before.kc_, cel_detail::tolerance));
+        aa1_ = lanes_select(running, aa1_, before.aa1_);
+        aa2_ = lanes_select(running, aa2_, before.aa2_);
+        bb1_ = lanes_select(running, bb1_, before.bb1_);
+        bb2_ = lanes_select(running, bb2_, before.bb2_);
+        pp1_ = lanes_select(running, pp1_, before.pp1_);
+        pp2_ = lanes_select(running, pp2_, before.pp2_);
+        m_ = lanes_select(running, m_, before.m_);
+        kc_ = lanes_select(go_on, kc_, before.kc_);
+        e_ = lanes_select(go_on, e_, before.e_);
+        running = go_on;
         return lanes_any(running);
     }
 
