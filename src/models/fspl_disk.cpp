@@ -156,19 +156,11 @@ void uniform_disk_closed_fours(double u, const double* radius, int fours, bool e
     finish_lanes<WithGradient>(u, radius + disk_lanes, every_rim_case, out[1]);
 }
 
-void uniform_disk_closed_points(const double* u, const double* radius, int fours, double* a) {
-    const bool two = fours == 2;
-    if (lanes::vectorised()) {
-        if (two)
-            lanes::avx2::closed_points_two(u, radius, a);
-        else
-            lanes::avx2::closed_points(u, radius, a);
-    } else {
-        if (two)
-            lanes::portable::closed_points_two(u, radius, a);
-        else
-            lanes::portable::closed_points(u, radius, a);
-    }
+void uniform_disk_closed_points(const double* u, const double* radius, double* a) {
+    if (lanes::vectorised())
+        lanes::avx2::closed_points(u, radius, a);
+    else
+        lanes::portable::closed_points(u, radius, a);
 }
 
 void uniform_disk_closed_points_slopes(const double* u, const double* radius, DiskLanes& out) {

@@ -91,10 +91,10 @@ DiskLanes uniform_disk_closed_lanes(double u, const double* radius, bool every_r
 template <bool WithGradient>
 void uniform_disk_closed_fours(double u, const double* radius, int fours, bool every_rim_case,
                                DiskLanes* out);
-// The general closed form's value for `fours` (1 or 2) sets of four points, each its own
-// separation u[l] and radius[l] (u != radius, both finite), into a[0 .. 4 fours), every lane
-// to the bit as uniform_disk_closed<false>(u[l], radius[l]) alone.
-void uniform_disk_closed_points(const double* u, const double* radius, int fours, double* a);
+// The general closed form's value for four points, each its own separation u[l] and
+// radius[l] (u != radius, both finite), into a[0..3], every lane to the bit as
+// uniform_disk_closed<false>(u[l], radius[l]) alone.
+void uniform_disk_closed_points(const double* u, const double* radius, double* a);
 // uniform_disk_closed<true> for four points where the closed form's own slopes serve (u !=
 // radius, neither rim_slopes_apply), every lane to the bit as alone.
 void uniform_disk_closed_points_slopes(const double* u, const double* radius, DiskLanes& out);

@@ -49,18 +49,9 @@ template <class T> void closed_forms(T u, T first_radius, T second_radius, T& fi
 }
 
 // closed_form for lanes of separations and radii, each lane to the bit as closed_form<double>
-// on its own values (`all`: the lane mask with every lane set); two sets side by side.
+// on its own values (`all`: the lane mask with every lane set).
 template <class T, class Mask> T closed_form_each(T u, T radius, Mask all) {
     return special::converged_each(closed_form_iteration(u, radius), all);
-}
-template <class T, class Mask>
-void closed_forms_each(T first_u, T first_radius, T second_u, T second_radius, Mask all, T& first,
-                       T& second) {
-    special::CelPair<T> a = closed_form_iteration(first_u, first_radius);
-    special::CelPair<T> b = closed_form_iteration(second_u, second_radius);
-    special::converge_each_both(a, b, all);
-    first = a.result();
-    second = b.result();
 }
 
 } // namespace lumagnis::models::fspl::formula

@@ -50,11 +50,6 @@ void closed_points(const double* u, const double* radius, double* a) {
     for (int i = 0; i < disk_lanes; ++i) a[i] = out.x[i];
 }
 
-void closed_points_two(const double* u, const double* radius, double* a) {
-    closed_points(u, radius, a);
-    closed_points(u + disk_lanes, radius + disk_lanes, a + disk_lanes);
-}
-
 void closed_points_slopes(const double* u, const double* radius, DiskLanes& out) {
     using numerics::Lanes4;
     using numerics::splat;
@@ -82,7 +77,6 @@ template <bool WithGradient> void closed_lanes_two(double, const double*, DiskLa
 template void closed_lanes_two<false>(double, const double*, DiskLanes*);
 template void closed_lanes_two<true>(double, const double*, DiskLanes*);
 void closed_points(const double*, const double*, double*) {}
-void closed_points_two(const double*, const double*, double*) {}
 void closed_points_slopes(const double*, const double*, DiskLanes&) {}
 } // namespace avx2
 #endif

@@ -15,20 +15,18 @@ bool vectorised();
 // radius[0..7], into out[0] and out[1], each the bits of closed_lanes on its four.
 // closed_points: the general closed form's value for four points, each its own separation
 // u[l] and radius[l], into a[0..3], every lane to the bit as the closed form of its point alone
-// (the lanes stop each on its own); closed_points_two for eight; closed_points_slopes with the
-// slopes in u and in the radius carried along, as the closed form's own (not the rim's).
+// (the lanes stop each on its own); closed_points_slopes with the slopes in u and in the
+// radius carried along, as the closed form's own (not the rim's).
 namespace portable {
 template <bool WithGradient> void closed_lanes(double u, const double* radius, DiskLanes& out);
 template <bool WithGradient> void closed_lanes_two(double u, const double* radius, DiskLanes* out);
 void closed_points(const double* u, const double* radius, double* a);
-void closed_points_two(const double* u, const double* radius, double* a);
 void closed_points_slopes(const double* u, const double* radius, DiskLanes& out);
 } // namespace portable
 namespace avx2 {
 template <bool WithGradient> void closed_lanes(double u, const double* radius, DiskLanes& out);
 template <bool WithGradient> void closed_lanes_two(double u, const double* radius, DiskLanes* out);
 void closed_points(const double* u, const double* radius, double* a);
-void closed_points_two(const double* u, const double* radius, double* a);
 void closed_points_slopes(const double* u, const double* radius, DiskLanes& out);
 } // namespace avx2
 

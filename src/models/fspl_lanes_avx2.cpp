@@ -112,16 +112,6 @@ void closed_points(const double* u, const double* radius, double* a) {
     store(a, formula::closed_form_each(x, load(radius), every_lane(x)));
 }
 
-void closed_points_two(const double* u, const double* radius, double* a) {
-    Avx4 first;
-    Avx4 second;
-    const Avx4 x = load(u);
-    formula::closed_forms_each(x, load(radius), load(u + disk_lanes), load(radius + disk_lanes),
-                               every_lane(x), first, second);
-    store(a, first);
-    store(a + disk_lanes, second);
-}
-
 void closed_points_slopes(const double* u, const double* radius, DiskLanes& out) {
     using D = numerics::DualT<Avx4>;
     const Avx4 x = load(u);

@@ -25,14 +25,11 @@ void Source::row(const double* u, const double* rho, DiskLanes& out) const {
         closed += point ? 1 : 0;
     }
     if (closed == far_lanes) {
-        if constexpr (WithGradient) {
+        // (The centre, where evaluate sets the slope in u to nil, is the rim's: not here.)
+        if constexpr (WithGradient)
             uniform_disk_closed_points_slopes(u, rho, out);
-            // As evaluate: the slope in u is nil at the centre.
-            for (int l = 0; l < far_lanes; ++l)
-                if (u[l] == 0) out.da_du[l] = 0.0;
-        } else {
-            uniform_disk_closed_points(u, rho, 1, out.a);
-        }
+        else
+            uniform_disk_closed_points(u, rho, out.a);
         at_least_one();
         return;
     }

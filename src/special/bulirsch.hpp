@@ -130,20 +130,6 @@ template <class T, class Mask>
     return cel.result();
 }
 
-// Two sets of lanes run to convergence lane by lane, side by side, as converge_both runs two
-// iterations.
-template <class T, class Mask>
-void converge_each_both(CelPair<T>& first, CelPair<T>& second, Mask all) {
-    Mask first_running = all;
-    Mask second_running = all;
-    bool first_on = true;
-    bool second_on = true;
-    for (int step = 0; step < cel_detail::max_steps && (first_on || second_on); ++step) {
-        if (first_on) first_on = first.step_each(first_running);
-        if (second_on) second_on = second.step_each(second_running);
-    }
-}
-
 // Two independent iterations run to convergence, each taking exactly the steps it takes alone
 // (so that each result has the bits of converged()): a step of one does not wait on the other, so
 // while both run, the divider and the square root of one fill the other's waits.

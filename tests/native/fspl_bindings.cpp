@@ -108,17 +108,15 @@ PyObject* fspl_far_row(PyObject*, PyObject* args) noexcept {
     return lanes_tuple(out);
 }
 
-// fspl_disk_points(u, radius, avx2, two, slopes) -> the closed form's values for eight points,
-// u and radius sequences of eight floats: as one kernel call for all eight (two) or one per
-// four; with slopes, (a0..a7, du0..du7, dr0..dr7) from the kernel with the slopes, a four at a
-// time.
+// fspl_disk_points(u, radius, avx2, slopes) -> the closed form's values for eight points, u
+// and radius sequences of eight floats, a four at a time; with slopes, (a0..a7, du0..du7,
+// dr0..dr7) from the kernel with the slopes.
 PyObject* fspl_disk_points(PyObject*, PyObject* args) noexcept {
     PyObject* u_seq;
     PyObject* r_seq;
     int avx2;
-    int two;
     int slopes;
-    if (!PyArg_ParseTuple(args, "OOppp", &u_seq, &r_seq, &avx2, &two, &slopes)) return nullptr;
+    if (!PyArg_ParseTuple(args, "OOpp", &u_seq, &r_seq, &avx2, &slopes)) return nullptr;
     if (avx2 && !models::fspl::lanes::vectorised()) {
         PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
         return nullptr;
@@ -156,14 +154,9 @@ PyObject* fspl_disk_points(PyObject*, PyObject* args) noexcept {
         return result;
     }
     double a[8];
-    if (two) {
-        avx2 ? lanes::avx2::closed_points_two(u, radius, a)
-             : lanes::portable::closed_points_two(u, radius, a);
-    } else {
-        for (int four = 0; four < 8; four += 4)
-            avx2 ? lanes::avx2::closed_points(u + four, radius + four, a + four)
-                 : lanes::portable::closed_points(u + four, radius + four, a + four);
-    }
+    for (int four = 0; four < 8; four += 4)
+        avx2 ? lanes::avx2::closed_points(u + four, radius + four, a + four)
+             : lanes::portable::closed_points(u + four, radius + four, a + four);
     PyObject* result = PyTuple_New(8);
     if (result == nullptr) return nullptr;
     for (int i = 0; i < 8; ++i) PyTuple_SET_ITEM(result, i, PyFloat_FromDouble(a[i]));
