@@ -1,6 +1,7 @@
 #include "models/fspl_lanes.hpp"
 
 #include "models/batch.hpp"
+#include "models/fspl_chord_formula.hpp"
 #include "models/fspl_disk_formula.hpp"
 #include "numerics/dual.hpp"
 
@@ -65,6 +66,37 @@ void closed_points_slopes(const double* u, const double* radius, DiskLanes& out)
     }
 }
 
+template <bool WithGradient>
+void chords(double u, double rho, const double* c, const double* s, const double* t,
+            const double* w, int pairs, double* value, double* du, double* drho) {
+    using numerics::Lanes4;
+    using numerics::splat;
+    const auto out = chord_formula::chord_integrand<WithGradient>(
+        splat(u), splat(rho), Lanes4{{c[0], c[1], c[2], c[3]}}, Lanes4{{s[0], s[1], s[2], s[3]}}, t,
+        w, pairs, splat(0.0));
+    for (int i = 0; i < disk_lanes; ++i) {
+        value[i] = out.value.x[i];
+        du[i] = out.du.x[i];
+        drho[i] = out.drho.x[i];
+    }
+}
+
+template void chords<false>(double, double, const double*, const double*, const double*,
+                            const double*, int, double*, double*, double*);
+template void chords<true>(double, double, const double*, const double*, const double*,
+                           const double*, int, double*, double*, double*);
+
+void sin_cos(const double* x, double* s, double* c) {
+    using numerics::Lanes4;
+    Lanes4 sine;
+    Lanes4 cosine;
+    chord_formula::sin_cos(Lanes4{{x[0], x[1], x[2], x[3]}}, sine, cosine);
+    for (int i = 0; i < disk_lanes; ++i) {
+        s[i] = sine.x[i];
+        c[i] = cosine.x[i];
+    }
+}
+
 } // namespace portable
 
 #if !defined(LUMAGNIS_HAVE_AVX2)
@@ -78,6 +110,14 @@ template void closed_lanes_two<false>(double, const double*, DiskLanes*);
 template void closed_lanes_two<true>(double, const double*, DiskLanes*);
 void closed_points(const double*, const double*, double*) {}
 void closed_points_slopes(const double*, const double*, DiskLanes&) {}
+template <bool WithGradient>
+void chords(double, double, const double*, const double*, const double*, const double*, int,
+            double*, double*, double*) {}
+template void chords<false>(double, double, const double*, const double*, const double*,
+                            const double*, int, double*, double*, double*);
+template void chords<true>(double, double, const double*, const double*, const double*,
+                           const double*, int, double*, double*, double*);
+void sin_cos(const double*, double*, double*) {}
 } // namespace avx2
 #endif
 

@@ -8,6 +8,7 @@
 
 #include <immintrin.h>
 
+#include "models/fspl_chord_formula.hpp"
 #include "models/fspl_disk_formula.hpp"
 
 namespace lumagnis::models::fspl::lanes::avx2 {
@@ -120,6 +121,29 @@ void closed_points_slopes(const double* u, const double* radius, DiskLanes& out)
     store(out.a, a.v);
     store(out.da_du, a.d0);
     store(out.da_dradius, a.d1);
+}
+
+template <bool WithGradient>
+void chords(double u, double rho, const double* c, const double* s, const double* t,
+            const double* w, int pairs, double* value, double* du, double* drho) {
+    const auto out = chord_formula::chord_integrand<WithGradient>(splat(u), splat(rho), load(c),
+                                                                  load(s), t, w, pairs, splat(0.0));
+    store(value, out.value);
+    store(du, out.du);
+    store(drho, out.drho);
+}
+
+template void chords<false>(double, double, const double*, const double*, const double*,
+                            const double*, int, double*, double*, double*);
+template void chords<true>(double, double, const double*, const double*, const double*,
+                           const double*, int, double*, double*, double*);
+
+void sin_cos(const double* x, double* s, double* c) {
+    Avx4 sine;
+    Avx4 cosine;
+    chord_formula::sin_cos(load(x), sine, cosine);
+    store(s, sine);
+    store(c, cosine);
 }
 
 } // namespace lumagnis::models::fspl::lanes::avx2
