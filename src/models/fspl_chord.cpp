@@ -25,8 +25,8 @@
 #include <cmath>
 #include <span>
 
-#include "models/fspl_lanes.hpp"
 #include "models/fspl_chord_formula.hpp"
+#include "models/fspl_lanes.hpp"
 #include "numerics/constants.hpp"
 #include "numerics/dual.hpp"
 #include "numerics/gauss_legendre_nodes.hpp"
@@ -93,18 +93,27 @@ using numerics::gauss_legendre_16;
 using numerics::gauss_legendre_20;
 using numerics::gauss_legendre_8;
 const std::array<Tier, 6> tiers = {{
-    {1e-3, {2, 2, 2, 3}, {gauss_legendre_10, gauss_legendre_10, gauss_legendre_8,
-                             gauss_legendre_8, gauss_legendre_8}},
-    {0.05, {2, 3, 4, 4}, {gauss_legendre_10, gauss_legendre_10, gauss_legendre_8,
-                             gauss_legendre_8, gauss_legendre_8}},
-    {0.2, {3, 4, 5, 5}, {gauss_legendre_12, gauss_legendre_10, gauss_legendre_10,
-                            gauss_legendre_8, gauss_legendre_8}},
-    {0.5, {4, 5, 6, 7}, {gauss_legendre_12, gauss_legendre_12, gauss_legendre_10,
-                            gauss_legendre_10, gauss_legendre_8}},
-    {1.0, {5, 6, 8, 10}, {gauss_legendre_16, gauss_legendre_12, gauss_legendre_12,
-                             gauss_legendre_10, gauss_legendre_8}},
-    {largest_source, {5, 7, 11, 16}, {gauss_legendre_20, gauss_legendre_16, gauss_legendre_12,
-                                          gauss_legendre_10, gauss_legendre_8}},
+    {1e-3,
+     {2, 2, 2, 3},
+     {gauss_legendre_10, gauss_legendre_10, gauss_legendre_8, gauss_legendre_8, gauss_legendre_8}},
+    {0.05,
+     {2, 3, 4, 4},
+     {gauss_legendre_10, gauss_legendre_10, gauss_legendre_8, gauss_legendre_8, gauss_legendre_8}},
+    {0.2,
+     {3, 4, 5, 5},
+     {gauss_legendre_12, gauss_legendre_10, gauss_legendre_10, gauss_legendre_8, gauss_legendre_8}},
+    {0.5,
+     {4, 5, 6, 7},
+     {gauss_legendre_12, gauss_legendre_12, gauss_legendre_10, gauss_legendre_10,
+      gauss_legendre_8}},
+    {1.0,
+     {5, 6, 8, 10},
+     {gauss_legendre_16, gauss_legendre_12, gauss_legendre_12, gauss_legendre_10,
+      gauss_legendre_8}},
+    {largest_source,
+     {5, 7, 11, 16},
+     {gauss_legendre_20, gauss_legendre_16, gauss_legendre_12, gauss_legendre_10,
+      gauss_legendre_8}},
 }};
 constexpr int most_nodes = 20;
 
@@ -158,8 +167,8 @@ template <std::size_t N> std::size_t band_of(double z, const std::array<double, 
     return b;
 }
 
-void sin_cos_lanes(const double* x, double* s, double* c) {
-    if (lanes::vectorised())
+void sin_cos_lanes(const double* x, double* s, double* c, bool avx2) {
+    if (avx2)
         lanes::avx2::sin_cos(x, s, c);
     else
         lanes::portable::sin_cos(x, s, c);
@@ -167,8 +176,8 @@ void sin_cos_lanes(const double* x, double* s, double* c) {
 
 template <bool WithGradient>
 void chord_lanes(double u, double rho, const double* c, const double* s, const ChordRule& rule,
-                 double* value, double* du, double* drho) {
-    if (lanes::vectorised())
+                 double* value, double* du, double* drho, bool avx2) {
+    if (avx2)
         lanes::avx2::chords<WithGradient>(u, rho, c, s, rule.t.data(), rule.w.data(), rule.pairs,
                                           value, du, drho);
     else
@@ -179,6 +188,10 @@ void chord_lanes(double u, double rho, const double* c, const double* s, const C
 } // namespace
 
 template <bool WithGradient> DiskValue mu_disk(double u, double rho) {
+    return mu_disk_on<WithGradient>(u, rho, lanes::vectorised());
+}
+
+template <bool WithGradient> DiskValue mu_disk_on(double u, double rho, bool avx2) {
     const Tables& made = tables();
     std::size_t tier = 0;
     while (tier + 1 < tiers.size() && rho > tiers[tier].rho_max) ++tier;
@@ -211,7 +224,7 @@ template <bool WithGradient> DiskValue mu_disk(double u, double rho) {
         }
         for (int j = count; j % disk_lanes != 0; ++j) angle[j] = 0.0;
         for (int first = 0; first < count; first += disk_lanes)
-            sin_cos_lanes(angle + first, sin_phi + first, cos_phi + first);
+            sin_cos_lanes(angle + first, sin_phi + first, cos_phi + first, avx2);
     }
     for (int j = count; j % disk_lanes != 0; ++j) {
         cos_phi[j] = 1.0;
@@ -230,7 +243,7 @@ template <bool WithGradient> DiskValue mu_disk(double u, double rho) {
         }
         chord_lanes<WithGradient>(u, rho, cos_phi + first, sin_phi + first,
                                   made.chord[pairs_for(least, made)], value + first, du + first,
-                                  drho + first);
+                                  drho + first, avx2);
     }
 
     // The integral over [0, Phi] is half that over the chords at every angle; the mean over the
@@ -256,5 +269,7 @@ template <bool WithGradient> DiskValue mu_disk(double u, double rho) {
 
 template DiskValue mu_disk<false>(double, double);
 template DiskValue mu_disk<true>(double, double);
+template DiskValue mu_disk_on<false>(double, double, bool);
+template DiskValue mu_disk_on<true>(double, double, bool);
 
 } // namespace lumagnis::models::fspl::chord

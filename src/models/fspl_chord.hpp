@@ -17,5 +17,8 @@ inline bool serves(double u, double rho) {
 // F[mu] at (u, rho), with WithGradient its derivatives in u and rho (da_dradius); the value's
 // bits are the same either way. Where serves(u, rho).
 template <bool WithGradient> DiskValue mu_disk(double u, double rho);
+// The same on the AVX2 lanes or the portable ones, whichever `avx2` names (AVX2 only where
+// lanes::vectorised()): mu_disk takes the processor's, and both give the same bits.
+template <bool WithGradient> DiskValue mu_disk_on(double u, double rho, bool avx2);
 
 } // namespace lumagnis::models::fspl::chord

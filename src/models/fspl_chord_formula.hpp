@@ -54,8 +54,8 @@ template <class V> struct Integrand {
 };
 
 template <bool WithGradient, class V>
-Integrand<V> chord_integrand(V u, V rho, V cos, V sin, const double* t, const double* w,
-                             int pairs, V zero) {
+Integrand<V> chord_integrand(V u, V rho, V cos, V sin, const double* t, const double* w, int pairs,
+                             V zero) {
     const V s = u * cos;
     const V across = u * sin;
     // Positive: across < rho at every node (the nodes stay inside the angle where the chords
