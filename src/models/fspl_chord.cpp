@@ -108,14 +108,14 @@ const std::array<Tier, 6> tiers = {{
       gauss_legendre_8}},
     {1.0,
      {5, 6, 8, 10},
-     {gauss_legendre_16, gauss_legendre_12, gauss_legendre_12, gauss_legendre_10,
-      gauss_legendre_8}},
+     {gauss_legendre_16, gauss_legendre_12, gauss_legendre_12, gauss_legendre_8, gauss_legendre_8}},
     {largest_source,
      {5, 7, 11, 16},
      {gauss_legendre_20, gauss_legendre_16, gauss_legendre_12, gauss_legendre_10,
       gauss_legendre_8}},
 }};
 constexpr int most_nodes = 20;
+static_assert(most_nodes <= chord_formula::most_groups * disk_lanes);
 
 // A chord's rule: Gauss's rule with n nodes converges like rho_B^(-2n), rho_B = a + sqrt(a^2 - 1)
 // the largest ellipse with foci at the chord's ends that leaves out the branch points +-2i, a its
@@ -123,7 +123,7 @@ constexpr int most_nodes = 20;
 // rho_B^p >= exp(chord_exponent), i.e. a >= cosh(chord_exponent / p): enough for the value and
 // its slopes to keep their last digits, from the chord through the lens of the largest source
 // (p = most_pairs, a = sqrt(2)) to the short ones near the tangents (p = 1).
-constexpr double chord_exponent = 9.0;
+constexpr double chord_exponent = 8.0;
 struct Tables {
     std::array<ChordRule, most_pairs + 1> chord;
     std::array<double, most_pairs + 1> least_axis2; // cosh^2(chord_exponent / p)
@@ -167,11 +167,11 @@ template <std::size_t N> std::size_t band_of(double z, const std::array<double, 
     return b;
 }
 
-void sin_cos_lanes(const double* x, double* s, double* c, bool avx2) {
+void sin_cos_lanes(const double* x, double* s, double* c, int count, bool avx2) {
     if (avx2)
-        lanes::avx2::sin_cos(x, s, c);
+        lanes::avx2::sin_cos(x, s, c, count);
     else
-        lanes::portable::sin_cos(x, s, c);
+        lanes::portable::sin_cos(x, s, c, count);
 }
 
 template <bool WithGradient>
@@ -222,9 +222,9 @@ template <bool WithGradient> DiskValue mu_disk_on(double u, double rho, bool avx
             angle[j] = end * nodes[j].x;
             weight[j] = end * nodes[j].w;
         }
-        for (int j = count; j % disk_lanes != 0; ++j) angle[j] = 0.0;
-        for (int first = 0; first < count; first += disk_lanes)
-            sin_cos_lanes(angle + first, sin_phi + first, cos_phi + first, avx2);
+        int padded = count;
+        for (; padded % disk_lanes != 0; ++padded) angle[padded] = 0.0;
+        sin_cos_lanes(angle, sin_phi, cos_phi, padded, avx2);
     }
     for (int j = count; j % disk_lanes != 0; ++j) {
         cos_phi[j] = 1.0;

@@ -72,11 +72,14 @@ Integrand<V> chord_integrand(V u, V rho, V cos, V sin, const double* t, const do
     return out;
 }
 
-// sin x and cos x for x in [0, pi / 2], lane by lane: sin and cos of x / 2 by their Taylor
-// series through (x / 2)^17 and (x / 2)^16, whose next terms are below 1e-17, then the double
-// angle. A few products in place of two library calls a node; cos x keeps an absolute error of
-// a few ulps of 1 near pi / 2, which is all a chord's midpoint u cos x asks.
-template <class V> void sin_cos(V x, V& s, V& c) {
+// sin x and cos x for x in [0, pi / 2], lane by lane, for `groups` sets of lanes (at most
+// most_groups) at once: sin and cos of x / 2 by their Taylor series through (x / 2)^17 and
+// (x / 2)^16, whose next terms are below 1e-17, then the double angle. A few products in place
+// of two library calls a node, the sets' series interleaved so that each one's products fill
+// the others' waits; cos x keeps an absolute error of a few ulps of 1 near pi / 2, which is all
+// a chord's midpoint u cos x asks.
+inline constexpr int most_groups = 6;
+template <class V> void sin_cos(const V* x, V* s, V* c, int groups) {
     constexpr int terms = 9;
     constexpr auto inverse_factorials = [] {
         double f[2 * terms] = {};
@@ -93,17 +96,27 @@ template <class V> void sin_cos(V x, V& s, V& c) {
         }
         return out;
     }();
-    const V half = x * 0.5;
-    const V x2 = half * half;
-    V ps = x2 * inverse_factorials.sin[terms - 1] + inverse_factorials.sin[terms - 2];
-    V pc = x2 * inverse_factorials.cos[terms - 1] + inverse_factorials.cos[terms - 2];
-    for (int k = terms - 3; k >= 0; --k) {
-        ps = ps * x2 + inverse_factorials.sin[k];
-        pc = pc * x2 + inverse_factorials.cos[k];
+    V half[most_groups];
+    V x2[most_groups];
+    V ps[most_groups];
+    V pc[most_groups];
+    for (int g = 0; g < groups; ++g) {
+        half[g] = x[g] * 0.5;
+        x2[g] = half[g] * half[g];
+        ps[g] = x2[g] * inverse_factorials.sin[terms - 1] + inverse_factorials.sin[terms - 2];
+        pc[g] = x2[g] * inverse_factorials.cos[terms - 1] + inverse_factorials.cos[terms - 2];
     }
-    const V sh = half * ps;
-    s = 2.0 * (sh * pc);
-    c = (pc - sh) * (pc + sh);
+    for (int k = terms - 3; k >= 0; --k) {
+        for (int g = 0; g < groups; ++g) {
+            ps[g] = ps[g] * x2[g] + inverse_factorials.sin[k];
+            pc[g] = pc[g] * x2[g] + inverse_factorials.cos[k];
+        }
+    }
+    for (int g = 0; g < groups; ++g) {
+        const V sh = half[g] * ps[g];
+        s[g] = 2.0 * (sh * pc[g]);
+        c[g] = (pc[g] - sh) * (pc[g] + sh);
+    }
 }
 
 } // namespace lumagnis::models::fspl::chord_formula

@@ -86,14 +86,21 @@ template void chords<false>(double, double, const double*, const double*, const 
 template void chords<true>(double, double, const double*, const double*, const double*,
                            const double*, int, double*, double*, double*);
 
-void sin_cos(const double* x, double* s, double* c) {
+void sin_cos(const double* x, double* s, double* c, int count) {
     using numerics::Lanes4;
-    Lanes4 sine;
-    Lanes4 cosine;
-    chord_formula::sin_cos(Lanes4{{x[0], x[1], x[2], x[3]}}, sine, cosine);
-    for (int i = 0; i < disk_lanes; ++i) {
-        s[i] = sine.x[i];
-        c[i] = cosine.x[i];
+    constexpr int most = chord_formula::most_groups;
+    Lanes4 angle[most];
+    Lanes4 sine[most];
+    Lanes4 cosine[most];
+    const int groups = count / disk_lanes;
+    for (int g = 0; g < groups; ++g)
+        for (int i = 0; i < disk_lanes; ++i) angle[g].x[i] = x[g * disk_lanes + i];
+    chord_formula::sin_cos(angle, sine, cosine, groups);
+    for (int g = 0; g < groups; ++g) {
+        for (int i = 0; i < disk_lanes; ++i) {
+            s[g * disk_lanes + i] = sine[g].x[i];
+            c[g * disk_lanes + i] = cosine[g].x[i];
+        }
     }
 }
 
@@ -117,7 +124,7 @@ template void chords<false>(double, double, const double*, const double*, const 
                             const double*, int, double*, double*, double*);
 template void chords<true>(double, double, const double*, const double*, const double*,
                            const double*, int, double*, double*, double*);
-void sin_cos(const double*, double*, double*) {}
+void sin_cos(const double*, double*, double*, int) {}
 } // namespace avx2
 #endif
 
