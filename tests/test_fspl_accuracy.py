@@ -109,6 +109,35 @@ def test_slope_near_the_limb_grows_like_the_logarithm():
             assert first < 0 and second == pytest.approx(first, rel=5e-3)
 
 
+def test_chords_give_the_same_bits_on_both_paths():
+    """The linear law's limb term by chords: the AVX2 and the portable lanes agree to the bit,
+    for sources across every length of rule and separations across each band, its edges, the
+    centre, the limb and the far field's start; the value's bits do not depend on the slopes."""
+    import lumagnis_testing as T
+
+    rng = np.random.default_rng(11)
+    rhos = [1e-20, 1e-3, 1.0000000000000002e-3, 0.05, 0.2, 0.5, 1.0, 2.0] + list(10.0 ** rng.uniform(-8, math.log10(2), 40))
+    ratios = [0.0, 0.2, 0.5, 0.8, 1.0, 1 - 1e-15, 1 + 1e-15, 1.05, 1.2, 1.7, 2.5, 4.0]
+    paths = (False, True) if T.fspl_vectorised() else (False,)
+    for rho in rhos:
+        for z in ratios + list(rng.uniform(0, 4, 6)):
+            u = min(z * rho, 4 * rho)
+            value = [T.fspl_chord_mu(u, rho, avx2, False)[0].hex() for avx2 in paths]
+            slopes = [tuple(x.hex() for x in T.fspl_chord_mu(u, rho, avx2, True)) for avx2 in paths]
+            assert len(set(value)) == 1 and len(set(slopes)) == 1, (u, rho)
+            assert value[0] == slopes[0][0], (u, rho)
+            assert all(math.isfinite(float.fromhex(x)) for x in slopes[0]), (u, rho)
+
+
+def test_dark_limb_slope_is_continuous_at_the_limb():
+    """A law dark at the limb has a finite dA/du there, the limit from inside (its second
+    derivative is finite inside): on the limb itself it is within 1e-9 of the slope 1e-12 rho
+    inside."""
+    for rho in (1e-3, 0.3, 1.0, 2.0):
+        at, inside = (evaluate(fspl.Linear(1.0), np.array([rho, rho * (1 - 1e-12)]), rho)[1])
+        assert at == pytest.approx(inside, rel=1e-9), rho
+
+
 def test_avx2_lanes_equal_the_portable_lanes():
     """The AVX2 and the portable four-lane closed forms give the same bits, slopes included,
     across separations inside, at and outside the limb, and lanes that stop at different steps;

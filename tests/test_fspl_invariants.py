@@ -158,9 +158,11 @@ def method_switches():
     """Ratios u/rho where the method changes: inside, the rules exact for the kink's logarithm at
     0.3, their longer piece at 0.7 and the graded panels where the kink's t is 0.15; the quadrature
     rules at 1.2 and 1.4, where the limb end stops being drawn out (for the smallest exponents 1
-    and 1/2 of the laws), the far-field series for slopes at 6 and for values at 15, and where its
-    number of terms changes."""
-    ratios = [0.01, 0.3, 0.7, (1 - 0.15**2) / (1 + 0.15**2), 1.2, 1.4, 6.0, 15.0]
+    and 1/2 of the laws), the far-field series for laws at 4, for slopes at 6 and for values at
+    15, and where its number of terms changes; the linear law's chords at 0.2, 0.5, 0.8, 1.05,
+    1.7 and 2.5."""
+    ratios = [0.01, 0.2, 0.3, 0.5, 0.7, 0.8, (1 - 0.15**2) / (1 + 0.15**2), 1.05, 1.2, 1.4, 1.7, 2.5, 4.0]
+    ratios += [6.0, 15.0]
     ratios += [(1 + q) / (1 - q) for q in (0.05**2, 0.05**4)]
     ratios += [10 ** (8 / k) for k in range(1, 11)]
     return ratios
@@ -191,8 +193,10 @@ def test_no_jump_where_the_method_changes(name):
         for ratio in method_switches():
             assert_no_jump(evaluate(profile, straddle(ratio * rho), rho), f"{name} rho={rho} u/rho={ratio}")
     for ratio in (0.0, 0.3, 0.999, 1.001, 1.3, 3.0, 10.0, 20.0):
-        # The large-source rules and rim slopes from rho = 2 on, with u held fixed.
-        assert_no_jump(evaluate(profile, ratio * 2.0, straddle(2.0)), f"{name} across rho=2, u={ratio * 2}")
+        # The large-source rules and rim slopes from rho = 2 on, and the lengths of the linear
+        # law's chord rules below it, with u held fixed.
+        for edge in (1e-3, 0.05, 0.2, 0.5, 1.0, 2.0):
+            assert_no_jump(evaluate(profile, ratio * edge, straddle(edge)), f"{name} across rho={edge}, u={ratio * edge}")
 
 
 EXTREME_LAWS = [

@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "models/fspl_chord.hpp"
 #include "models/fspl_rules.hpp"
 #include "numerics/gauss_legendre_nodes.hpp"
 #include "numerics/log_gauss_nodes.hpp"
@@ -720,11 +721,33 @@ void Source::add_table(double u, double rho, Gradient& sum, BasisSums* basis) co
     sum = fixed;
 }
 
+// The term c mu: c F[mu], F[mu] the integral of -mu'(r) r^2 A_U(u, rho r) dr, the mean of
+// mu A_ps over the disk. A basis of mu alone rides on it; any other takes the radial rules.
+template <bool WithGradient>
+void Source::add_chord(double u, double rho, Gradient& sum, BasisSums* basis) const {
+    const DiskValue mu = chord::mu_disk<WithGradient>(u, rho);
+    const double c = terms_[0].c_beta;
+    sum.a += c * mu.a;
+    if constexpr (WithGradient) {
+        sum.da_du += c * mu.da_du;
+        sum.da_drho += c * mu.da_dradius;
+    }
+    if (basis == nullptr) return;
+    if (basis_.size() == 1 && basis_[0].beta == 1.0 && !basis_[0].logarithm) {
+        basis->term[0] += mu.a;
+        return;
+    }
+    Gradient unused{.a = 0.0, .da_du = 0.0, .da_drho = 0.0};
+    add_power_law<false>(u, rho, unused, basis);
+}
+
 // The terms of the integral by parts, by the law's kind.
 template <bool WithGradient>
 void Source::evaluate_terms(double u, double rho, Gradient& sum, BasisSums* basis) const {
     if (steep_limb_)
         add_steep_limb<WithGradient>(u, rho, sum, basis);
+    else if (chord_law() && chord::serves(u, rho))
+        add_chord<WithGradient>(u, rho, sum, basis);
     else if (kind_ == Kind::power_law)
         add_power_law<WithGradient>(u, rho, sum, basis);
     else

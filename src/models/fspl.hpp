@@ -154,6 +154,14 @@ private:
     Gradient evaluate(double u, double rho, BasisSums* basis = nullptr) const;
     template <bool WithGradient>
     void add_power_law(double u, double rho, Gradient& sum, BasisSums* basis) const;
+    // A law whose only term beyond the constant is c mu (the linear law): that term by chords
+    // through the lens (fspl_chord.hpp), where they serve.
+    bool chord_law() const {
+        return kind_ == Kind::power_law && !steep_limb_ && terms_.size() == 1 &&
+               terms_[0].beta == 1.0;
+    }
+    template <bool WithGradient>
+    void add_chord(double u, double rho, Gradient& sum, BasisSums* basis) const;
     template <bool WithGradient>
     void add_outside(double u, double rho, std::span<const numerics::GaussNode> rule, Gradient& sum,
                      BasisSums* basis) const;

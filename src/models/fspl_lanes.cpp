@@ -1,6 +1,7 @@
 #include "models/fspl_lanes.hpp"
 
 #include "models/batch.hpp"
+#include "models/fspl_chord_formula.hpp"
 #include "models/fspl_disk_formula.hpp"
 #include "numerics/dual.hpp"
 
@@ -65,6 +66,44 @@ void closed_points_slopes(const double* u, const double* radius, DiskLanes& out)
     }
 }
 
+template <bool WithGradient>
+void chords(double u, double rho, const double* c, const double* s, const double* t,
+            const double* w, int pairs, double* value, double* du, double* drho) {
+    using numerics::Lanes4;
+    using numerics::splat;
+    const auto out = chord_formula::chord_integrand<WithGradient>(
+        splat(u), splat(rho), Lanes4{{c[0], c[1], c[2], c[3]}}, Lanes4{{s[0], s[1], s[2], s[3]}}, t,
+        w, pairs, splat(0.0));
+    for (int i = 0; i < disk_lanes; ++i) {
+        value[i] = out.value.x[i];
+        du[i] = out.du.x[i];
+        drho[i] = out.drho.x[i];
+    }
+}
+
+template void chords<false>(double, double, const double*, const double*, const double*,
+                            const double*, int, double*, double*, double*);
+template void chords<true>(double, double, const double*, const double*, const double*,
+                           const double*, int, double*, double*, double*);
+
+void sin_cos(const double* x, double* s, double* c, int count) {
+    using numerics::Lanes4;
+    constexpr int most = chord_formula::most_groups;
+    Lanes4 angle[most];
+    Lanes4 sine[most];
+    Lanes4 cosine[most];
+    const int groups = count / disk_lanes;
+    for (int g = 0; g < groups; ++g)
+        for (int i = 0; i < disk_lanes; ++i) angle[g].x[i] = x[g * disk_lanes + i];
+    chord_formula::sin_cos(angle, sine, cosine, groups);
+    for (int g = 0; g < groups; ++g) {
+        for (int i = 0; i < disk_lanes; ++i) {
+            s[g * disk_lanes + i] = sine[g].x[i];
+            c[g * disk_lanes + i] = cosine[g].x[i];
+        }
+    }
+}
+
 } // namespace portable
 
 #if !defined(LUMAGNIS_HAVE_AVX2)
@@ -78,6 +117,14 @@ template void closed_lanes_two<false>(double, const double*, DiskLanes*);
 template void closed_lanes_two<true>(double, const double*, DiskLanes*);
 void closed_points(const double*, const double*, double*) {}
 void closed_points_slopes(const double*, const double*, DiskLanes&) {}
+template <bool WithGradient>
+void chords(double, double, const double*, const double*, const double*, const double*, int,
+            double*, double*, double*) {}
+template void chords<false>(double, double, const double*, const double*, const double*,
+                            const double*, int, double*, double*, double*);
+template void chords<true>(double, double, const double*, const double*, const double*,
+                           const double*, int, double*, double*, double*);
+void sin_cos(const double*, double*, double*, int) {}
 } // namespace avx2
 #endif
 

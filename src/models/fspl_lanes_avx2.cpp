@@ -8,6 +8,7 @@
 
 #include <immintrin.h>
 
+#include "models/fspl_chord_formula.hpp"
 #include "models/fspl_disk_formula.hpp"
 
 namespace lumagnis::models::fspl::lanes::avx2 {
@@ -120,6 +121,35 @@ void closed_points_slopes(const double* u, const double* radius, DiskLanes& out)
     store(out.a, a.v);
     store(out.da_du, a.d0);
     store(out.da_dradius, a.d1);
+}
+
+template <bool WithGradient>
+void chords(double u, double rho, const double* c, const double* s, const double* t,
+            const double* w, int pairs, double* value, double* du, double* drho) {
+    const auto out = chord_formula::chord_integrand<WithGradient>(splat(u), splat(rho), load(c),
+                                                                  load(s), t, w, pairs, splat(0.0));
+    store(value, out.value);
+    store(du, out.du);
+    store(drho, out.drho);
+}
+
+template void chords<false>(double, double, const double*, const double*, const double*,
+                            const double*, int, double*, double*, double*);
+template void chords<true>(double, double, const double*, const double*, const double*,
+                           const double*, int, double*, double*, double*);
+
+void sin_cos(const double* x, double* s, double* c, int count) {
+    constexpr int most = chord_formula::most_groups;
+    Avx4 angle[most];
+    Avx4 sine[most];
+    Avx4 cosine[most];
+    const int groups = count / disk_lanes;
+    for (int g = 0; g < groups; ++g) angle[g] = load(x + g * disk_lanes);
+    chord_formula::sin_cos(angle, sine, cosine, groups);
+    for (int g = 0; g < groups; ++g) {
+        store(s + g * disk_lanes, sine[g]);
+        store(c + g * disk_lanes, cosine[g]);
+    }
 }
 
 } // namespace lumagnis::models::fspl::lanes::avx2

@@ -4,6 +4,7 @@
 #include "bindings.hpp"
 #include <vector>
 
+#include "models/fspl_chord.hpp"
 #include "models/fspl_lanes.hpp"
 #include "models/fspl_table_moments.hpp"
 
@@ -161,6 +162,28 @@ PyObject* fspl_disk_points(PyObject*, PyObject* args) noexcept {
     if (result == nullptr) return nullptr;
     for (int i = 0; i < 8; ++i) PyTuple_SET_ITEM(result, i, PyFloat_FromDouble(a[i]));
     return result;
+}
+
+// fspl_chord_mu(u, rho, avx2, gradient) -> (F, dF/du, dF/drho) of the linear law's limb term by
+// chords, on the lanes `avx2` names.
+PyObject* fspl_chord_mu(PyObject*, PyObject* args) noexcept {
+    double u;
+    double rho;
+    int avx2;
+    int gradient;
+    if (!PyArg_ParseTuple(args, "ddpp", &u, &rho, &avx2, &gradient)) return nullptr;
+    if (avx2 && !models::fspl::lanes::vectorised()) {
+        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
+        return nullptr;
+    }
+    if (!models::fspl::chord::serves(u, rho)) {
+        PyErr_SetString(PyExc_ValueError, "outside the chords' range");
+        return nullptr;
+    }
+    namespace chord = models::fspl::chord;
+    const models::fspl::DiskValue out =
+        gradient ? chord::mu_disk_on<true>(u, rho, avx2) : chord::mu_disk_on<false>(u, rho, avx2);
+    return Py_BuildValue("(ddd)", out.a, out.da_du, out.da_dradius);
 }
 
 // fspl_table_moments(y, d, terms, avx2) -> [sum_j d_j T_m(y_j), m < terms], y and d sequences
@@ -334,6 +357,7 @@ PyMethodDef methods[] = {
     {"fspl_far_row", fspl_far_row, METH_VARARGS, nullptr},
     {"fspl_disk_points", fspl_disk_points, METH_VARARGS, nullptr},
     {"fspl_vectorised", fspl_vectorised, METH_NOARGS, nullptr},
+    {"fspl_chord_mu", fspl_chord_mu, METH_VARARGS, nullptr},
     {"fspl_table_moments", fspl_table_moments, METH_VARARGS, nullptr},
     {"fspl_table_positions", fspl_table_positions, METH_VARARGS, nullptr},
     {"fspl_table_placed_moments", fspl_table_placed_moments, METH_VARARGS, nullptr},

@@ -1,0 +1,122 @@
+#pragma once
+// The integrals along chords through the lens (fspl_chord.cpp), written once over a lane type
+// V: one chord per lane, each lane's sums taken node by node in the same order, so that every
+// lane has the bits of a chord taken alone, on the portable lanes and on AVX2's.
+
+namespace lumagnis::models::fspl::chord_formula {
+
+// The sums of one set of chords: J = sum_k w_k (g(s + h t_k) + g(s - h t_k)), and with the
+// slopes J_s = sum_k w_k (g'(+) + g'(-)) and h J_h = h sum_k w_k t_k (g'(+) - g'(-)), where
+// g(x) = (x^2 + 2) / sqrt(x^2 + 4) is the point magnification times |x| and t_k > 0, w_k the
+// positive half of a symmetric rule.
+template <class V> struct Sums {
+    V j;
+    V j_s;
+    V h_j_h;
+};
+
+template <bool WithGradient, class V>
+Sums<V> chord_sums(V s, V h, const double* t, const double* w, int pairs, V zero) {
+    Sums<V> out{zero, zero, zero};
+    V odd = zero;
+    for (int k = 0; k < pairs; ++k) {
+        const V step = h * t[k];
+        const V x_plus = s + step;
+        const V x_minus = s - step;
+        const V q_plus = x_plus * x_plus + 4.0;
+        const V q_minus = x_minus * x_minus + 4.0;
+        const V root_plus = sqrt(q_plus);
+        const V root_minus = sqrt(q_minus);
+        // The pair's two values over one division: the divider, which the roots share, bounds
+        // the cost.
+        const V g = ((x_plus * x_plus + 2.0) * root_minus + (x_minus * x_minus + 2.0) * root_plus) /
+                    (root_plus * root_minus);
+        out.j = out.j + g * w[k];
+        if constexpr (WithGradient) {
+            // g'(x) = x (x^2 + 6) / (x^2 + 4)^(3/2).
+            const V d_plus = x_plus * (x_plus * x_plus + 6.0) / (q_plus * root_plus);
+            const V d_minus = x_minus * (x_minus * x_minus + 6.0) / (q_minus * root_minus);
+            out.j_s = out.j_s + (d_plus + d_minus) * w[k];
+            odd = odd + (d_plus - d_minus) * (w[k] * t[k]);
+        }
+    }
+    if constexpr (WithGradient) out.h_j_h = h * odd;
+    return out;
+}
+
+// The integrand in phi of four chords at angles whose cos and sin are given, the lens at u from
+// the centre of a source of radius rho: h^2 J, and with the slopes its derivatives in u,
+// h^2 cos J_s - u sin^2 (2 J + h J_h), and in rho (over rho), 2 J + h J_h.
+template <class V> struct Integrand {
+    V value;
+    V du;
+    V drho;
+};
+
+template <bool WithGradient, class V>
+Integrand<V> chord_integrand(V u, V rho, V cos, V sin, const double* t, const double* w, int pairs,
+                             V zero) {
+    const V s = u * cos;
+    const V across = u * sin;
+    // Positive: across < rho at every node (the nodes stay inside the angle where the chords
+    // meet the disk), and in this form it keeps its relative precision for the short chords.
+    const V h2 = (rho - across) * (rho + across);
+    const V h = sqrt(h2);
+    const Sums<V> sums = chord_sums<WithGradient>(s, h, t, w, pairs, zero);
+    Integrand<V> out{h2 * sums.j, zero, zero};
+    if constexpr (WithGradient) {
+        const V both = 2.0 * sums.j + sums.h_j_h;
+        out.du = h2 * (cos * sums.j_s) - (u * (sin * sin)) * both;
+        out.drho = both;
+    }
+    return out;
+}
+
+// sin x and cos x for x in [0, pi / 2], lane by lane, for `groups` sets of lanes (at most
+// most_groups) at once: sin and cos of x / 2 by their Taylor series through (x / 2)^17 and
+// (x / 2)^16, whose next terms are below 1e-17, then the double angle. A few products in place
+// of two library calls a node, the sets' series interleaved so that each one's products fill
+// the others' waits; cos x keeps an absolute error of a few ulps of 1 near pi / 2, which is all
+// a chord's midpoint u cos x asks.
+inline constexpr int most_groups = 6;
+template <class V> void sin_cos(const V* x, V* s, V* c, int groups) {
+    constexpr int terms = 9;
+    constexpr auto inverse_factorials = [] {
+        double f[2 * terms] = {};
+        f[0] = 1.0;
+        for (int n = 1; n < 2 * terms; ++n) f[n] = f[n - 1] / n;
+        struct Out {
+            double sin[terms];
+            double cos[terms];
+        } out{};
+        for (int k = 0; k < terms; ++k) {
+            const double sign = k % 2 == 0 ? 1.0 : -1.0;
+            out.sin[k] = sign * f[2 * k + 1];
+            out.cos[k] = sign * f[2 * k];
+        }
+        return out;
+    }();
+    V half[most_groups];
+    V x2[most_groups];
+    V ps[most_groups];
+    V pc[most_groups];
+    for (int g = 0; g < groups; ++g) {
+        half[g] = x[g] * 0.5;
+        x2[g] = half[g] * half[g];
+        ps[g] = x2[g] * inverse_factorials.sin[terms - 1] + inverse_factorials.sin[terms - 2];
+        pc[g] = x2[g] * inverse_factorials.cos[terms - 1] + inverse_factorials.cos[terms - 2];
+    }
+    for (int k = terms - 3; k >= 0; --k) {
+        for (int g = 0; g < groups; ++g) {
+            ps[g] = ps[g] * x2[g] + inverse_factorials.sin[k];
+            pc[g] = pc[g] * x2[g] + inverse_factorials.cos[k];
+        }
+    }
+    for (int g = 0; g < groups; ++g) {
+        const V sh = half[g] * ps[g];
+        s[g] = 2.0 * (sh * pc[g]);
+        c[g] = (pc[g] - sh) * (pc[g] + sh);
+    }
+}
+
+} // namespace lumagnis::models::fspl::chord_formula
