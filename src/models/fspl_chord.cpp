@@ -16,8 +16,8 @@
 // integrand in phi is periodic, and the midpoint rule converges geometrically; outside, the
 // ends of [0, Phi] are ordinary points, and Gauss-Legendre does. The rules' lengths grow with
 // the source (the branch points come nearer the chords in their own units) and towards the
-// limb; each keeps the value within ~3e-15 and the slopes within ~5e-14 of the converged
-// integral (relative to F and F / rho), checked against rules twice as long.
+// limb: over 3000 random points with rho up to 2 and the lens up to 4 rho, within 7e-15 of the
+// value and 4e-14 of the slopes (relative to F and F / rho) against 120 angles of 60 nodes.
 
 #include "models/fspl_chord.hpp"
 
@@ -28,7 +28,6 @@
 #include "models/fspl_chord_formula.hpp"
 #include "models/fspl_lanes.hpp"
 #include "numerics/constants.hpp"
-#include "numerics/dual.hpp"
 #include "numerics/gauss_legendre_nodes.hpp"
 
 namespace lumagnis::models::fspl::chord {
