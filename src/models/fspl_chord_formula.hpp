@@ -96,10 +96,10 @@ template <class V> void sin_cos(const V* x, V* s, V* c, int groups) {
         }
         return out;
     }();
-    V half[most_groups];
-    V x2[most_groups];
-    V ps[most_groups];
-    V pc[most_groups];
+    V half[most_groups] = {};
+    V x2[most_groups] = {};
+    V ps[most_groups] = {};
+    V pc[most_groups] = {};
     for (int g = 0; g < groups; ++g) {
         half[g] = x[g] * 0.5;
         x2[g] = half[g] * half[g];

@@ -89,9 +89,9 @@ template void chords<true>(double, double, const double*, const double*, const d
 void sin_cos(const double* x, double* s, double* c, int count) {
     using numerics::Lanes4;
     constexpr int most = chord_formula::most_groups;
-    Lanes4 angle[most];
-    Lanes4 sine[most];
-    Lanes4 cosine[most];
+    Lanes4 angle[most] = {};
+    Lanes4 sine[most] = {};
+    Lanes4 cosine[most] = {};
     const int groups = count / disk_lanes;
     for (int g = 0; g < groups; ++g)
         for (int i = 0; i < disk_lanes; ++i) angle[g].x[i] = x[g * disk_lanes + i];

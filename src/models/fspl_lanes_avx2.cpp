@@ -140,9 +140,9 @@ template void chords<true>(double, double, const double*, const double*, const d
 
 void sin_cos(const double* x, double* s, double* c, int count) {
     constexpr int most = chord_formula::most_groups;
-    Avx4 angle[most];
-    Avx4 sine[most];
-    Avx4 cosine[most];
+    Avx4 angle[most] = {};
+    Avx4 sine[most] = {};
+    Avx4 cosine[most] = {};
     const int groups = count / disk_lanes;
     for (int g = 0; g < groups; ++g) angle[g] = load(x + g * disk_lanes);
     chord_formula::sin_cos(angle, sine, cosine, groups);
