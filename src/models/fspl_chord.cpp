@@ -160,6 +160,9 @@ int pairs_for(double least, const Tables& made) {
     return p;
 }
 
+// n nodes rounded up to whole sets of lanes.
+constexpr int whole_sets(int n) { return (n + disk_lanes - 1) / disk_lanes * disk_lanes; }
+
 template <std::size_t N> std::size_t band_of(double z, const std::array<double, N>& bands) {
     std::size_t b = 0;
     while (b + 1 < N && z > bands[b]) ++b;
@@ -174,13 +177,13 @@ void sin_cos_lanes(const double* x, double* s, double* c, int count, bool avx2) 
 }
 
 template <bool WithGradient>
-void chord_lanes(double u, double rho, const double* c, const double* s, const ChordRule& rule,
-                 double* value, double* du, double* drho, bool avx2) {
+void chord_lanes(double u, const double* s, const double* h2, const double* c, const double* n,
+                 const ChordRule& rule, double* value, double* du, double* drho, bool avx2) {
     if (avx2)
-        lanes::avx2::chords<WithGradient>(u, rho, c, s, rule.t.data(), rule.w.data(), rule.pairs,
+        lanes::avx2::chords<WithGradient>(u, s, h2, c, n, rule.t.data(), rule.w.data(), rule.pairs,
                                           value, du, drho);
     else
-        lanes::portable::chords<WithGradient>(u, rho, c, s, rule.t.data(), rule.w.data(),
+        lanes::portable::chords<WithGradient>(u, s, h2, c, n, rule.t.data(), rule.w.data(),
                                               rule.pairs, value, du, drho);
 }
 
@@ -221,26 +224,34 @@ template <bool WithGradient> DiskValue mu_disk_on(double u, double rho, bool avx
             angle[j] = end * nodes[j].x;
             weight[j] = end * nodes[j].w;
         }
-        int padded = count;
-        for (; padded % disk_lanes != 0; ++padded) angle[padded] = 0.0;
-        sin_cos_lanes(angle, sin_phi, cos_phi, padded, avx2);
+        for (int j = count; j < whole_sets(count); ++j) angle[j] = 0.0;
+        sin_cos_lanes(angle, sin_phi, cos_phi, whole_sets(count), avx2);
     }
-    for (int j = count; j % disk_lanes != 0; ++j) {
+    for (int j = count; j < whole_sets(count); ++j) {
         cos_phi[j] = 1.0;
         sin_phi[j] = 0.0;
     }
 
+    // The chords: midpoint s = u cos and half-length^2 h2, positive at every node (the nodes stay
+    // inside the angle where the chords meet the disk), in a form that keeps its relative
+    // precision for the short chords.
+    double s[room];
+    double h2[room];
+    for (int j = 0; j < whole_sets(count); ++j) {
+        const double across = u * sin_phi[j];
+        s[j] = u * cos_phi[j];
+        h2[j] = (rho - across) * (rho + across);
+    }
     double value[room];
     double du[room];
     double drho[room];
     for (int first = 0; first < count; first += disk_lanes) {
         double least = HUGE_VAL;
         for (int j = first; j < first + disk_lanes && j < count; ++j) {
-            const double across = u * sin_phi[j];
-            const double a2 = axis2(u * cos_phi[j], (rho - across) * (rho + across));
+            const double a2 = axis2(s[j], h2[j]);
             least = a2 < least ? a2 : least;
         }
-        chord_lanes<WithGradient>(u, rho, cos_phi + first, sin_phi + first,
+        chord_lanes<WithGradient>(u, s + first, h2 + first, cos_phi + first, sin_phi + first,
                                   made.chord[pairs_for(least, made)], value + first, du + first,
                                   drho + first, avx2);
     }

@@ -44,9 +44,9 @@ Sums<V> chord_sums(V s, V h, const double* t, const double* w, int pairs, V zero
     return out;
 }
 
-// The integrand in phi of four chords at angles whose cos and sin are given, the lens at u from
-// the centre of a source of radius rho: h^2 J, and with the slopes its derivatives in u,
-// h^2 cos J_s - u sin^2 (2 J + h J_h), and in rho (over rho), 2 J + h J_h.
+// The integrand in phi of four chords of midpoints s = u cos and half-lengths^2 h2 at angles
+// whose cos and sin are given, the lens at u from the centre: h^2 J, and with the slopes its
+// derivatives in u, h^2 cos J_s - u sin^2 (2 J + h J_h), and in rho (over rho), 2 J + h J_h.
 template <class V> struct Integrand {
     V value;
     V du;
@@ -54,13 +54,8 @@ template <class V> struct Integrand {
 };
 
 template <bool WithGradient, class V>
-Integrand<V> chord_integrand(V u, V rho, V cos, V sin, const double* t, const double* w, int pairs,
-                             V zero) {
-    const V s = u * cos;
-    const V across = u * sin;
-    // Positive: across < rho at every node (the nodes stay inside the angle where the chords
-    // meet the disk), and in this form it keeps its relative precision for the short chords.
-    const V h2 = (rho - across) * (rho + across);
+Integrand<V> chord_integrand(V u, V s, V h2, V cos, V sin, const double* t, const double* w,
+                             int pairs, V zero) {
     const V h = sqrt(h2);
     const Sums<V> sums = chord_sums<WithGradient>(s, h, t, w, pairs, zero);
     Integrand<V> out{h2 * sums.j, zero, zero};

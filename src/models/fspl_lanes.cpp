@@ -67,13 +67,13 @@ void closed_points_slopes(const double* u, const double* radius, DiskLanes& out)
 }
 
 template <bool WithGradient>
-void chords(double u, double rho, const double* c, const double* s, const double* t,
-            const double* w, int pairs, double* value, double* du, double* drho) {
+void chords(double u, const double* s, const double* h2, const double* c, const double* n,
+            const double* t, const double* w, int pairs, double* value, double* du, double* drho) {
     using numerics::Lanes4;
     using numerics::splat;
+    const auto lanes = [](const double* x) { return Lanes4{{x[0], x[1], x[2], x[3]}}; };
     const auto out = chord_formula::chord_integrand<WithGradient>(
-        splat(u), splat(rho), Lanes4{{c[0], c[1], c[2], c[3]}}, Lanes4{{s[0], s[1], s[2], s[3]}}, t,
-        w, pairs, splat(0.0));
+        splat(u), lanes(s), lanes(h2), lanes(c), lanes(n), t, w, pairs, splat(0.0));
     for (int i = 0; i < disk_lanes; ++i) {
         value[i] = out.value.x[i];
         du[i] = out.du.x[i];
@@ -81,10 +81,10 @@ void chords(double u, double rho, const double* c, const double* s, const double
     }
 }
 
-template void chords<false>(double, double, const double*, const double*, const double*,
-                            const double*, int, double*, double*, double*);
-template void chords<true>(double, double, const double*, const double*, const double*,
-                           const double*, int, double*, double*, double*);
+template void chords<false>(double, const double*, const double*, const double*, const double*,
+                            const double*, const double*, int, double*, double*, double*);
+template void chords<true>(double, const double*, const double*, const double*, const double*,
+                           const double*, const double*, int, double*, double*, double*);
 
 void sin_cos(const double* x, double* s, double* c, int count) {
     using numerics::Lanes4;
@@ -118,12 +118,12 @@ template void closed_lanes_two<true>(double, const double*, DiskLanes*);
 void closed_points(const double*, const double*, double*) {}
 void closed_points_slopes(const double*, const double*, DiskLanes&) {}
 template <bool WithGradient>
-void chords(double, double, const double*, const double*, const double*, const double*, int,
-            double*, double*, double*) {}
-template void chords<false>(double, double, const double*, const double*, const double*,
-                            const double*, int, double*, double*, double*);
-template void chords<true>(double, double, const double*, const double*, const double*,
-                           const double*, int, double*, double*, double*);
+void chords(double, const double*, const double*, const double*, const double*, const double*,
+            const double*, int, double*, double*, double*) {}
+template void chords<false>(double, const double*, const double*, const double*, const double*,
+                            const double*, const double*, int, double*, double*, double*);
+template void chords<true>(double, const double*, const double*, const double*, const double*,
+                           const double*, const double*, int, double*, double*, double*);
 void sin_cos(const double*, double*, double*, int) {}
 } // namespace avx2
 #endif

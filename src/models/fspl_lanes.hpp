@@ -17,9 +17,9 @@ bool vectorised();
 // u[l] and radius[l], into a[0..3], every lane to the bit as the closed form of its point alone
 // (the lanes stop each on its own); closed_points_slopes with the slopes in u and in the
 // radius carried along, as the closed form's own (not the rim's).
-// chords: the integrand of four chords through the lens (chord_formula::chord_integrand) at
-// angles of cosines c[l] and sines s[l], into value, du and drho [0..3] (the last two
-// WithGradient only);
+// chords: the integrand of four chords through the lens (chord_formula::chord_integrand) of
+// midpoints s[l] and half-lengths^2 h2[l] at angles of cosine c[l] and sine n[l], into value,
+// du and drho [0..3] (the last two WithGradient only);
 // sin_cos: chord_formula::sin_cos of `count` angles in [0, pi / 2], count a multiple of four
 // and at most four chord_formula::most_groups.
 namespace portable {
@@ -28,8 +28,8 @@ template <bool WithGradient> void closed_lanes_two(double u, const double* radiu
 void closed_points(const double* u, const double* radius, double* a);
 void closed_points_slopes(const double* u, const double* radius, DiskLanes& out);
 template <bool WithGradient>
-void chords(double u, double rho, const double* c, const double* s, const double* t,
-            const double* w, int pairs, double* value, double* du, double* drho);
+void chords(double u, const double* s, const double* h2, const double* c, const double* n,
+            const double* t, const double* w, int pairs, double* value, double* du, double* drho);
 void sin_cos(const double* x, double* s, double* c, int count);
 } // namespace portable
 namespace avx2 {
@@ -38,8 +38,8 @@ template <bool WithGradient> void closed_lanes_two(double u, const double* radiu
 void closed_points(const double* u, const double* radius, double* a);
 void closed_points_slopes(const double* u, const double* radius, DiskLanes& out);
 template <bool WithGradient>
-void chords(double u, double rho, const double* c, const double* s, const double* t,
-            const double* w, int pairs, double* value, double* du, double* drho);
+void chords(double u, const double* s, const double* h2, const double* c, const double* n,
+            const double* t, const double* w, int pairs, double* value, double* du, double* drho);
 void sin_cos(const double* x, double* s, double* c, int count);
 } // namespace avx2
 

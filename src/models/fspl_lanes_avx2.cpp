@@ -124,19 +124,19 @@ void closed_points_slopes(const double* u, const double* radius, DiskLanes& out)
 }
 
 template <bool WithGradient>
-void chords(double u, double rho, const double* c, const double* s, const double* t,
-            const double* w, int pairs, double* value, double* du, double* drho) {
-    const auto out = chord_formula::chord_integrand<WithGradient>(splat(u), splat(rho), load(c),
-                                                                  load(s), t, w, pairs, splat(0.0));
+void chords(double u, const double* s, const double* h2, const double* c, const double* n,
+            const double* t, const double* w, int pairs, double* value, double* du, double* drho) {
+    const auto out = chord_formula::chord_integrand<WithGradient>(
+        splat(u), load(s), load(h2), load(c), load(n), t, w, pairs, splat(0.0));
     store(value, out.value);
     store(du, out.du);
     store(drho, out.drho);
 }
 
-template void chords<false>(double, double, const double*, const double*, const double*,
-                            const double*, int, double*, double*, double*);
-template void chords<true>(double, double, const double*, const double*, const double*,
-                           const double*, int, double*, double*, double*);
+template void chords<false>(double, const double*, const double*, const double*, const double*,
+                            const double*, const double*, int, double*, double*, double*);
+template void chords<true>(double, const double*, const double*, const double*, const double*,
+                           const double*, const double*, int, double*, double*, double*);
 
 void sin_cos(const double* x, double* s, double* c, int count) {
     constexpr int most = chord_formula::most_groups;
