@@ -13,8 +13,9 @@
 // h^2 J, even in h and so analytic in h^2 = rho^2 - u^2 sin^2 phi, is analytic in phi even
 // where a chord shrinks to a point. Neither integrand has the kink at the ring through the lens
 // nor the square root at the limb that the radial integral has: inside the source the
-// integrand in phi is periodic, and the midpoint rule converges geometrically; outside, the
-// ends of [0, Phi] are ordinary points, and Gauss-Legendre does. The rules' lengths grow with
+// integrand in phi is periodic, and the midpoint rule converges geometrically; outside, it is
+// even in phi and the ends of [-Phi, Phi] are ordinary points, and Gauss-Legendre on that
+// range does, at half the nodes (their mirror images add the same). The rules' lengths grow with
 // the source (the branch points come nearer the chords in their own units) and towards the
 // limb: over 3000 random points with rho up to 2 and the lens up to 4 rho, within 7e-15 of the
 // value and 4e-14 of the slopes (relative to F and F / rho) against 120 angles of 60 nodes.
@@ -23,7 +24,6 @@
 
 #include <array>
 #include <cmath>
-#include <span>
 
 #include "models/fspl_chord_formula.hpp"
 #include "models/fspl_lanes.hpp"
@@ -76,44 +76,49 @@ std::array<Midpoints, most_inside + 1> midpoint_tables() {
     return out;
 }
 
+// The integrand in phi is even (the chords at phi and -phi are mirror images), so that outside
+// the integral over [0, Phi] is half that over [-Phi, Phi], which the positive half of a
+// Gauss-Legendre rule of 2 n nodes takes with n: a rule of degree 4 n - 1 for the price of n
+// nodes, where the rule on [0, Phi] itself would have degree 2 n - 1. The half rules have
+// whole sets of lanes, n = 4, 8, 12 and 16 (halves[n / 4 - 1]): a shorter one would leave the
+// rest of its last set to chords whose sums are not used.
+constexpr int half_rules = 4;
+constexpr int most_nodes = half_rules * disk_lanes;
+struct HalfRule {
+    std::array<double, most_nodes> x; // in (0, 1), of the rule on [-1, 1]
+    std::array<double, most_nodes> w; // twice their weights there, for the integral over [0, 1]
+};
+template <std::size_t N> HalfRule half_of(const std::array<GaussNode, N>& rule) {
+    // The rule on [0, 1] at y has node 2 y - 1 on [-1, 1] (exact, y >= 1 / 2) and weight 2 w;
+    // halved for [0, 1] and doubled for the mirror images.
+    HalfRule out{};
+    for (std::size_t k = 0; k < N / 2; ++k) {
+        out.x[k] = 2 * rule[N / 2 + k].x - 1;
+        out.w[k] = 2 * rule[N / 2 + k].w;
+    }
+    return out;
+}
+
 // The rules by the source's radius: a lens inside takes inside[b] midpoints in the band b of
-// inside_bands that holds z = u / rho, one outside the Gauss-Legendre rule outside[b] of the
+// inside_bands that holds z = u / rho, one outside the half rule of outside[b] nodes in the
 // band of outside_bands (each band's upper end; the last ends where the far field begins).
+// Each count is the next rule above the nodes that the value (to 2e-15) and its slopes (to
+// 5e-14) needed at the band's lower end and the tier's largest source.
 constexpr std::array<double, 4> inside_bands = {0.2, 0.5, 0.8, 1.0};
-constexpr std::array<double, 5> outside_bands = {1.05, 1.2, 1.7, 2.5, far_series::law_ratio};
+constexpr std::array<double, 5> outside_bands = {1.05, 1.2, 1.5, 2.2, far_series::law_ratio};
 struct Tier {
     double rho_max;
     std::array<int, 4> inside;
-    std::array<std::span<const GaussNode>, 5> outside;
+    std::array<int, 5> outside;
 };
-using numerics::gauss_legendre_10;
-using numerics::gauss_legendre_12;
-using numerics::gauss_legendre_16;
-using numerics::gauss_legendre_20;
-using numerics::gauss_legendre_8;
-const std::array<Tier, 6> tiers = {{
-    {1e-3,
-     {2, 2, 2, 3},
-     {gauss_legendre_10, gauss_legendre_10, gauss_legendre_8, gauss_legendre_8, gauss_legendre_8}},
-    {0.05,
-     {2, 3, 4, 4},
-     {gauss_legendre_10, gauss_legendre_10, gauss_legendre_8, gauss_legendre_8, gauss_legendre_8}},
-    {0.2,
-     {3, 4, 5, 5},
-     {gauss_legendre_12, gauss_legendre_10, gauss_legendre_10, gauss_legendre_8, gauss_legendre_8}},
-    {0.5,
-     {4, 5, 6, 7},
-     {gauss_legendre_12, gauss_legendre_12, gauss_legendre_10, gauss_legendre_10,
-      gauss_legendre_8}},
-    {1.0,
-     {5, 6, 8, 10},
-     {gauss_legendre_16, gauss_legendre_12, gauss_legendre_12, gauss_legendre_8, gauss_legendre_8}},
-    {largest_source,
-     {5, 7, 11, 16},
-     {gauss_legendre_20, gauss_legendre_16, gauss_legendre_12, gauss_legendre_10,
-      gauss_legendre_8}},
+constexpr std::array<Tier, 6> tiers = {{
+    {1e-3, {2, 2, 2, 3}, {8, 8, 8, 4, 4}},
+    {0.05, {2, 3, 4, 4}, {8, 8, 8, 8, 4}},
+    {0.2, {3, 4, 5, 5}, {8, 8, 8, 8, 4}},
+    {0.5, {4, 5, 6, 7}, {12, 8, 8, 8, 4}},
+    {1.0, {5, 6, 8, 10}, {12, 12, 8, 8, 4}},
+    {largest_source, {5, 7, 11, 16}, {16, 12, 8, 8, 4}},
 }};
-constexpr int most_nodes = 20;
 static_assert(most_nodes <= chord_formula::most_groups * disk_lanes);
 
 // A chord's rule: Gauss's rule with n nodes converges like rho_B^(-2n), rho_B = a + sqrt(a^2 - 1)
@@ -127,6 +132,7 @@ struct Tables {
     std::array<ChordRule, most_pairs + 1> chord;
     std::array<double, most_pairs + 1> least_axis2; // cosh^2(chord_exponent / p)
     std::array<Midpoints, most_inside + 1> midpoints;
+    std::array<HalfRule, half_rules> halves;
 };
 
 const Tables& tables() {
@@ -138,6 +144,8 @@ const Tables& tables() {
             t.least_axis2[p] = c * c;
         }
         t.midpoints = midpoint_tables();
+        t.halves = {half_of(numerics::gauss_legendre_8), half_of(numerics::gauss_legendre_16),
+                    half_of(numerics::gauss_legendre_24), half_of(numerics::gauss_legendre_32)};
         return t;
     }();
     return made;
@@ -216,13 +224,13 @@ template <bool WithGradient> DiskValue mu_disk_on(double u, double rho, bool avx
             weight[j] = each;
         }
     } else {
-        const std::span<const GaussNode> nodes = tiers[tier].outside[band_of(z, outside_bands)];
+        count = tiers[tier].outside[band_of(z, outside_bands)];
+        const HalfRule& half = made.halves[count / disk_lanes - 1];
         const double end = std::asin(rho / u);
-        count = static_cast<int>(nodes.size());
         double angle[room];
         for (int j = 0; j < count; ++j) {
-            angle[j] = end * nodes[j].x;
-            weight[j] = end * nodes[j].w;
+            angle[j] = end * half.x[j];
+            weight[j] = end * half.w[j];
         }
         for (int j = count; j < whole_sets(count); ++j) angle[j] = 0.0;
         sin_cos_lanes(angle, sin_phi, cos_phi, whole_sets(count), avx2);

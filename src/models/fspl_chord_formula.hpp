@@ -67,14 +67,13 @@ Integrand<V> chord_integrand(V u, V s, V h2, V cos, V sin, const double* t, cons
     return out;
 }
 
-// sin x and cos x for x in [0, pi / 2], lane by lane, for `groups` sets of lanes (at most
-// most_groups) at once: sin and cos of x / 2 by their Taylor series through (x / 2)^17 and
-// (x / 2)^16, whose next terms are below 1e-17, then the double angle. A few products in place
-// of two library calls a node, the sets' series interleaved so that each one's products fill
-// the others' waits; cos x keeps an absolute error of a few ulps of 1 near pi / 2, which is all
-// a chord's midpoint u cos x asks.
-inline constexpr int most_groups = 6;
-template <class V> void sin_cos(const V* x, V* s, V* c, int groups) {
+// sin x and cos x for x in [0, pi / 2], lane by lane, for Groups sets of lanes at once: sin and
+// cos of x / 2 by their Taylor series through (x / 2)^17 and (x / 2)^16, whose next terms are
+// below 1e-17, then the double angle. A few products in place of two library calls a node, the
+// sets' series interleaved so that each one's products fill the others' waits; cos x keeps an
+// absolute error of a few ulps of 1 near pi / 2, which is all a chord's midpoint u cos x asks.
+// The number of sets is fixed at compile time, so that the series stay in registers.
+template <int Groups, class V> void sin_cos(const V* x, V* s, V* c) {
     constexpr int terms = 9;
     constexpr auto inverse_factorials = [] {
         double f[2 * terms] = {};
@@ -91,26 +90,55 @@ template <class V> void sin_cos(const V* x, V* s, V* c, int groups) {
         }
         return out;
     }();
-    V half[most_groups] = {};
-    V x2[most_groups] = {};
-    V ps[most_groups] = {};
-    V pc[most_groups] = {};
-    for (int g = 0; g < groups; ++g) {
+    V half[Groups];
+    V x2[Groups];
+    V ps[Groups];
+    V pc[Groups];
+    for (int g = 0; g < Groups; ++g) {
         half[g] = x[g] * 0.5;
         x2[g] = half[g] * half[g];
         ps[g] = x2[g] * inverse_factorials.sin[terms - 1] + inverse_factorials.sin[terms - 2];
         pc[g] = x2[g] * inverse_factorials.cos[terms - 1] + inverse_factorials.cos[terms - 2];
     }
     for (int k = terms - 3; k >= 0; --k) {
-        for (int g = 0; g < groups; ++g) {
+        for (int g = 0; g < Groups; ++g) {
             ps[g] = ps[g] * x2[g] + inverse_factorials.sin[k];
             pc[g] = pc[g] * x2[g] + inverse_factorials.cos[k];
         }
     }
-    for (int g = 0; g < groups; ++g) {
+    for (int g = 0; g < Groups; ++g) {
         const V sh = half[g] * ps[g];
         s[g] = 2.0 * (sh * pc[g]);
         c[g] = (pc[g] - sh) * (pc[g] + sh);
+    }
+}
+
+// sin_cos of `groups` sets of `width` angles (1 <= groups <= most_groups) read from x and
+// written to s and c, with load(p) and store(p, v) moving a set between memory and V.
+inline constexpr int most_groups = 4;
+template <class V, int Groups, int width, class Load, class Store>
+void sin_cos_fixed(const double* x, double* s, double* c, Load load, Store store) {
+    V angle[Groups];
+    V sine[Groups];
+    V cosine[Groups];
+    for (int g = 0; g < Groups; ++g) angle[g] = load(x + g * width);
+    sin_cos<Groups>(angle, sine, cosine);
+    for (int g = 0; g < Groups; ++g) {
+        store(s + g * width, sine[g]);
+        store(c + g * width, cosine[g]);
+    }
+}
+template <class V, int width, class Load, class Store>
+void sin_cos_sets(const double* x, double* s, double* c, int groups, Load load, Store store) {
+    switch (groups) {
+    case 1:
+        return sin_cos_fixed<V, 1, width>(x, s, c, load, store);
+    case 2:
+        return sin_cos_fixed<V, 2, width>(x, s, c, load, store);
+    case 3:
+        return sin_cos_fixed<V, 3, width>(x, s, c, load, store);
+    default:
+        return sin_cos_fixed<V, most_groups, width>(x, s, c, load, store);
     }
 }
 

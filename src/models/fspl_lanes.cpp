@@ -88,20 +88,12 @@ template void chords<true>(double, const double*, const double*, const double*, 
 
 void sin_cos(const double* x, double* s, double* c, int count) {
     using numerics::Lanes4;
-    constexpr int most = chord_formula::most_groups;
-    Lanes4 angle[most] = {};
-    Lanes4 sine[most] = {};
-    Lanes4 cosine[most] = {};
-    const int groups = count / disk_lanes;
-    for (int g = 0; g < groups; ++g)
-        for (int i = 0; i < disk_lanes; ++i) angle[g].x[i] = x[g * disk_lanes + i];
-    chord_formula::sin_cos(angle, sine, cosine, groups);
-    for (int g = 0; g < groups; ++g) {
-        for (int i = 0; i < disk_lanes; ++i) {
-            s[g * disk_lanes + i] = sine[g].x[i];
-            c[g * disk_lanes + i] = cosine[g].x[i];
-        }
-    }
+    chord_formula::sin_cos_sets<Lanes4, disk_lanes>(
+        x, s, c, count / disk_lanes,
+        [](const double* p) { return Lanes4{{p[0], p[1], p[2], p[3]}}; },
+        [](double* p, const Lanes4& v) {
+            for (int i = 0; i < disk_lanes; ++i) p[i] = v.x[i];
+        });
 }
 
 } // namespace portable

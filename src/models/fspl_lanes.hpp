@@ -21,7 +21,7 @@ bool vectorised();
 // midpoints s[l] and half-lengths^2 h2[l] at angles of cosine c[l] and sine n[l], into value,
 // du and drho [0..3] (the last two WithGradient only);
 // sin_cos: chord_formula::sin_cos of `count` angles in [0, pi / 2], count a multiple of four
-// and at most four chord_formula::most_groups.
+// and at most four times chord_formula::most_groups.
 namespace portable {
 template <bool WithGradient> void closed_lanes(double u, const double* radius, DiskLanes& out);
 template <bool WithGradient> void closed_lanes_two(double u, const double* radius, DiskLanes* out);

@@ -139,17 +139,9 @@ template void chords<true>(double, const double*, const double*, const double*, 
                            const double*, const double*, int, double*, double*, double*);
 
 void sin_cos(const double* x, double* s, double* c, int count) {
-    constexpr int most = chord_formula::most_groups;
-    Avx4 angle[most] = {};
-    Avx4 sine[most] = {};
-    Avx4 cosine[most] = {};
-    const int groups = count / disk_lanes;
-    for (int g = 0; g < groups; ++g) angle[g] = load(x + g * disk_lanes);
-    chord_formula::sin_cos(angle, sine, cosine, groups);
-    for (int g = 0; g < groups; ++g) {
-        store(s + g * disk_lanes, sine[g]);
-        store(c + g * disk_lanes, cosine[g]);
-    }
+    chord_formula::sin_cos_sets<Avx4, disk_lanes>(
+        x, s, c, count / disk_lanes, [](const double* p) { return load(p); },
+        [](double* p, Avx4 v) { store(p, v); });
 }
 
 } // namespace lumagnis::models::fspl::lanes::avx2
