@@ -100,8 +100,8 @@ def test_scaling_the_intensities_changes_only_rounding():
     (lambda c: (fspl.SquareRoot(c, 0.0), fspl.Linear(c)), 1e-9, -2.0),
     # Two samples in mu are the linear law exactly, read through the table's own radial rules
     # and not the chords: an independent route. Those rules leave ~1e-10 in the slopes within
-    # 1e-8 rho of a dark limb (c = 1), and a limb brightening (c < 0) takes the difference of
-    # a uniform and a limb term of ~1 - c times the result, which the comparison would magnify.
+    # 1e-8 rho of a dark limb (c = 1); a brightening limb (c < 0) turns dA/du through zero
+    # inside the source, where their ~1e-11 of A / rho is no longer small beside the slope.
     (lambda c: (fspl.Tabulated.from_mu([0.0, 1.0], [1 - c, 1.0]), fspl.Linear(c)), 1e-7, 0.0),
 ], ids=["power2_alpha_1", "quadratic_b_0", "square_root_d_0", "table_in_mu"])
 def test_equal_laws_agree(make, limb, low):
