@@ -208,8 +208,9 @@ template <bool WithGradient> DiskValue mu_disk_on(double u, double rho, bool avx
     const double z = u / rho;
 
     // The nodes in phi: cos, sin and weight, the last set of lanes filled out with the chord
-    // along the line of centres (its sums are not used).
-    constexpr int room = most_nodes + disk_lanes;
+    // along the line of centres (its sums are not used); the half rules outside fill their sets.
+    constexpr int room = most_nodes;
+    static_assert(whole_sets(most_inside) <= room);
     double cos_phi[room];
     double sin_phi[room];
     double weight[most_nodes];
@@ -232,8 +233,7 @@ template <bool WithGradient> DiskValue mu_disk_on(double u, double rho, bool avx
             angle[j] = end * half.x[j];
             weight[j] = end * half.w[j];
         }
-        for (int j = count; j < whole_sets(count); ++j) angle[j] = 0.0;
-        sin_cos_lanes(angle, sin_phi, cos_phi, whole_sets(count), avx2);
+        sin_cos_lanes(angle, sin_phi, cos_phi, count, avx2);
     }
     for (int j = count; j < whole_sets(count); ++j) {
         cos_phi[j] = 1.0;

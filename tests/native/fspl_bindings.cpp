@@ -14,6 +14,16 @@ namespace {
 using models::fspl::DiskLanes;
 
 // (a0..a3, du0..du3, drho0..drho3) of four disks.
+// Whether the lanes a call names can run here; if not, the error is set. `avx2` asks for the
+// AVX2 kernels, which run where `available` says the processor has them.
+bool lanes_serve(int avx2, bool available) {
+    if (avx2 && !available) {
+        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
+        return false;
+    }
+    return true;
+}
+
 PyObject* lanes_tuple(const DiskLanes& out) {
     PyObject* result = PyTuple_New(12);
     if (result == nullptr) return nullptr;
@@ -34,10 +44,7 @@ PyObject* fspl_disk_lanes(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "dddddpp", &u, &radius[0], &radius[1], &radius[2], &radius[3],
                           &avx2, &gradient))
         return nullptr;
-    if (avx2 && !models::fspl::lanes::vectorised()) {
-        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
-        return nullptr;
-    }
+    if (!lanes_serve(avx2, models::fspl::lanes::vectorised())) return nullptr;
     DiskLanes out{};
     namespace lanes = models::fspl::lanes;
     if (avx2)
@@ -59,10 +66,7 @@ PyObject* fspl_disk_lanes_two(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "dddddddddpp", &u, &radius[0], &radius[1], &radius[2], &radius[3],
                           &radius[4], &radius[5], &radius[6], &radius[7], &avx2, &gradient))
         return nullptr;
-    if (avx2 && !models::fspl::lanes::vectorised()) {
-        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
-        return nullptr;
-    }
+    if (!lanes_serve(avx2, models::fspl::lanes::vectorised())) return nullptr;
     DiskLanes out[2]{};
     namespace lanes = models::fspl::lanes;
     if (avx2)
@@ -94,10 +98,7 @@ PyObject* fspl_far_row(PyObject*, PyObject* args) noexcept {
     if (!PyArg_ParseTuple(args, "ddddddddpp", &u[0], &u[1], &u[2], &u[3], &radius[0], &radius[1],
                           &radius[2], &radius[3], &avx2, &gradient))
         return nullptr;
-    if (avx2 && !models::fspl::lanes::vectorised()) {
-        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
-        return nullptr;
-    }
+    if (!lanes_serve(avx2, models::fspl::lanes::vectorised())) return nullptr;
     DiskLanes out{};
     namespace rows = models::fspl::far_rows;
     const models::fspl::Moments& moments = models::fspl::uniform_moments();
@@ -118,10 +119,7 @@ PyObject* fspl_disk_points(PyObject*, PyObject* args) noexcept {
     int avx2;
     int slopes;
     if (!PyArg_ParseTuple(args, "OOpp", &u_seq, &r_seq, &avx2, &slopes)) return nullptr;
-    if (avx2 && !models::fspl::lanes::vectorised()) {
-        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
-        return nullptr;
-    }
+    if (!lanes_serve(avx2, models::fspl::lanes::vectorised())) return nullptr;
     if (PySequence_Size(u_seq) != 8 || PySequence_Size(r_seq) != 8) {
         PyErr_SetString(PyExc_ValueError, "eight separations and eight radii");
         return nullptr;
@@ -172,10 +170,7 @@ PyObject* fspl_chord_mu(PyObject*, PyObject* args) noexcept {
     int avx2;
     int gradient;
     if (!PyArg_ParseTuple(args, "ddpp", &u, &rho, &avx2, &gradient)) return nullptr;
-    if (avx2 && !models::fspl::lanes::vectorised()) {
-        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
-        return nullptr;
-    }
+    if (!lanes_serve(avx2, models::fspl::lanes::vectorised())) return nullptr;
     if (!models::fspl::chord::serves(u, rho)) {
         PyErr_SetString(PyExc_ValueError, "outside the chords' range");
         return nullptr;
@@ -195,10 +190,7 @@ PyObject* fspl_table_moments(PyObject*, PyObject* args) noexcept {
     int avx2;
     if (!PyArg_ParseTuple(args, "OOnp", &y_seq, &d_seq, &terms, &avx2)) return nullptr;
     namespace moments = models::fspl::table_moments;
-    if (avx2 && !moments::vectorised()) {
-        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
-        return nullptr;
-    }
+    if (!lanes_serve(avx2, moments::vectorised())) return nullptr;
     const Py_ssize_t count = PySequence_Size(y_seq);
     if (count < 0 || PySequence_Size(d_seq) != count || terms < 2 ||
         terms > static_cast<Py_ssize_t>(moments::max_terms)) {
@@ -325,10 +317,7 @@ PyObject* fspl_table_node_weights(PyObject*, PyObject* args) noexcept {
     int avx2;
     if (!PyArg_ParseTuple(args, "OOnp", &reads_seq, &mu_seq, &nodes, &avx2)) return nullptr;
     namespace moments = models::fspl::table_moments;
-    if (avx2 && !moments::vectorised()) {
-        PyErr_SetString(PyExc_RuntimeError, "no AVX2 on this processor");
-        return nullptr;
-    }
+    if (!lanes_serve(avx2, moments::vectorised())) return nullptr;
     std::vector<double> reads;
     std::vector<double> mu;
     if (!read_floats(reads_seq, reads) || !read_floats(mu_seq, mu)) return nullptr;
