@@ -209,10 +209,9 @@ template <bool WithGradient> DiskValue mu_disk_on(double u, double rho, bool avx
 
     // The nodes in phi: cos, sin and weight, the last set of lanes filled out with the chord
     // along the line of centres (its sums are not used); the half rules outside fill their sets.
-    constexpr int room = most_nodes;
-    static_assert(whole_sets(most_inside) <= room);
-    double cos_phi[room];
-    double sin_phi[room];
+    static_assert(whole_sets(most_inside) <= most_nodes);
+    double cos_phi[most_nodes];
+    double sin_phi[most_nodes];
     double weight[most_nodes];
     int count = 0;
     if (z <= 1) {
@@ -228,7 +227,7 @@ template <bool WithGradient> DiskValue mu_disk_on(double u, double rho, bool avx
         count = tiers[tier].outside[band_of(z, outside_bands)];
         const HalfRule& half = made.halves[count / disk_lanes - 1];
         const double end = std::asin(rho / u);
-        double angle[room];
+        double angle[most_nodes];
         for (int j = 0; j < count; ++j) {
             angle[j] = end * half.x[j];
             weight[j] = end * half.w[j];
@@ -243,16 +242,16 @@ template <bool WithGradient> DiskValue mu_disk_on(double u, double rho, bool avx
     // The chords: midpoint s = u cos and half-length^2 h2, positive at every node (the nodes stay
     // inside the angle where the chords meet the disk), in a form that keeps its relative
     // precision for the short chords.
-    double s[room];
-    double h2[room];
+    double s[most_nodes];
+    double h2[most_nodes];
     for (int j = 0; j < whole_sets(count); ++j) {
         const double across = u * sin_phi[j];
         s[j] = u * cos_phi[j];
         h2[j] = (rho - across) * (rho + across);
     }
-    double value[room];
-    double du[room];
-    double drho[room];
+    double value[most_nodes];
+    double du[most_nodes];
+    double drho[most_nodes];
     for (int first = 0; first < count; first += disk_lanes) {
         double least = HUGE_VAL;
         for (int j = first; j < first + disk_lanes && j < count; ++j) {

@@ -11,23 +11,26 @@ namespace lumagnis::models::fspl::lanes {
 bool vectorised() { return batch::vectorised(); }
 
 namespace portable {
+namespace {
+using numerics::Lanes4;
+Lanes4 load(const double* x) { return Lanes4{{x[0], x[1], x[2], x[3]}}; }
+void store(double* out, const Lanes4& a) {
+    for (int i = 0; i < disk_lanes; ++i) out[i] = a.x[i];
+}
+} // namespace
 
 template <bool WithGradient> void closed_lanes(double u, const double* radius, DiskLanes& out) {
-    using numerics::Lanes4;
     using numerics::splat;
-    const Lanes4 r{{radius[0], radius[1], radius[2], radius[3]}};
+    const Lanes4 r = load(radius);
     if constexpr (!WithGradient) {
-        const Lanes4 a = formula::closed_form(splat(u), r);
-        for (int i = 0; i < disk_lanes; ++i) out.a[i] = a.x[i];
+        store(out.a, formula::closed_form(splat(u), r));
     } else {
         using D = numerics::DualT<Lanes4>;
         const D a =
             formula::closed_form(D{splat(u), splat(1.0), splat(0.0)}, D{r, splat(0.0), splat(1.0)});
-        for (int i = 0; i < disk_lanes; ++i) {
-            out.a[i] = a.v.x[i];
-            out.da_du[i] = a.d0.x[i];
-            out.da_dradius[i] = a.d1.x[i];
-        }
+        store(out.a, a.v);
+        store(out.da_du, a.d0);
+        store(out.da_dradius, a.d1);
     }
 }
 
@@ -44,41 +47,31 @@ template void closed_lanes_two<false>(double, const double*, DiskLanes*);
 template void closed_lanes_two<true>(double, const double*, DiskLanes*);
 
 void closed_points(const double* u, const double* radius, double* a) {
-    using numerics::Lanes4;
-    const Lanes4 x{{u[0], u[1], u[2], u[3]}};
-    const Lanes4 r{{radius[0], radius[1], radius[2], radius[3]}};
-    const Lanes4 out = formula::closed_form_each(x, r, numerics::every_lane(x));
-    for (int i = 0; i < disk_lanes; ++i) a[i] = out.x[i];
+    const Lanes4 x = load(u);
+    store(a, formula::closed_form_each(x, load(radius), numerics::every_lane(x)));
 }
 
 void closed_points_slopes(const double* u, const double* radius, DiskLanes& out) {
-    using numerics::Lanes4;
     using numerics::splat;
     using D = numerics::DualT<Lanes4>;
-    const Lanes4 x{{u[0], u[1], u[2], u[3]}};
-    const Lanes4 r{{radius[0], radius[1], radius[2], radius[3]}};
-    const D a = formula::closed_form_each(D{x, splat(1.0), splat(0.0)},
-                                          D{r, splat(0.0), splat(1.0)}, numerics::every_lane(x));
-    for (int i = 0; i < disk_lanes; ++i) {
-        out.a[i] = a.v.x[i];
-        out.da_du[i] = a.d0.x[i];
-        out.da_dradius[i] = a.d1.x[i];
-    }
+    const Lanes4 x = load(u);
+    const D a =
+        formula::closed_form_each(D{x, splat(1.0), splat(0.0)},
+                                  D{load(radius), splat(0.0), splat(1.0)}, numerics::every_lane(x));
+    store(out.a, a.v);
+    store(out.da_du, a.d0);
+    store(out.da_dradius, a.d1);
 }
 
 template <bool WithGradient>
 void chords(double u, const double* s, const double* h2, const double* c, const double* n,
             const double* t, const double* w, int pairs, double* value, double* du, double* drho) {
-    using numerics::Lanes4;
     using numerics::splat;
-    const auto lanes = [](const double* x) { return Lanes4{{x[0], x[1], x[2], x[3]}}; };
     const auto out = chord_formula::chord_integrand<WithGradient>(
-        splat(u), lanes(s), lanes(h2), lanes(c), lanes(n), t, w, pairs, splat(0.0));
-    for (int i = 0; i < disk_lanes; ++i) {
-        value[i] = out.value.x[i];
-        du[i] = out.du.x[i];
-        drho[i] = out.drho.x[i];
-    }
+        splat(u), load(s), load(h2), load(c), load(n), t, w, pairs, splat(0.0));
+    store(value, out.value);
+    store(du, out.du);
+    store(drho, out.drho);
 }
 
 template void chords<false>(double, const double*, const double*, const double*, const double*,
@@ -87,13 +80,7 @@ template void chords<true>(double, const double*, const double*, const double*, 
                            const double*, const double*, int, double*, double*, double*);
 
 void sin_cos(const double* x, double* s, double* c, int count) {
-    using numerics::Lanes4;
-    chord_formula::sin_cos_sets<Lanes4, disk_lanes>(
-        x, s, c, count / disk_lanes,
-        [](const double* p) { return Lanes4{{p[0], p[1], p[2], p[3]}}; },
-        [](double* p, const Lanes4& v) {
-            for (int i = 0; i < disk_lanes; ++i) p[i] = v.x[i];
-        });
+    chord_formula::sin_cos_sets<Lanes4, disk_lanes>(x, s, c, count / disk_lanes, load, store);
 }
 
 } // namespace portable

@@ -13,7 +13,6 @@ namespace {
 
 using models::fspl::DiskLanes;
 
-// (a0..a3, du0..du3, drho0..drho3) of four disks.
 // Whether the lanes a call names can run here; if not, the error is set. `avx2` asks for the
 // AVX2 kernels, which run where `available` says the processor has them.
 bool lanes_serve(int avx2, bool available) {
@@ -24,6 +23,7 @@ bool lanes_serve(int avx2, bool available) {
     return true;
 }
 
+// (a0..a3, du0..du3, drho0..drho3) of four disks.
 PyObject* lanes_tuple(const DiskLanes& out) {
     PyObject* result = PyTuple_New(12);
     if (result == nullptr) return nullptr;
